@@ -1,0 +1,86 @@
+// Log file.
+#include "support/log.h"
+
+#include "support/handles.h"
+#include "support/known_folder.h"
+#include "support/text.h"
+
+namespace {
+
+constexpr char kBom[] = "\xEF\xBB\xBF";
+
+// Another process of the program (a watcher and the update helper, say) may hold the file for
+// the few microseconds of its own write; a short retry keeps its line from pushing ours out.
+constexpr int kOpenAttempts = 40;
+constexpr DWORD kOpenRetryMs = 5;
+
+UniqueFile OpenForAppend(const std::wstring& path) {
+  UniqueFile file;
+  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+    file.reset(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file) break;
+    DWORD err = GetLastError();
+    if (err != ERROR_SHARING_VIOLATION && err != ERROR_LOCK_VIOLATION) break;
+    Sleep(kOpenRetryMs);
+  }
+  return file;
+}
+
+}  // namespace
+
+std::wstring LogPath() {
+  std::wstring folder = KnownFolderPath(FOLDERID_LocalAppData);
+  if (folder.empty()) return {};
+  folder += L"\\OKAVU-wallpaper";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  return folder + L"\\guard.log";
+}
+
+std::wstring FormatLogLine(const SYSTEMTIME& now, const wchar_t* level, const wchar_t* fmt, va_list args) {
+  wchar_t buf[kLogLineChars];
+  int prefix = FormatInto(buf, kLogLineChars, L"%04u-%02u-%02u %02u:%02u:%02u [%ls] ", now.wYear, now.wMonth,
+                          now.wDay, now.wHour, now.wMinute, now.wSecond, level);
+  if (prefix < 1 || prefix > 999) return {};
+  int n = FormatV(buf + prefix, kLogLineChars - static_cast<size_t>(prefix), fmt, args);
+  if (n == 0) return {};
+  // An overlong message is kept, cut to the line limit, rather than dropped.
+  size_t length = n < 0 ? kLogLineChars - 1 : static_cast<size_t>(prefix + n);
+  if (length > kLogTextMax) length = kLogTextMax;
+  std::wstring line(buf, length);
+  line += L"\r\n";
+  return line;
+}
+
+void AppendLogLine(const std::wstring& path, const std::wstring& line) {
+  WIN32_FILE_ATTRIBUTE_DATA attrs{};
+  if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attrs)) {
+    unsigned long long size = (static_cast<unsigned long long>(attrs.nFileSizeHigh) << 32) | attrs.nFileSizeLow;
+    if (size > kLogRotateBytes) {
+      MoveFileExW(path.c_str(), (path + L".1").c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+  }
+  std::string bytes = ToUtf8(line);
+  if (bytes.empty()) return;
+  UniqueFile file = OpenForAppend(path);
+  if (!file) return;
+  // The mark belongs at the start of a file only: a failed rotation leaves the old, non-empty
+  // file in place, and a mark there would land in its middle.
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(file.get(), &size) && size.QuadPart == 0) bytes.insert(0, kBom);
+  DWORD written = 0;
+  WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+void LogLine(const wchar_t* level, const wchar_t* fmt, ...) {
+  static const std::wstring path = LogPath();
+  if (path.empty()) return;
+  SYSTEMTIME now{};
+  GetLocalTime(&now);
+  va_list args;
+  va_start(args, fmt);
+  std::wstring line = FormatLogLine(now, level, fmt, args);
+  va_end(args);
+  if (line.empty()) return;
+  AppendLogLine(path, line);
+}

@@ -1,0 +1,19 @@
+// Text at the edges: bounded printf-style formatting into wide buffers and UTF-8 conversion.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <string>
+
+// Formats into buf (cap wide characters, terminator included). Returns the formatted length,
+// or -1 when the text did not fit; buf then holds the text cut to cap - 1 characters.
+int FormatV(wchar_t* buf, size_t cap, const wchar_t* fmt, va_list args);
+int FormatInto(wchar_t* buf, size_t cap, const wchar_t* fmt, ...);
+
+// Formats without a length limit; for texts that are not bound to a fixed buffer.
+std::wstring Format(const wchar_t* fmt, ...);
+
+// UTF-16 to UTF-8 and back. FromUtf8 never fails: malformed bytes become U+FFFD.
+std::string ToUtf8(const std::wstring& text);
+std::string ToUtf8(const wchar_t* text, size_t length);
+std::wstring FromUtf8(const std::string& bytes);
