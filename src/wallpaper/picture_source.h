@@ -1,0 +1,33 @@
+// The picture: where it comes from (argument, embedded resource, fallback file) and its format.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct PictureSource {
+  std::vector<unsigned char> bytes;  // the whole picture, a private copy
+  std::wstring label;                // full path of a file, or the resource label for messages
+  bool fromResource = false;         // a resource picture cannot be used in place
+};
+
+inline constexpr wchar_t kPictureResourceName[] = L"OKAVU_PNG";
+inline constexpr wchar_t kFallbackPictureName[] = L"OKAVU.png";
+
+// Format names; callers compare the returned text.
+inline constexpr wchar_t kFormatBmp[] = L"BMP";
+inline constexpr wchar_t kFormatJpeg[] = L"JPEG";
+inline constexpr wchar_t kFormatPng[] = L"PNG";
+inline constexpr wchar_t kFormatGif[] = L"GIF";
+inline constexpr wchar_t kFormatTiff[] = L"TIFF";
+inline constexpr wchar_t kFormatUnknown[] = L"未知格式";
+inline constexpr wchar_t kFormatTooShort[] = L"数据太短";
+
+// Looks at no more than the first 4 bytes; never fails.
+const wchar_t* SniffFormatBytes(const unsigned char* data, unsigned long long size);
+
+// True when the format name is one the wallpaper accepts (not unknown, not too short).
+bool IsPictureFormat(const wchar_t* format);
+
+// Finds, reads and sniffs the picture and reports it on the console. On failure returns false
+// with exitCode 2 (no usable picture) or 3 (not a supported format); the message is written.
+bool LoadPicture(const std::wstring& picturePath, PictureSource& picture, int& exitCode);
