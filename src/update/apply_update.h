@@ -1,5 +1,50 @@
 // The helper mode: replaces the old executable with the verified download and starts the new version.
 #pragma once
 
+#include <string>
+#include <vector>
+
 // argv[1] is "--apply-update". Returns the helper's exit code (0, 7, 8, 9 or 64).
 int ApplyUpdateMode(int argc, wchar_t** argv);
+
+inline constexpr int kHelperExitDone = 0;
+inline constexpr int kHelperExitVersionMismatch = 7;
+inline constexpr int kHelperExitReplaceFailed = 8;
+inline constexpr int kHelperExitTargetIsSelf = 9;
+inline constexpr int kHelperExitUsage = 64;
+
+// What the hand-over put on the helper's command line.
+struct ApplyUpdateArgs {
+  std::wstring target;           // "--target": the executable to replace
+  std::wstring newFile;          // "--new": the verified download
+  int pid = 0;                   // "--pid": the old process, 0 when absent
+  std::wstring expectedVersion;  // "--ver": empty or "-" switches the check off
+  std::vector<std::wstring> forwarded;  // everything after "--"
+};
+
+// Reads argv[2..argc-1]. False when the helper has nothing to do (exit 64): nothing after
+// "--apply-update", or no target, or no new file.
+bool ParseApplyUpdateArgs(int argc, const wchar_t* const* argv, ApplyUpdateArgs& args);
+
+// "Local\OKAVU_ApplyUpdate_" + target with every "/", ":" and "\" turned into "_".
+std::wstring ApplyUpdateMutexName(const std::wstring& target);
+
+// True when the new file's FileVersion may be installed for the expected version: no check asked
+// ("" or "-"), no version readable, the same text, or the same four numbers ('1.7' is '1.7.0.0',
+// as the update cycle that verified the download counts it).
+bool HelperVersionAccepted(const std::wstring& expectedVersion, const std::wstring& fileVersion);
+
+// The new version's command line: the quoted target, then each forwarded argument quoted so that
+// the new version's argv reads back exactly the same strings.
+std::wstring RestartCommandLine(const std::wstring& target, const std::vector<std::wstring>& forwarded);
+
+// The target's folder: the text before its last "\", or the whole target when it has none.
+std::wstring RestartDirectory(const std::wstring& target);
+
+// Waiting for the old process: a progress line every 30 s, and giving up after 5 minutes.
+struct OldProcessWait {
+  unsigned long lastReportMs = 0;
+  // Called after each 5-second slice with the milliseconds since waiting began.
+  bool ShouldReport(unsigned long elapsedMs);  // true: log a progress line now
+  static bool GiveUp(unsigned long elapsedMs);
+};

@@ -4,9 +4,13 @@
 
 #include <windows.h>
 
+#include <functional>
+
 #include "support/handles.h"
 
 inline constexpr wchar_t kManifestPath[] = L"/files/OKAVU/manifest.txt";
+inline constexpr unsigned long kFirstCycleDelaySeconds = 5;
+inline constexpr DWORD kUpdateThreadStopMs = 2000;
 
 // Stage 14 for runs with watch or autoUpdate: removes leftover helper copies and starts the
 // thread (thread stays null when it cannot start).
@@ -14,6 +18,22 @@ void StartUpdateThread(unsigned long updateInterval, UniqueKernelHandle& thread)
 
 // Deletes "OKAVU-updater-*.exe" in the temporary folder, except the running executable.
 void CleanupUpdaterCopies();
+
+// Thread entry: the parameter carries updateInterval in seconds. Returns 0 once the stop event is
+// set or an update is ready.
+DWORD WINAPI UpdaterThreadProc(LPVOID parameter);
+
+// The thread's schedule, apart from the system so that its order can be checked on its own.
+struct UpdaterLoopSteps {
+  std::function<void(unsigned long seconds)> wait;  // ends early on a stop or a ready update
+  std::function<bool()> stopRequested;
+  std::function<bool()> updateReady;
+  std::function<void()> runCycle;
+};
+
+// First cycle after 5 s, then one every updateInterval seconds counted from the end of the last;
+// returns on a stop request or once an update is ready.
+void RunUpdaterLoop(unsigned long updateInterval, const UpdaterLoopSteps& steps);
 
 // True when a helper runs and this process must end now; stops the thread (at most 2 s).
 bool RestartForReadyUpdate(UniqueKernelHandle& thread);

@@ -1,0 +1,192 @@
+// The apply-update helper: runs from a temporary copy, waits for the old process, moves the verified
+// download over the old executable and starts the new version with the old run's arguments.
+#include "update/apply_update.h"
+
+#include <windows.h>
+
+#include <cwchar>
+#include <cstdlib>
+
+#include "support/handles.h"
+#include "support/log.h"
+#include "support/paths.h"
+#include "support/state.h"
+#include "update/command_line.h"
+#include "update/manifest.h"
+
+namespace {
+
+constexpr wchar_t kMutexPrefix[] = L"Local\\OKAVU_ApplyUpdate_";
+constexpr DWORD kWaitSliceMs = 5000;
+constexpr unsigned long kProgressEveryMs = 29999;  // a line once more than this has passed
+constexpr unsigned long kGiveUpAfterMs = 300000;
+constexpr int kReplaceAttempts = 60;
+constexpr DWORD kReplacePauseMs = 250;
+
+bool IsOption(const wchar_t* arg, const wchar_t* name) { return std::wcscmp(arg, name) == 0; }
+
+// Returns once the old process has ended, or when it cannot be waited for, or after 5 minutes.
+void WaitForOldProcess(int pid) {
+  const unsigned long id = static_cast<unsigned long>(pid);
+  UniqueKernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid)));
+  if (!process) {
+    DWORD err = GetLastError();
+    LogLine(L"WARN", L"打开旧进程 %lu 句柄失败 (err=%lu)，直接尝试替换", id, err);
+    return;
+  }
+  const DWORD start = GetTickCount();
+  OldProcessWait wait;
+  for (;;) {
+    if (WaitForSingleObject(process.get(), kWaitSliceMs) == WAIT_OBJECT_0) {
+      LogLine(L"INFO", L"旧进程 %lu 已退出（等待 %lu ms）", id, static_cast<unsigned long>(GetTickCount() - start));
+      return;
+    }
+    // Unsigned tick arithmetic: a wrap of the tick count during the wait is harmless.
+    const unsigned long elapsed = GetTickCount() - start;
+    if (wait.ShouldReport(elapsed)) {
+      LogLine(L"INFO", L"仍在等待旧进程 %lu 退出（已 %lu 秒）…", id, elapsed / 1000);
+    }
+    if (OldProcessWait::GiveUp(elapsed)) {
+      LogLine(L"WARN", L"等待旧进程 %lu 超过 5 分钟，直接尝试替换", id);
+      return;
+    }
+  }
+}
+
+// Moves newFile over target; the old process may hold its executable for a moment after it ended,
+// and a virus scanner may hold the new file.
+bool ReplaceTarget(const ApplyUpdateArgs& args) {
+  const DWORD start = GetTickCount();
+  for (int attempt = 0; attempt < kReplaceAttempts; ++attempt) {
+    if (MoveFileExW(args.newFile.c_str(), args.target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      LogLine(L"INFO", L"已替换为新版本：%ls（替换重试耗时 %lu ms）", args.target.c_str(),
+              static_cast<unsigned long>(GetTickCount() - start));
+      return true;
+    }
+    DWORD err = GetLastError();
+    if (attempt == 0) LogLine(L"INFO", L"替换首次失败 (err=%lu)，重试中…", static_cast<unsigned long>(err));
+    Sleep(kReplacePauseMs);
+  }
+  LogLine(L"ERROR", L"替换失败，旧版本保持不动：%ls", args.target.c_str());
+  return false;
+}
+
+// Starts the new version detached, in its own folder, with the old run's arguments.
+void StartNewVersion(const ApplyUpdateArgs& args) {
+  std::wstring line = RestartCommandLine(args.target, args.forwarded);
+  const std::wstring directory = RestartDirectory(args.target);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  UniqueProcessInformation process;
+  if (!CreateProcessW(args.target.c_str(), &line[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
+                      directory.c_str(), &startup, &process.info)) {
+    DWORD err = GetLastError();
+    LogLine(L"ERROR", L"拉起新版本失败 (err=%lu)", static_cast<unsigned long>(err));
+    return;
+  }
+  LogLine(L"INFO", L"已拉起新版本");
+}
+
+}  // namespace
+
+bool ParseApplyUpdateArgs(int argc, const wchar_t* const* argv, ApplyUpdateArgs& args) {
+  args = ApplyUpdateArgs{};
+  if (argc < 3) return false;
+  for (int i = 2; i < argc; ++i) {
+    const wchar_t* arg = argv[i];
+    if (IsOption(arg, L"--")) {
+      args.forwarded.assign(argv + i + 1, argv + argc);
+      break;
+    }
+    const bool hasValue = i + 1 < argc;
+    if (hasValue && IsOption(arg, L"--target")) {
+      args.target = argv[++i];
+    } else if (hasValue && IsOption(arg, L"--new")) {
+      args.newFile = argv[++i];
+    } else if (hasValue && IsOption(arg, L"--pid")) {
+      args.pid = _wtoi(argv[++i]);
+    } else if (hasValue && IsOption(arg, L"--ver")) {
+      args.expectedVersion = argv[++i];
+    }
+    // Anything else, and an option without its value, is skipped.
+  }
+  return !args.target.empty() && !args.newFile.empty();
+}
+
+std::wstring ApplyUpdateMutexName(const std::wstring& target) {
+  std::wstring name = kMutexPrefix;
+  for (wchar_t c : target) name.push_back(c == L'/' || c == L':' || c == L'\\' ? L'_' : c);
+  return name;
+}
+
+bool HelperVersionAccepted(const std::wstring& expectedVersion, const std::wstring& fileVersion) {
+  if (expectedVersion.empty() || expectedVersion == L"-") return true;
+  if (fileVersion.empty() || fileVersion == expectedVersion) return true;
+  int expected[4];
+  int actual[4];
+  if (!ParseVersion(expectedVersion, expected) || !ParseVersion(fileVersion, actual)) return false;
+  for (int i = 0; i < 4; ++i) {
+    if (expected[i] != actual[i]) return false;
+  }
+  return true;
+}
+
+std::wstring RestartCommandLine(const std::wstring& target, const std::vector<std::wstring>& forwarded) {
+  // The program name is read up to its closing quote without escapes; a path holds no quote.
+  std::wstring line = L"\"" + target + L"\"";
+  for (const std::wstring& arg : forwarded) {
+    line.push_back(L' ');
+    AppendQuotedArgument(line, arg);
+  }
+  return line;
+}
+
+std::wstring RestartDirectory(const std::wstring& target) {
+  const size_t slash = target.rfind(L'\\');
+  return slash == std::wstring::npos ? target : target.substr(0, slash);
+}
+
+bool OldProcessWait::ShouldReport(unsigned long elapsedMs) {
+  if (elapsedMs - lastReportMs <= kProgressEveryMs) return false;
+  lastReportMs = elapsedMs;
+  return true;
+}
+
+bool OldProcessWait::GiveUp(unsigned long elapsedMs) { return elapsedMs > kGiveUpAfterMs; }
+
+int ApplyUpdateMode(int argc, wchar_t** argv) {
+  ApplyUpdateArgs args;
+  if (!ParseApplyUpdateArgs(argc, argv, args)) return kHelperExitUsage;
+
+  // Held until the process ends: a second helper for the same target must not move files too.
+  UniqueKernelHandle lock(CreateMutexW(nullptr, FALSE, ApplyUpdateMutexName(args.target).c_str()));
+  if (lock) {
+    DWORD taken = WaitForSingleObject(lock.get(), 0);
+    if (taken != WAIT_OBJECT_0 && taken != WAIT_ABANDONED) {
+      LogLine(L"WARN", L"已有另一个更新帮手在处理同一目标，本帮手退出");
+      return kHelperExitDone;
+    }
+  }
+
+  const std::wstring self = ModulePath();
+  if (!self.empty() && SamePath(self, args.target)) {
+    LogLine(L"ERROR", L"目标路径指向帮手自身，参数错误，放弃");
+    return kHelperExitTargetIsSelf;
+  }
+
+  if (args.pid != 0) WaitForOldProcess(args.pid);
+
+  std::wstring fileVersion;
+  PeFileVersionString(args.newFile, fileVersion);
+  if (!HelperVersionAccepted(args.expectedVersion, fileVersion)) {
+    LogLine(L"ERROR", L"待替换文件版本(%ls)与预期(%ls)不符，放弃更新", fileVersion.c_str(),
+            args.expectedVersion.c_str());
+    return kHelperExitVersionMismatch;
+  }
+
+  if (!ReplaceTarget(args)) return kHelperExitReplaceFailed;
+
+  WriteStateValue(L"PendingNewExe", L"");
+  StartNewVersion(args);
+  return kHelperExitDone;
+}
