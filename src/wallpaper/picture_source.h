@@ -28,6 +28,12 @@ const wchar_t* SniffFormatBytes(const unsigned char* data, unsigned long long si
 // True when the format name is one the wallpaper accepts (not unknown, not too short).
 bool IsPictureFormat(const wchar_t* format);
 
+// Width and height from a PNG whose first chunk is IHDR (at least 24 bytes); false for anything else.
+bool PngDimensions(const unsigned char* data, unsigned long long size, unsigned& width, unsigned& height);
+
+// The label of the embedded picture for messages: exe 内嵌资源 "name".
+std::wstring ResourceLabel(const wchar_t* name);
+
 // Finds, reads and sniffs the picture and reports it on the console. On failure returns false
 // with exitCode 2 (no usable picture) or 3 (not a supported format); the message is written.
 bool LoadPicture(const std::wstring& picturePath, PictureSource& picture, int& exitCode);
