@@ -1,0 +1,21 @@
+// The update hand-over: records the pending update, starts the helper copy and tells the main thread.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "update/manifest.h"
+
+// Runs on the thread of the update cycle. Writes the four state values, copies the running
+// executable to "<temp>OKAVU-updater-<pid>.exe", starts it detached in helper mode and, once it
+// runs, sets handedOver and publishes g_helperPid, g_newExePath, g_newVerStr, g_updateReady and
+// g_updateEvent. On any failure (reported where the user must know) handedOver stays false.
+void LaunchUpdateHelper(const UpdateInfo& info, const std::wstring& newExePath, bool& handedOver);
+
+// The helper's command line:
+//   "<updater>" --apply-update --target "<exe>" --new "<new exe>" --pid <pid> --ver "<version>"
+// followed, when fwdArgs is not empty, by -- and each forwarded argument. Every quoted token is
+// written by AppendQuotedArgument, so it reads back unchanged, trailing backslashes included.
+std::wstring BuildHelperCommandLine(const std::wstring& updaterPath, const std::wstring& exePath,
+                                    const std::wstring& newExePath, unsigned long pid,
+                                    const std::wstring& version, const std::vector<std::wstring>& fwdArgs);

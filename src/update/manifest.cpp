@@ -1,0 +1,136 @@
+// Manifest parsing, version comparison, download-location and digest rules.
+#include "update/manifest.h"
+
+#include <climits>
+#include <cwctype>
+
+#include "support/paths.h"
+#include "version.h"
+
+namespace {
+
+constexpr int kVersionPartMax = 1000000;
+
+bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+
+bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Sign and decimal digits after optional white space, up to the first other character, as the
+// runtime's _wtoi64 reads them; 0 when no number begins the text. Saturates instead of wrapping,
+// so an absurd size can never turn into a plausible one.
+long long ParseSize(const std::wstring& text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == L' ' || (text[i] >= L'\t' && text[i] <= L'\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
+    negative = text[i] == L'-';
+    ++i;
+  }
+  unsigned long long magnitude = 0;
+  const unsigned long long limit =
+      negative ? static_cast<unsigned long long>(LLONG_MAX) + 1 : static_cast<unsigned long long>(LLONG_MAX);
+  for (; i < text.size() && IsDigit(text[i]); ++i) {
+    unsigned digit = static_cast<unsigned>(text[i] - L'0');
+    magnitude = (magnitude > (limit - digit) / 10) ? limit : magnitude * 10 + digit;
+  }
+  if (!negative) return static_cast<long long>(magnitude);
+  return magnitude == limit ? LLONG_MIN : -static_cast<long long>(magnitude);
+}
+
+}  // namespace
+
+bool ParseVersion(const std::wstring& text, int parts[4]) {
+  for (int i = 0; i < 4; ++i) parts[i] = 0;
+  size_t pos = 0;
+  const size_t end = text.size();
+  for (int index = 0; index < 4; ++index) {
+    while (pos < end && (text[pos] == L' ' || text[pos] == L'\t')) ++pos;
+    if (pos == end || !IsDigit(text[pos])) return index > 0;
+    int value = 0;
+    while (pos < end && IsDigit(text[pos])) {
+      value = value * 10 + (text[pos] - L'0');
+      if (value > kVersionPartMax) value = kVersionPartMax;
+      ++pos;
+    }
+    parts[index] = value;
+    // Whatever stands between the digits and the next dot ('rc3' in '1.2rc3.4') is ignored.
+    while (pos < end && text[pos] != L'.') ++pos;
+    if (pos == end) return true;
+    ++pos;
+    if (pos == end) return true;
+  }
+  return true;
+}
+
+bool IsNewerVersion(const std::wstring& candidate, const std::wstring& current) {
+  int a[4];
+  int b[4];
+  if (!ParseVersion(candidate, a) || !ParseVersion(current, b)) return false;
+  for (int i = 0; i < 4; ++i) {
+    if (a[i] != b[i]) return a[i] > b[i];
+  }
+  return false;
+}
+
+bool ParseManifest(const std::wstring& text, UpdateInfo& info) {
+  size_t start = 0;
+  for (;;) {
+    size_t lf = text.find(L'\n', start);
+    const std::wstring line = TrimW(text.substr(start, lf == std::wstring::npos ? std::wstring::npos : lf - start));
+    if (!line.empty() && line[0] != L'#') {
+      size_t eq = line.find(L'=');
+      if (eq != std::wstring::npos) {
+        const std::wstring key = TrimW(line.substr(0, eq));
+        std::wstring value = TrimW(line.substr(eq + 1));
+        if (key == L"version") {
+          info.version = std::move(value);
+        } else if (key == L"url") {
+          info.url = std::move(value);
+        } else if (key == L"sha256") {
+          info.sha256 = std::move(value);
+        } else if (key == L"notes") {
+          info.notes = std::move(value);
+        } else if (key == L"size") {
+          info.size = ParseSize(value);
+        }
+      }
+    }
+    if (lf == std::wstring::npos) break;
+    start = lf + 1;
+  }
+  return !info.version.empty() && !info.url.empty();
+}
+
+bool ResolveDownloadPath(const std::wstring& url, std::wstring& requestPath) {
+  requestPath.clear();
+  if (url.empty() || StartsWith(url, L"http://")) return false;
+  std::wstring path;
+  if (StartsWith(url, L"https://")) {
+    const std::wstring origin = std::wstring(L"https://") + kUpdateHost;
+    if (!StartsWith(url, origin)) return false;
+    path = url.substr(origin.size());
+  } else {
+    // Anything else is a location relative to the update host, other schemes included.
+    if (url.find(L"..") != std::wstring::npos || StartsWith(url, L"//")) return false;
+    path = url[0] == L'/' ? url : kDownloadPrefix + url;
+  }
+  if (!StartsWith(path, kDownloadPrefix)) return false;
+  requestPath = std::move(path);
+  return true;
+}
+
+bool NormalizeSha256(const std::wstring& field, std::string& digest) {
+  digest.clear();
+  digest.reserve(field.size());
+  bool hex = field.size() == 64;
+  for (wchar_t c : field) {
+    const wint_t lower = towlower(c);
+    const char low = static_cast<char>(static_cast<unsigned char>(lower & 0xFF));
+    digest.push_back(low);
+    // Only the low byte is kept, so a non-ASCII character must not pass for the digit it ends in.
+    if (lower > 0x7F || !((low >= '0' && low <= '9') || (low >= 'a' && low <= 'f'))) hex = false;
+  }
+  return hex;
+}

@@ -1,0 +1,69 @@
+// The helper's command line: every token in place, and what the helper reads back from it.
+#include "update/handover.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/text.h"
+
+namespace {
+
+struct LocalFreeDeleter {
+  void operator()(wchar_t** p) const { LocalFree(p); }
+};
+
+std::vector<std::wstring> Split(const std::wstring& line) {
+  int count = 0;
+  std::unique_ptr<wchar_t*, LocalFreeDeleter> argv(CommandLineToArgvW(line.c_str(), &count));
+  std::vector<std::wstring> args;
+  if (!argv) return args;
+  for (int i = 0; i < count; ++i) args.emplace_back(argv.get()[i]);
+  return args;
+}
+
+const wchar_t kUpdater[] = L"C:\\users\\me\\Temp\\OKAVU-updater-4242.exe";
+const wchar_t kExe[] = L"C:\\Program Files\\OKAVU 壁纸\\OKAVU.exe";
+const wchar_t kNewExe[] = L"C:\\Program Files\\OKAVU 壁纸\\OKAVU.new.exe";
+
+}  // namespace
+
+TEST(HelperCommandLineTest, WithoutForwardedArgumentsEndsWithTheVersion) {
+  EXPECT_EQ(BuildHelperCommandLine(kUpdater, kExe, kNewExe, 4242, L"1.7.0.0", {}),
+            L"\"C:\\users\\me\\Temp\\OKAVU-updater-4242.exe\" --apply-update"
+            L" --target \"C:\\Program Files\\OKAVU 壁纸\\OKAVU.exe\""
+            L" --new \"C:\\Program Files\\OKAVU 壁纸\\OKAVU.new.exe\""
+            L" --pid 4242 --ver \"1.7.0.0\"");
+}
+
+TEST(HelperCommandLineTest, ForwardedArgumentsFollowTheSeparatorQuoted) {
+  EXPECT_EQ(BuildHelperCommandLine(L"u.exe", L"o.exe", L"n.exe", 4294967295UL, L"2.0",
+                                   {L"--watch", L"say \"hi\"", L"", L"图片.png"}),
+            L"\"u.exe\" --apply-update --target \"o.exe\" --new \"n.exe\" --pid 4294967295 --ver \"2.0\""
+            L" -- \"--watch\" \"say \\\"hi\\\"\" \"\" \"图片.png\"");
+}
+
+TEST(HelperCommandLineTest, HelperReadsBackEveryTokenAndForwardedArgument) {
+  const std::vector<std::wstring> forwarded = {L"-w",  L"--interval", L"5",         L"D:\\壁纸\\",
+                                               L"a\\\"b", L"",        L"--",        L"x y\\\\",
+                                               L"\"quoted\"", L"--apply-update"};
+  const std::wstring line = BuildHelperCommandLine(kUpdater, kExe, kNewExe, 77, L"1.7.0.0", forwarded);
+  std::vector<std::wstring> expected = {kUpdater, L"--apply-update", L"--target", kExe,       L"--new",
+                                        kNewExe,  L"--pid",          L"77",       L"--ver",   L"1.7.0.0",
+                                        L"--"};
+  expected.insert(expected.end(), forwarded.begin(), forwarded.end());
+  EXPECT_EQ(Split(line), expected) << ToUtf8(line);
+}
+
+TEST(HelperCommandLineTest, VersionTextCannotInjectHelperOptions) {
+  // The version comes from the manifest; a quote in it must not open a new helper option.
+  const std::wstring version = L"1.7.0.0\" --target \"C:\\evil.exe";
+  const std::vector<std::wstring> args = Split(BuildHelperCommandLine(L"u.exe", L"o.exe", L"n.exe", 1, version, {}));
+  ASSERT_EQ(args.size(), 10u);
+  EXPECT_EQ(args[9], version);
+}

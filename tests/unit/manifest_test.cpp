@@ -1,0 +1,224 @@
+// Manifest reading, version rules, download-location rule and digest form.
+#include "update/manifest.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+
+#include "version.h"
+
+namespace {
+
+UpdateInfo Parse(const std::wstring& text, bool* usable = nullptr) {
+  UpdateInfo info;
+  bool ok = ParseManifest(text, info);
+  if (usable) *usable = ok;
+  return info;
+}
+
+std::wstring Resolve(const std::wstring& url) {
+  std::wstring path = L"untouched";
+  if (!ResolveDownloadPath(url, path)) {
+    EXPECT_TRUE(path.empty()) << "a rejected url must not leave a request path";
+    return L"<rejected>";
+  }
+  return path;
+}
+
+struct Version {
+  bool ok;
+  int parts[4];
+};
+
+Version Read(const std::wstring& text) {
+  Version v{};
+  for (int& p : v.parts) p = -7;  // proves every part is written
+  v.ok = ParseVersion(text, v.parts);
+  return v;
+}
+
+void ExpectVersion(const std::wstring& text, bool ok, int a, int b, int c, int d) {
+  Version v = Read(text);
+  EXPECT_EQ(v.ok, ok) << "version text: " << std::string(text.begin(), text.end());
+  EXPECT_EQ(v.parts[0], a);
+  EXPECT_EQ(v.parts[1], b);
+  EXPECT_EQ(v.parts[2], c);
+  EXPECT_EQ(v.parts[3], d);
+}
+
+}  // namespace
+
+TEST(ManifestTest, ReadsAllFieldsWithCrlfCommentsAndBlanks) {
+  const std::wstring crlf =
+      L"# newest build\r\n\r\n  version = 1.7.0.0  \r\n\turl=build-1.7.0.0.exe\r\n"
+      L"sha256 = ABCDEF\r\nsize=4096\r\nnotes = 修复 = 若干\r\n";
+  std::wstring lf = crlf;
+  for (size_t at; (at = lf.find(L"\r\n")) != std::wstring::npos;) lf.erase(at, 1);
+
+  for (const std::wstring& text : {crlf, lf}) {
+    bool usable = false;
+    UpdateInfo info = Parse(text, &usable);
+    EXPECT_TRUE(usable);
+    EXPECT_EQ(info.version, L"1.7.0.0");
+    EXPECT_EQ(info.url, L"build-1.7.0.0.exe");
+    EXPECT_EQ(info.sha256, L"ABCDEF");
+    EXPECT_EQ(info.size, 4096);
+    EXPECT_EQ(info.notes, L"修复 = 若干");
+  }
+}
+
+TEST(ManifestTest, LastLineWithoutLineFeedCounts) {
+  EXPECT_EQ(Parse(L"version=1.7\nurl=x.exe").url, L"x.exe");
+}
+
+TEST(ManifestTest, KeysAreExactAndCaseSensitive) {
+  bool usable = true;
+  UpdateInfo info = Parse(L"Version=1.7.0.0\nURL=x.exe\nurl=a=b\nhash=00\nversion\n=1.9\n# version=2.0\n", &usable);
+  EXPECT_FALSE(usable);
+  EXPECT_EQ(info.version, L"");
+  EXPECT_EQ(info.url, L"a=b");
+  EXPECT_EQ(info.sha256, L"");
+}
+
+TEST(ManifestTest, LastOccurrenceWinsEvenWhenEmpty) {
+  bool usable = false;
+  UpdateInfo info = Parse(L"version=1.7\nurl=first.exe\nurl=second.exe\n", &usable);
+  EXPECT_TRUE(usable);
+  EXPECT_EQ(info.url, L"second.exe");
+
+  info = Parse(L"version=1.7\nurl=first.exe\nurl=\n", &usable);
+  EXPECT_FALSE(usable);
+  EXPECT_EQ(info.url, L"");
+}
+
+TEST(ManifestTest, SizeReadsLeadingNumberOnly) {
+  EXPECT_EQ(Parse(L"size=abc").size, 0);
+  EXPECT_EQ(Parse(L"size=-5").size, -5);
+  EXPECT_EQ(Parse(L"size=12kb").size, 12);
+  EXPECT_EQ(Parse(L"size=+7").size, 7);
+  EXPECT_EQ(Parse(L"size=").size, 0);
+  EXPECT_EQ(Parse(L"size=9223372036854775807").size, LLONG_MAX);
+  // Out of range saturates rather than wrapping into a plausible size.
+  EXPECT_EQ(Parse(L"size=99999999999999999999999").size, LLONG_MAX);
+  EXPECT_EQ(Parse(L"size=-99999999999999999999999").size, LLONG_MIN);
+  EXPECT_EQ(Parse(L"size=-9223372036854775808").size, LLONG_MIN);
+}
+
+TEST(ManifestTest, ByteOrderMarkHidesTheFirstKey) {
+  bool usable = true;
+  UpdateInfo info = Parse(L"\xFEFFversion=1.7.0.0\nurl=x.exe\n", &usable);
+  EXPECT_FALSE(usable);
+  EXPECT_EQ(info.version, L"");
+  EXPECT_EQ(info.url, L"x.exe");
+  // Below a first line of its own the keys read normally.
+  EXPECT_TRUE(ParseManifest(L"\xFEFF# manifest\nversion=1.7.0.0\nurl=x.exe\n", info));
+}
+
+TEST(ManifestTest, EmptyTextIsUnusable) {
+  bool usable = true;
+  Parse(L"", &usable);
+  EXPECT_FALSE(usable);
+  Parse(L"\n\n  \r\n", &usable);
+  EXPECT_FALSE(usable);
+}
+
+TEST(VersionTest, ParsesDottedForms) {
+  ExpectVersion(L"1.6.0.0", true, 1, 6, 0, 0);
+  ExpectVersion(L"1.7", true, 1, 7, 0, 0);
+  ExpectVersion(L"  \t2.3", true, 2, 3, 0, 0);
+  ExpectVersion(L"1.2rc3.4", true, 1, 2, 4, 0);
+  ExpectVersion(L"1.x.3", true, 1, 0, 0, 0);
+  ExpectVersion(L"1.2.3.4.5", true, 1, 2, 3, 4);
+  ExpectVersion(L"1.", true, 1, 0, 0, 0);
+  ExpectVersion(L"99999999.1", true, 1000000, 1, 0, 0);
+  ExpectVersion(L"1.99999999999999999999", true, 1, 1000000, 0, 0);
+  ExpectVersion(L"1000000.1000001", true, 1000000, 1000000, 0, 0);
+}
+
+TEST(VersionTest, FailsWithoutALeadingDigit) {
+  ExpectVersion(L"v1.7", false, 0, 0, 0, 0);
+  ExpectVersion(L"", false, 0, 0, 0, 0);
+  ExpectVersion(L"   ", false, 0, 0, 0, 0);
+  ExpectVersion(L".1", false, 0, 0, 0, 0);
+  ExpectVersion(L"-1.0", false, 0, 0, 0, 0);
+}
+
+TEST(VersionTest, NewerIsNumericAndStrict) {
+  EXPECT_STREQ(kAppVersion, L"1.6.0.0");
+  EXPECT_FALSE(IsNewerVersion(L"1.6.0.0", kAppVersion));
+  EXPECT_FALSE(IsNewerVersion(L"1.6", kAppVersion));
+  EXPECT_FALSE(IsNewerVersion(L"1.5.9.9", kAppVersion));
+  EXPECT_TRUE(IsNewerVersion(L"1.6.0.1", kAppVersion));
+  EXPECT_TRUE(IsNewerVersion(L"1.10", kAppVersion));
+  EXPECT_TRUE(IsNewerVersion(L"1.06.0.1", kAppVersion));
+  EXPECT_FALSE(IsNewerVersion(L"2", L"10.0.0.0"));
+  EXPECT_TRUE(IsNewerVersion(L"10.0.0.0", L"2"));
+  EXPECT_FALSE(IsNewerVersion(L"v2.0", kAppVersion));
+  EXPECT_FALSE(IsNewerVersion(L"2.0", L"version"));
+  EXPECT_FALSE(IsNewerVersion(L"99999999", L"1000000"));
+}
+
+TEST(DownloadPathTest, RelativeLocations) {
+  EXPECT_EQ(Resolve(L"build-1.7.0.0.exe"), L"/files/OKAVU/build-1.7.0.0.exe");
+  EXPECT_EQ(Resolve(L"sub/x.exe"), L"/files/OKAVU/sub/x.exe");
+  EXPECT_EQ(Resolve(L"/files/OKAVU/x.exe"), L"/files/OKAVU/x.exe");
+  // Other schemes and an upper-case scheme are only text below the prefix.
+  EXPECT_EQ(Resolve(L"HTTPS://elsewhere/x.exe"), L"/files/OKAVU/HTTPS://elsewhere/x.exe");
+  EXPECT_EQ(Resolve(L"ftp://x.exe"), L"/files/OKAVU/ftp://x.exe");
+}
+
+TEST(DownloadPathTest, RejectedRelativeLocations) {
+  EXPECT_EQ(Resolve(L""), L"<rejected>");
+  EXPECT_EQ(Resolve(L"/other/x.exe"), L"<rejected>");
+  EXPECT_EQ(Resolve(L"/files/OKAVU"), L"<rejected>");
+  EXPECT_EQ(Resolve(L"/files/okavu/x.exe"), L"<rejected>");
+  EXPECT_EQ(Resolve(L"x..exe"), L"<rejected>");
+  EXPECT_EQ(Resolve(L"a/../b.exe"), L"<rejected>");
+  EXPECT_EQ(Resolve(L"/files/OKAVU/../secret"), L"<rejected>");
+  EXPECT_EQ(Resolve(L"//host/x.exe"), L"<rejected>");
+  EXPECT_EQ(Resolve(L"//host/files/OKAVU/x.exe"), L"<rejected>");
+}
+
+TEST(DownloadPathTest, AbsoluteLocationsOnlyOnTheUpdateHost) {
+  const std::wstring host = kUpdateHost;
+  EXPECT_EQ(Resolve(L"https://" + host + L"/files/OKAVU/x.exe"), L"/files/OKAVU/x.exe");
+  // The path part is not inspected further in this form.
+  EXPECT_EQ(Resolve(L"https://" + host + L"/files/OKAVU/a/../x.exe"), L"/files/OKAVU/a/../x.exe");
+  EXPECT_EQ(Resolve(L"http://" + host + L"/files/OKAVU/x.exe"), L"<rejected>");
+  EXPECT_EQ(Resolve(L"http://x.exe"), L"<rejected>");
+  EXPECT_EQ(Resolve(L"https://" + host + L":443/files/OKAVU/x.exe"), L"<rejected>");
+  EXPECT_EQ(Resolve(L"https://" + host + L".evil.test/files/OKAVU/x.exe"), L"<rejected>");
+  EXPECT_EQ(Resolve(L"https://user@" + host + L"/files/OKAVU/x.exe"), L"<rejected>");
+  EXPECT_EQ(Resolve(L"https://other.test/files/OKAVU/x.exe"), L"<rejected>");
+  EXPECT_EQ(Resolve(L"https://" + host + L"/other/x.exe"), L"<rejected>");
+  EXPECT_EQ(Resolve(L"https://" + host), L"<rejected>");
+}
+
+TEST(Sha256FormTest, AcceptsAnyCaseHexOfLength64) {
+  const std::wstring upper = L"E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855";
+  std::string digest;
+  EXPECT_TRUE(NormalizeSha256(upper, digest));
+  EXPECT_EQ(digest, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+
+  EXPECT_FALSE(NormalizeSha256(upper.substr(0, 63), digest));
+  EXPECT_EQ(digest.size(), 63u);
+  EXPECT_FALSE(NormalizeSha256(upper + L"0", digest));
+  std::wstring withG = upper;
+  withG[10] = L'g';
+  EXPECT_FALSE(NormalizeSha256(withG, digest));
+  EXPECT_EQ(digest[10], 'g');
+  EXPECT_FALSE(NormalizeSha256(L"", digest));
+  EXPECT_EQ(digest, "");
+}
+
+TEST(Sha256FormTest, NonAsciiNeverPassesForAHexDigit) {
+  std::wstring digits(64, L'a');
+  digits[0] = L'\x4E30';  // its low byte is '0'
+  std::string digest;
+  EXPECT_FALSE(NormalizeSha256(digits, digest));
+  EXPECT_EQ(digest[0], '0');
+  digits[0] = L'\x0161';  // low byte 'a'
+  EXPECT_FALSE(NormalizeSha256(digits, digest));
+  EXPECT_EQ(digest[0], 'a');
+}
