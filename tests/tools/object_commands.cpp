@@ -1,0 +1,98 @@
+// testtool hold-mutex, hold-file and start-detached: kernel objects and processes that a test needs to
+// exist while the program runs.
+#include "support/handles.h"
+#include "support/text.h"
+#include "testtool.h"
+
+namespace {
+
+// Quotes one argument so that the runtime's argument splitting gives it back unchanged.
+std::wstring QuoteArgument(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
+  std::wstring quoted = L"\"";
+  size_t backslashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    // Backslashes double only in front of a quote, which itself is escaped.
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, L'\\');
+  quoted += L'"';
+  return quoted;
+}
+
+DWORD ParseShareMode(const std::wstring& letters, bool& ok) {
+  DWORD share = 0;
+  ok = true;
+  for (wchar_t c : letters) {
+    if (c == L'r') {
+      share |= FILE_SHARE_READ;
+    } else if (c == L'w') {
+      share |= FILE_SHARE_WRITE;
+    } else if (c == L'd') {
+      share |= FILE_SHARE_DELETE;
+    } else {
+      ok = false;
+    }
+  }
+  return share;
+}
+
+}  // namespace
+
+int HoldMutexCommand(ToolArgs args) {
+  std::wstring readyName;
+  std::wstring quitName;
+  if (!TakeOption(args, L"--ready", readyName) || !TakeOption(args, L"--quit", quitName) || args.size() != 1) {
+    return UsageFailure(L"hold-mutex NAME --ready EVENT --quit EVENT");
+  }
+  UniqueKernelHandle mutex(CreateMutexW(nullptr, FALSE, args[0].c_str()));
+  if (!mutex) return SystemFailure(L"CreateMutexW", GetLastError());
+  // Owning it (also when an earlier owner died with it) is what the program sees as "held".
+  DWORD rc = WaitForSingleObject(mutex.get(), 10000);
+  if (rc != WAIT_OBJECT_0 && rc != WAIT_ABANDONED) return SystemFailure(L"taking the mutex", GetLastError());
+  int result = SignalReadyAndWaitForQuit(readyName, quitName, false);
+  ReleaseMutex(mutex.get());
+  return result;
+}
+
+int HoldFileCommand(ToolArgs args) {
+  std::wstring readyName;
+  std::wstring quitName;
+  std::wstring shareLetters;
+  TakeOption(args, L"--share", shareLetters);
+  bool shareOk = true;
+  DWORD share = ParseShareMode(shareLetters, shareOk);
+  if (!shareOk || !TakeOption(args, L"--ready", readyName) || !TakeOption(args, L"--quit", quitName) ||
+      args.size() != 1) {
+    return UsageFailure(L"hold-file PATH [--share rwd] --ready EVENT --quit EVENT");
+  }
+  // Backup semantics let a folder be held the same way as a file.
+  UniqueFile file(CreateFileW(args[0].c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file) return SystemFailure(L"CreateFileW", GetLastError());
+  return SignalReadyAndWaitForQuit(readyName, quitName, false);
+}
+
+int StartDetachedCommand(ToolArgs args) {
+  if (args.empty()) return UsageFailure(L"start-detached EXE [ARGS...]");
+  std::wstring commandLine;
+  for (const std::wstring& arg : args) {
+    if (!commandLine.empty()) commandLine += L' ';
+    commandLine += QuoteArgument(arg);
+  }
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  UniqueProcessInformation process;
+  if (!CreateProcessW(args[0].c_str(), &commandLine[0], nullptr, nullptr, FALSE,
+                      DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &process.info)) {
+    return SystemFailure(L"CreateProcessW", GetLastError());
+  }
+  Out(Format(L"%lu\n", process.info.dwProcessId));
+  return kToolOk;
+}
