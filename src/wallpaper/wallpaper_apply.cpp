@@ -1,0 +1,97 @@
+// Setting the wallpaper: fill style in the user's desktop settings, the system call, the shell nudge, the first paint.
+#include "wallpaper/wallpaper_apply.h"
+
+#include <windows.h>
+
+#include <cwchar>
+
+#include "support/console.h"
+#include "support/handles.h"
+#include "support/log.h"
+#include "support/text.h"
+
+namespace {
+
+constexpr DWORD kShellNotifyTimeoutMs = 2000;
+constexpr wchar_t kSettingSection[] = L"Desktop";
+
+LSTATUS SetStringValue(HKEY key, const wchar_t* name, const wchar_t* text) {
+  // The data length counts the terminating zero.
+  DWORD bytes = static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t));
+  return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes);
+}
+
+// Tells one shell window that the desktop settings changed and has it repaint. A hung window
+// costs at most the time-out. False when there is no such window.
+bool NudgeShellWindow(const wchar_t* windowClass) {
+  HWND window = FindWindowW(windowClass, nullptr);
+  if (!window) return false;
+  DWORD_PTR answer = 0;
+  SendMessageTimeoutW(window, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(kSettingSection), SMTO_ABORTIFHUNG,
+                      kShellNotifyTimeoutMs, &answer);
+  InvalidateRect(window, nullptr, TRUE);
+  return true;
+}
+
+}  // namespace
+
+void SetDesktopStyle(int style, bool tile) {
+  UniqueRegKey key;
+  LSTATUS status =
+      RegCreateKeyExW(HKEY_CURRENT_USER, kDesktopKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr);
+  if (status != ERROR_SUCCESS) {
+    Warn(L"打不开 HKCU\\Control Panel\\Desktop (err=%ld)", static_cast<long>(status));
+    return;
+  }
+  wchar_t styleText[8] = {};
+  FormatInto(styleText, 8, L"%d", style);
+  if (SetStringValue(key.get(), L"WallpaperStyle", styleText) != ERROR_SUCCESS) {
+    Warn(L"写入 WallpaperStyle 失败");
+    return;
+  }
+  const wchar_t* tileText = tile ? L"1" : L"0";
+  // Tiling off is the default everywhere; a failed write leaves a harmless value behind.
+  static_cast<void>(SetStringValue(key.get(), L"TileWallpaper", tileText));
+  key.reset();
+  Info(L"墙纸样式 = %d（10=填充 6=适应 2=拉伸 0=居中 22=跨区），平铺 = %ls", style, tileText);
+}
+
+bool SystemWallpaperSetter(const std::wstring& path, unsigned long& error) {
+  std::wstring buffer = path;  // the call takes a writable pointer
+  if (!SystemParametersInfoW(SPI_SETDESKWALLPAPER, 0, &buffer[0], SPIF_UPDATEINIFILE | SPIF_SENDWININICHANGE)) {
+    error = GetLastError();
+    return false;
+  }
+  return true;
+}
+
+bool ApplyWallpaperWith(const std::wstring& path, WallpaperSetter setter) {
+  unsigned long error = 0;
+  if (!setter(path, error)) {
+    Fail(L"SystemParametersInfoW(SPI_SETDESKWALLPAPER) 失败，GetLastError=%lu", error);
+    LogLine(L"ERROR", L"设置墙纸失败 (GetLastError=%lu)：%ls", error, path.c_str());
+    return false;
+  }
+  // Windows has the new file; the shell windows only need telling so the change shows at once.
+  bool progman = NudgeShellWindow(L"Progman");
+  bool workerW = NudgeShellWindow(L"WorkerW");
+  if (!progman && !workerW) Warn(L"没找到 Progman/WorkerW 窗口 —— Explorer 可能没在运行，画面不会更新");
+  return true;
+}
+
+bool ApplyWallpaper(const std::wstring& path) { return ApplyWallpaperWith(path, SystemWallpaperSetter); }
+
+bool PaintOnceWith(const std::wstring& target, WallpaperSetter setter) {
+  SetDesktopStyle(kStyleFill, false);
+  if (!ApplyWallpaperWith(target, setter)) return false;
+  HWND desktop = GetDesktopWindow();
+  if (desktop) {
+    InvalidateRect(desktop, nullptr, TRUE);
+    UpdateWindow(desktop);
+  }
+  Ok(L"桌面背景已设置为 %ls", target.c_str());
+  LogLine(L"INFO", L"设置墙纸：%ls", target.c_str());
+  return true;
+}
+
+bool PaintOnce(const std::wstring& target) { return PaintOnceWith(target, SystemWallpaperSetter); }
