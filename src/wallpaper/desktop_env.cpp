@@ -1,0 +1,98 @@
+// Desktop environment checks before the first paint: own session, shell window, shell session, wallpaper policy.
+#include "wallpaper/desktop_env.h"
+
+#include <windows.h>
+
+#include "support/console.h"
+#include "support/handles.h"
+#include "support/log.h"
+
+namespace {
+
+constexpr wchar_t kPolicyKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
+constexpr wchar_t kPolicyValue[] = L"NoChangingWallPaper";
+
+// Only the user's own policy counts; the value's type is not looked at, only a 4-byte number fits.
+bool WallpaperPolicyLocked() {
+  UniqueRegKey key;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kPolicyKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return false;
+  DWORD number = 0;
+  DWORD bytes = sizeof(number);
+  LSTATUS status = RegQueryValueExW(key.get(), kPolicyValue, nullptr, nullptr, reinterpret_cast<BYTE*>(&number), &bytes);
+  return status == ERROR_SUCCESS && number != 0;
+}
+
+DesktopProbe ProbeDesktop() {
+  DesktopProbe probe;
+  DWORD session = 0;
+  if (ProcessIdToSessionId(GetCurrentProcessId(), &session)) {
+    probe.ownSessionKnown = true;
+    probe.ownSession = session;
+  }
+  HWND shell = GetShellWindow();
+  if (shell) {
+    probe.haveShell = true;
+    DWORD shellPid = 0;
+    GetWindowThreadProcessId(shell, &shellPid);
+    DWORD shellSession = 0;
+    if (ProcessIdToSessionId(shellPid, &shellSession)) probe.shellSession = shellSession;
+  }
+  probe.policyLocked = WallpaperPolicyLocked();
+  return probe;
+}
+
+void Report(DesktopFinding finding, const DesktopProbe& probe) {
+  switch (finding) {
+    case DesktopFinding::OwnSession:
+      Info(L"当前会话 ID = %lu", probe.ownSession);
+      break;
+    case DesktopFinding::SessionZero:
+      Fail(L"进程运行在 Session 0（服务会话），改的是服务账户的桌面，登录用户看不到");
+      LogLine(L"ERROR", L"运行在 Session 0，墙纸对登录用户无效");
+      break;
+    case DesktopFinding::NoShell:
+      Fail(L"找不到 Shell 窗口（Explorer.exe 没运行）—— 墙纸设置无法生效");
+      break;
+    case DesktopFinding::ShellSession:
+      Info(L"Explorer 所在会话 ID = %lu", probe.shellSession);
+      break;
+    case DesktopFinding::SessionMismatch:
+      Warn(L"本进程会话(%lu) 与 Explorer 会话(%lu) 不同，画面可能不会更新", probe.ownSession, probe.shellSession);
+      break;
+    case DesktopFinding::PolicyLocked:
+      Fail(L"策略 NoChangingWallPaper=1 已锁死墙纸，需管理员/组策略解除");
+      LogLine(L"ERROR", L"策略 NoChangingWallPaper=1，墙纸被组策略锁定");
+      break;
+  }
+}
+
+}  // namespace
+
+DesktopVerdict JudgeDesktop(const DesktopProbe& probe) {
+  DesktopVerdict verdict;
+  if (probe.ownSessionKnown) verdict.findings.push_back(DesktopFinding::OwnSession);
+  // A failed session query leaves 0 and is treated as Session 0.
+  if (probe.ownSession == 0) {
+    verdict.findings.push_back(DesktopFinding::SessionZero);
+    verdict.blocked = true;
+  }
+  if (!probe.haveShell) {
+    verdict.findings.push_back(DesktopFinding::NoShell);
+    verdict.blocked = true;
+  } else {
+    verdict.findings.push_back(DesktopFinding::ShellSession);
+    // Session 0 has been reported already; a mismatch is only news between two user sessions.
+    if (probe.shellSession != 0 && probe.ownSession != 0 && probe.shellSession != probe.ownSession) {
+      verdict.findings.push_back(DesktopFinding::SessionMismatch);
+    }
+  }
+  if (probe.policyLocked) verdict.findings.push_back(DesktopFinding::PolicyLocked);
+  return verdict;
+}
+
+bool CheckDesktopEnvironment() {
+  DesktopProbe probe = ProbeDesktop();
+  DesktopVerdict verdict = JudgeDesktop(probe);
+  for (DesktopFinding finding : verdict.findings) Report(finding, probe);
+  return !verdict.blocked;
+}

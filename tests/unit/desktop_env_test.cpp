@@ -1,0 +1,81 @@
+// Desktop environment: which findings a probe yields, in order, and which of them block the paint.
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <vector>
+
+#include "wallpaper/desktop_env.h"
+
+// Readable failure output: the finding's name instead of its bytes.
+void PrintTo(DesktopFinding f, std::ostream* os) {
+  static const char* const kNames[] = {"OwnSession", "SessionZero", "NoShell", "ShellSession", "SessionMismatch",
+                                       "PolicyLocked"};
+  *os << kNames[static_cast<int>(f)];
+}
+
+namespace {
+
+using F = DesktopFinding;
+using Findings = std::vector<DesktopFinding>;
+
+DesktopProbe Probe(unsigned long own, bool shell, unsigned long shellSession, bool policy = false) {
+  DesktopProbe p;
+  p.ownSessionKnown = true;
+  p.ownSession = own;
+  p.haveShell = shell;
+  p.shellSession = shellSession;
+  p.policyLocked = policy;
+  return p;
+}
+
+TEST(JudgeDesktop, ShellInTheSameSessionGivesTwoInfoLines) {
+  DesktopVerdict v = JudgeDesktop(Probe(1, true, 1));
+  EXPECT_EQ(v.findings, (Findings{F::OwnSession, F::ShellSession}));
+  EXPECT_FALSE(v.blocked);
+}
+
+TEST(JudgeDesktop, SessionZeroWithShellInSessionOneReportsBothWithoutMismatch) {
+  DesktopVerdict v = JudgeDesktop(Probe(0, true, 1));
+  EXPECT_EQ(v.findings, (Findings{F::OwnSession, F::SessionZero, F::ShellSession}));
+  EXPECT_TRUE(v.blocked);
+}
+
+TEST(JudgeDesktop, FailedSessionQueryCountsAsSessionZeroWithoutItsInfoLine) {
+  DesktopProbe p = Probe(0, true, 1);
+  p.ownSessionKnown = false;
+  DesktopVerdict v = JudgeDesktop(p);
+  EXPECT_EQ(v.findings, (Findings{F::SessionZero, F::ShellSession}));
+  EXPECT_TRUE(v.blocked);
+}
+
+TEST(JudgeDesktop, NoShellBlocksAndSkipsTheShellSession) {
+  DesktopVerdict v = JudgeDesktop(Probe(1, false, 0));
+  EXPECT_EQ(v.findings, (Findings{F::OwnSession, F::NoShell}));
+  EXPECT_TRUE(v.blocked);
+}
+
+TEST(JudgeDesktop, EveryCheckRunsBeforeTheDecision) {
+  DesktopVerdict v = JudgeDesktop(Probe(0, false, 0, true));
+  EXPECT_EQ(v.findings, (Findings{F::OwnSession, F::SessionZero, F::NoShell, F::PolicyLocked}));
+  EXPECT_TRUE(v.blocked);
+}
+
+TEST(JudgeDesktop, ShellInAnotherNonZeroSessionOnlyWarns) {
+  DesktopVerdict v = JudgeDesktop(Probe(1, true, 2));
+  EXPECT_EQ(v.findings, (Findings{F::OwnSession, F::ShellSession, F::SessionMismatch}));
+  EXPECT_FALSE(v.blocked);
+}
+
+TEST(JudgeDesktop, UnknownShellSessionIsNoMismatch) {
+  DesktopVerdict v = JudgeDesktop(Probe(3, true, 0));
+  EXPECT_EQ(v.findings, (Findings{F::OwnSession, F::ShellSession}));
+  EXPECT_FALSE(v.blocked);
+}
+
+TEST(JudgeDesktop, PolicyIsReportedButDoesNotBlock) {
+  DesktopVerdict v = JudgeDesktop(Probe(1, true, 1, true));
+  EXPECT_EQ(v.findings, (Findings{F::OwnSession, F::ShellSession, F::PolicyLocked}));
+  EXPECT_FALSE(v.blocked);
+}
+
+}  // namespace
