@@ -1,0 +1,257 @@
+#!/usr/bin/env python3
+"""Publishes a built OKAVU.exe as the update host's tree.
+
+    publish.py [--out DIR] [--notes TEXT] EXE
+
+writes, below DIR (default: the current folder),
+
+    files/OKAVU/OKAVU-<version>.exe   a copy of EXE
+    files/OKAVU/manifest.txt          version, url, sha256 and size of that copy
+
+The version is the FileVersion of the executable's own version resource, read the way the program
+reads a download (the first translation entry of the resource, then that string table's
+"FileVersion"), so the manifest can never announce a version that the update cycle would refuse.
+An executable without a version resource is refused. The manifest is replaced last and in one
+step, so a watcher that fetches it in the middle of a publish sees the old release or the new one,
+never a manifest whose file is not there yet.
+
+Serve DIR over HTTPS on port 443 as the host the program was built for (OKAVU_UPDATE_HOST).
+Standard library only.
+"""
+import argparse
+import hashlib
+import os
+import re
+import struct
+import sys
+import tempfile
+
+RT_VERSION = 16
+RESOURCE_DIRECTORY_INDEX = 2
+VERSION_PATTERN = re.compile(r"^[0-9]{1,7}(\.[0-9]{1,7}){0,3}$")
+PUBLISH_DIR = os.path.join("files", "OKAVU")
+MANIFEST_NAME = "manifest.txt"
+
+
+class PublishError(Exception):
+    pass
+
+
+# ---- reading the version resource --------------------------------------------------------------
+
+class PeImage:
+    """The parts of a PE file needed to find its resources."""
+
+    def __init__(self, data):
+        self.data = data
+        if len(data) < 0x40 or data[:2] != b"MZ":
+            raise PublishError("not a Windows executable (no MZ header)")
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        if pe + 24 > len(data) or data[pe:pe + 4] != b"PE\0\0":
+            raise PublishError("not a Windows executable (no PE header)")
+        sections, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
+        optional = pe + 24
+        magic = self._u16(optional)
+        if magic == 0x20B:
+            directories = optional + 112
+        elif magic == 0x10B:
+            directories = optional + 96
+        else:
+            raise PublishError("unknown PE optional header")
+        count = self._u32(directories - 4)
+        if count > RESOURCE_DIRECTORY_INDEX:
+            self.resource_rva, self.resource_size = struct.unpack_from(
+                "<II", data, directories + 8 * RESOURCE_DIRECTORY_INDEX)
+        else:
+            self.resource_rva = self.resource_size = 0
+        self.sections = []
+        table = optional + optional_size
+        for i in range(sections):
+            entry = table + 40 * i
+            if entry + 40 > len(data):
+                raise PublishError("truncated section table")
+            virtual_size, rva, raw_size, raw_offset = struct.unpack_from("<IIII", data, entry + 8)
+            self.sections.append((rva, max(virtual_size, raw_size), raw_offset, raw_size))
+
+    def _u16(self, offset):
+        if offset + 2 > len(self.data):
+            raise PublishError("truncated executable")
+        return struct.unpack_from("<H", self.data, offset)[0]
+
+    def _u32(self, offset):
+        if offset + 4 > len(self.data):
+            raise PublishError("truncated executable")
+        return struct.unpack_from("<I", self.data, offset)[0]
+
+    def offset_of(self, rva, length):
+        for start, size, raw_offset, raw_size in self.sections:
+            if start <= rva and rva + length <= start + size:
+                offset = raw_offset + (rva - start)
+                if rva + length > start + raw_size or offset + length > len(self.data):
+                    raise PublishError("resource data lies outside the file")
+                return offset
+        raise PublishError("resource data lies outside every section")
+
+    def version_resource(self):
+        """The bytes of the first RT_VERSION resource, or None."""
+        if not self.resource_rva or not self.resource_size:
+            return None
+        base = self.offset_of(self.resource_rva, 16)
+
+        def entries(directory):
+            named, numbered = struct.unpack_from("<HH", self.data, directory + 12)
+            for i in range(named + numbered):
+                name, target = struct.unpack_from("<II", self.data, directory + 16 + 8 * i)
+                yield name, target
+
+        def first_entry(directory):
+            for _, target in entries(directory):
+                return target
+            return None
+
+        types = [target for name, target in entries(base) if not name & 0x80000000 and name == RT_VERSION]
+        if not types or not types[0] & 0x80000000:
+            return None
+        names = base + (types[0] & 0x7FFFFFFF)
+        target = first_entry(names)
+        if target is None or not target & 0x80000000:
+            return None
+        languages = base + (target & 0x7FFFFFFF)
+        target = first_entry(languages)
+        if target is None or target & 0x80000000:
+            return None
+        rva, size = struct.unpack_from("<II", self.data, base + target)
+        offset = self.offset_of(rva, size)
+        return self.data[offset:offset + size]
+
+
+def _align4(n):
+    return (n + 3) & ~3
+
+
+def _version_blocks(block, start, end):
+    """Yields (key, value_offset, value_length, value_type, children_start, block_end) for each
+    VS_VERSIONINFO-style block between start and end."""
+    offset = start
+    while offset + 6 <= end:
+        length, value_length, value_type = struct.unpack_from("<HHH", block, offset)
+        if length < 6 or offset + length > end:
+            break
+        key_start = offset + 6
+        key_end = key_start
+        while key_end + 2 <= offset + length and block[key_end:key_end + 2] != b"\0\0":
+            key_end += 2
+        key = block[key_start:key_end].decode("utf-16-le", "replace")
+        value_offset = _align4(key_end + 2)
+        # String values count UTF-16 units, binary values bytes.
+        value_bytes = value_length * 2 if value_type == 1 else value_length
+        children = _align4(value_offset + value_bytes)
+        yield key, value_offset, value_bytes, value_type, children, offset + length
+        offset = _align4(offset + length)
+
+
+def _child(block, start, end, wanted):
+    for key, value_offset, value_bytes, value_type, children, block_end in _version_blocks(block, start, end):
+        if key == wanted:
+            return value_offset, value_bytes, value_type, children, block_end
+    return None
+
+
+def file_version(data):
+    """The FileVersion string of the executable's first translation, as the program reads it."""
+    block = PeImage(data).version_resource()
+    if block is None:
+        raise PublishError("the file has no version resource")
+    root = next(_version_blocks(block, 0, len(block)), None)
+    if root is None or root[0] != "VS_VERSION_INFO":
+        raise PublishError("the version resource is malformed")
+    _, _, _, _, children, root_end = root
+    var_info = _child(block, children, root_end, "VarFileInfo")
+    translation = var_info and _child(block, var_info[3], var_info[4], "Translation")
+    if not translation or translation[1] < 4:
+        raise PublishError("the version resource has no translation entry")
+    language, codepage = struct.unpack_from("<HH", block, translation[0])
+    table_name = f"{language:04x}{codepage:04x}"
+    string_info = _child(block, children, root_end, "StringFileInfo")
+    table = string_info and _child(block, string_info[3], string_info[4], table_name)
+    value = table and _child(block, table[3], table[4], "FileVersion")
+    if not value or value[1] == 0:
+        raise PublishError(f"the version resource has no FileVersion in string table {table_name}")
+    text = block[value[0]:value[0] + value[1]].decode("utf-16-le", "replace")
+    text = text.split("\0", 1)[0]
+    if not text:
+        raise PublishError("the version resource's FileVersion is empty")
+    return text
+
+
+# ---- writing the tree --------------------------------------------------------------------------
+
+def _write_atomically(path, data):
+    folder = os.path.dirname(path)
+    fd, temporary = tempfile.mkstemp(dir=folder, prefix=".publish-")
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        os.chmod(temporary, 0o644)
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except FileNotFoundError:
+            pass
+        raise
+
+
+def manifest_text(version, url, sha256, size, notes=None):
+    lines = [
+        "# OKAVU Quillmere update manifest (tools/publish.py)",
+        f"version={version}",
+        f"url={url}",
+        f"sha256={sha256}",
+        f"size={size}",
+    ]
+    if notes:
+        lines.append(f"notes={' '.join(notes.split())}")
+    return "\n".join(lines) + "\n"
+
+
+def publish(exe, out, notes=None):
+    """Writes the tree below out; returns (version, path of the copy, path of the manifest)."""
+    try:
+        with open(exe, "rb") as f:
+            data = f.read()
+    except OSError as e:
+        raise PublishError(f"cannot read {exe}: {e.strerror}")
+    version = file_version(data)
+    if not VERSION_PATTERN.match(version):
+        raise PublishError(f"FileVersion {version!r} is not a dotted version of up to four numbers")
+    folder = os.path.join(out, PUBLISH_DIR)
+    os.makedirs(folder, exist_ok=True)
+    name = f"OKAVU-{version}.exe"
+    copy = os.path.join(folder, name)
+    _write_atomically(copy, data)
+    manifest = os.path.join(folder, MANIFEST_NAME)
+    text = manifest_text(version, name, hashlib.sha256(data).hexdigest(), len(data), notes)
+    _write_atomically(manifest, text.encode("utf-8"))
+    return version, copy, manifest
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Publish a built OKAVU.exe as the update host's tree.")
+    parser.add_argument("exe", help="the built executable (its version resource names the version)")
+    parser.add_argument("--out", default=".", help="root of the update host's tree (default: .)")
+    parser.add_argument("--notes", help="release notes for the manifest's notes line")
+    args = parser.parse_args(argv)
+    try:
+        version, copy, manifest = publish(args.exe, args.out, args.notes)
+    except PublishError as e:
+        print(f"publish.py: {args.exe}: {e}; nothing published", file=sys.stderr)
+        return 1
+    print(f"published version {version}: {copy} and {manifest}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
