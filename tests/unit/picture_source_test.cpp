@@ -19,7 +19,7 @@ std::wstring Sniff(const Bytes& bytes) { return SniffFormatBytes(bytes.data(), b
 // A PNG signature followed by a first chunk of the given type and two big-endian numbers.
 Bytes PngHead(const char* chunkType, unsigned width, unsigned height) {
   Bytes b = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13};
-  b.insert(b.end(), chunkType, chunkType + 4);
+  for (int i = 0; i < 4; ++i) b.push_back(static_cast<unsigned char>(chunkType[i]));
   for (unsigned v : {width, height}) {
     for (int shift = 24; shift >= 0; shift -= 8) b.push_back(static_cast<unsigned char>(v >> shift));
   }
