@@ -2,8 +2,6 @@
 // every update interval, the standalone check and the end of a process whose update is ready.
 #include "update/update_thread.h"
 
-#include <objbase.h>
-
 #include <string>
 
 #include "app/single_instance.h"
@@ -167,6 +165,5 @@ int RunStandaloneUpdateCheck(UniqueKernelHandle& thread, UniqueKernelHandle& mut
     StopUpdateThread(thread);
     CloseStopEventAndMutex(mutex);
   }
-  CoUninitialize();
   return 0;
 }

@@ -38,8 +38,9 @@ void RunUpdaterLoop(unsigned long updateInterval, const UpdaterLoopSteps& steps)
 // True when a helper runs and this process must end now; stops the thread (at most 2 s).
 bool RestartForReadyUpdate(UniqueKernelHandle& thread);
 
-// Stage 16 for "--check-update" without "--watch": one foreground cycle, then ends the process
-// itself (ExitProcess after a hand-over, otherwise returns the exit code 0 after clean-up).
+// Stage 16 for "--check-update" without "--watch": one foreground cycle. After a hand-over it ends
+// the process itself (ExitProcess, COM not released); otherwise it stops the thread, closes the stop
+// event (without a reset) and the mutex handle, and returns the exit code 0; COM is the caller's.
 int RunStandaloneUpdateCheck(UniqueKernelHandle& thread, UniqueKernelHandle& mutex);
 
 // Stops the update thread: sets the stop event, waits at most 2,000 ms, closes and clears it.
