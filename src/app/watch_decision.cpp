@@ -1,0 +1,49 @@
+// What one pass of the watch loop must do.
+#include "app/watch_decision.h"
+
+#include <cstdint>
+
+#include "wallpaper/wallpaper_check.h"
+
+bool HeartbeatDue(unsigned long now, unsigned long lastBeat) {
+  // unsigned long is 64 bits off Windows; the tick is 32 bits everywhere, and so is its difference.
+  std::uint32_t elapsed = static_cast<std::uint32_t>(now) - static_cast<std::uint32_t>(lastBeat);
+  return elapsed > kHeartbeatAfterMs;
+}
+
+WatchAction DecideWatchPass(const WatchState& state, int checkResult, unsigned long now) {
+  if (checkResult == kCheckMatch) {
+    if (!state.healthy) return WatchAction::kReportRecovery;
+    return HeartbeatDue(now, state.lastBeat) ? WatchAction::kHeartbeat : WatchAction::kNothing;
+  }
+  if (checkResult == kCheckTargetGone) return WatchAction::kRebuildThenRepair;
+  return WatchAction::kRepair;
+}
+
+WatchState AfterWatchPass(const WatchState& state, WatchAction action, bool rebuilt, unsigned long now) {
+  WatchState next = state;
+  switch (action) {
+    case WatchAction::kNothing:
+      break;
+    case WatchAction::kHeartbeat:
+      next.lastBeat = now;
+      break;
+    case WatchAction::kReportRecovery:
+      next.healthy = true;
+      next.lastBeat = now;
+      break;
+    case WatchAction::kRebuildThenRepair:
+      // Without a file there was no repair either; the next pass tries again.
+      if (!rebuilt) break;
+      next.healthy = false;
+      next.lastBeat = now;
+      break;
+    case WatchAction::kRepair:
+      // A repair counts as trouble whether the set and the re-check worked or not: only a later
+      // clean pass reports the recovery.
+      next.healthy = false;
+      next.lastBeat = now;
+      break;
+  }
+  return next;
+}

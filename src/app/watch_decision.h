@@ -1,0 +1,30 @@
+// What one pass of the watch loop must do, decided from the check result and the loop's state alone.
+#pragma once
+
+// The loop's memory between passes.
+struct WatchState {
+  bool healthy = true;         // last check passed and no repair has happened since
+  unsigned long lastBeat = 0;  // GetTickCount of the last heartbeat, repair or recovery
+};
+
+enum class WatchAction {
+  kNothing,            // target shown, heartbeat not due yet
+  kHeartbeat,          // target shown for ten minutes since lastBeat: one log line
+  kReportRecovery,     // target shown again after a repair
+  kRebuildThenRepair,  // target file gone: write it again, then set it
+  kRepair,             // another picture shown: set the target again
+};
+
+// Ten minutes of the 32-bit millisecond tick; the heartbeat is due once strictly more has passed.
+inline constexpr unsigned long kHeartbeatAfterMs = 599999;
+
+// True when more than kHeartbeatAfterMs passed from lastBeat to now. The difference is taken in
+// unsigned 32-bit arithmetic, so it stays right across the tick's wrap after 49.7 days.
+bool HeartbeatDue(unsigned long now, unsigned long lastBeat);
+
+// checkResult is CheckWallpaper's: 0 match, -1 target gone, anything else a mismatch.
+WatchAction DecideWatchPass(const WatchState& state, int checkResult, unsigned long now);
+
+// The state after a pass did action. rebuilt tells whether a rebuild wrote the file (only read for
+// kRebuildThenRepair: a failed rebuild changes nothing); now is the tick taken after the work.
+WatchState AfterWatchPass(const WatchState& state, WatchAction action, bool rebuilt, unsigned long now);
