@@ -12,6 +12,13 @@ using namespace wallpaper_test;
 namespace {
 
 int g_setterCalls = 0;
+std::wstring g_setterPath;
+
+bool Accept(const std::wstring& path, unsigned long&) {
+  ++g_setterCalls;
+  g_setterPath = path;
+  return true;
+}
 
 bool RefuseAsMissing(const std::wstring&, unsigned long& error) {
   ++g_setterCalls;
@@ -39,6 +46,19 @@ TEST(ApplyWallpaper, RefusalIsFalseWithoutTouchingTheShell) {
   EXPECT_EQ(console.Out(), "");
   // No shell-window warning either: the refusal ends the call.
   EXPECT_EQ(console.Err(), "[ERROR] SystemParametersInfoW(SPI_SETDESKWALLPAPER) 失败，GetLastError=2\n");
+}
+
+TEST(ApplyWallpaper, AcceptedFileWithoutShellWindowsWarnsAndStillSucceeds) {
+  // This test holds the desktop lock, so no stand-in shell of an end-to-end test is running.
+  ASSERT_EQ(FindWindowW(L"Progman", nullptr), nullptr);
+  ASSERT_EQ(FindWindowW(L"WorkerW", nullptr), nullptr);
+  g_setterCalls = 0;
+  ConsoleCapture console;
+  EXPECT_TRUE(ApplyWallpaperWith(L"C:\\壁纸\\x.png", Accept));
+  EXPECT_EQ(g_setterCalls, 1);
+  EXPECT_EQ(g_setterPath, L"C:\\壁纸\\x.png");
+  EXPECT_EQ(console.Err(), "[WARN ] 没找到 Progman/WorkerW 窗口 —— Explorer 可能没在运行，画面不会更新\n");
+  EXPECT_EQ(console.Out(), "");
 }
 
 }  // namespace

@@ -140,10 +140,10 @@ TEST(RegistryDataText, DataWithoutTerminatorAndOddLengths) {
   EXPECT_EQ(RegistryDataText(nullptr, 0), L"");
 }
 
-// A scratch key under HKCU, deleted at the end.
+// A scratch key under HKCU (outside Software\OKAVU, which end-to-end tests reset), deleted at the end.
 class ScratchKey : public ::testing::Test {
  protected:
-  const std::wstring path = L"Software\\OKAVU\\WallpaperCheckTest-" + std::to_wstring(GetCurrentProcessId());
+  const std::wstring path = L"Software\\OKAVU-WallpaperCheckTest-" + std::to_wstring(GetCurrentProcessId());
   UniqueRegKey key;
 
   void SetUp() override {
