@@ -55,7 +55,7 @@ def find_wineserver():
     raise PrefixError("wineserver not found (install the packages wine and wine64)")
 
 
-def _pid_alive(pid):
+def pid_alive(pid):
     try:
         os.kill(pid, 0)
     except ProcessLookupError:
@@ -70,13 +70,13 @@ def _pid_alive(pid):
         return False
 
 
-def _wait_pid_gone(pid, timeout):
+def wait_pid_gone(pid, timeout):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        if not _pid_alive(pid):
+        if not pid_alive(pid):
             return True
         time.sleep(0.02)
-    return not _pid_alive(pid)
+    return not pid_alive(pid)
 
 
 def _cmdline(pid):
@@ -247,12 +247,12 @@ class Prefix:
                 os.kill(pid, signal.SIGTERM)
             except ProcessLookupError:
                 pass
-            if not _wait_pid_gone(pid, STOP_TIMEOUT):
+            if not wait_pid_gone(pid, STOP_TIMEOUT):
                 try:
                     os.kill(pid, signal.SIGKILL)
                 except ProcessLookupError:
                     pass
-                _wait_pid_gone(pid, STOP_TIMEOUT)
+                wait_pid_gone(pid, STOP_TIMEOUT)
         try:
             os.unlink(self.xvfb_pid_file)
         except FileNotFoundError:

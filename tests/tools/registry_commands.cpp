@@ -147,7 +147,7 @@ int RegSetCommand(ToolArgs args) {
 
 int RegDeleteCommand(ToolArgs args) {
   HKEY root = nullptr;
-  if (args.size() != 2 && args.size() != 3) return UsageFailure(L"reg-delete ROOT KEY [VALUE]");
+  if (args.size() < 2) return UsageFailure(L"reg-delete ROOT KEY [VALUE...]");
   if (!ParseRoot(args[0], root)) return kToolUsage;
   if (args.size() == 2) {
     UniqueRegKey key;
@@ -165,10 +165,17 @@ int RegDeleteCommand(ToolArgs args) {
   LSTATUS rc = RegOpenKeyExW(root, args[1].c_str(), 0, KEY_SET_VALUE, key.put());
   if (rc == ERROR_FILE_NOT_FOUND) return kToolNo;
   if (rc != ERROR_SUCCESS) return SystemFailure(L"RegOpenKeyExW", static_cast<DWORD>(rc));
-  rc = RegDeleteValueW(key.get(), args[2].c_str());
-  if (rc == ERROR_FILE_NOT_FOUND) return kToolNo;
-  if (rc != ERROR_SUCCESS) return SystemFailure(L"RegDeleteValueW", static_cast<DWORD>(rc));
-  return kToolOk;
+  // Every named value goes; a missing one only changes the exit code.
+  int result = kToolOk;
+  for (size_t i = 2; i < args.size(); ++i) {
+    rc = RegDeleteValueW(key.get(), args[i].c_str());
+    if (rc == ERROR_FILE_NOT_FOUND) {
+      result = kToolNo;
+    } else if (rc != ERROR_SUCCESS) {
+      return SystemFailure(L"RegDeleteValueW", static_cast<DWORD>(rc));
+    }
+  }
+  return result;
 }
 
 int RegKeyExistsCommand(ToolArgs args) {

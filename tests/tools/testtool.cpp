@@ -14,7 +14,7 @@ constexpr wchar_t kUsage[] =
     L"usage: testtool COMMAND ...\n"
     L"  reg-get ROOT KEY VALUE                 prints \"TYPE BYTES\" and the data; exit 1 when missing\n"
     L"  reg-set ROOT KEY VALUE TYPE DATA       TYPE: REG_SZ REG_EXPAND_SZ REG_DWORD REG_QWORD REG_BINARY(hex)\n"
-    L"  reg-delete ROOT KEY [VALUE]            whole key tree without VALUE; exit 1 when missing\n"
+    L"  reg-delete ROOT KEY [VALUE...]         whole key tree without VALUE; exit 1 when missing\n"
     L"  reg-key-exists ROOT KEY                exit 0 when the key exists, 1 when not\n"
     L"  shell [--only-progman|--only-workerw] --ready EVENT --quit EVENT [--log FILE]\n"
     L"  set-wallpaper PATH\n"
@@ -25,6 +25,7 @@ constexpr wchar_t kUsage[] =
     L"  import-ca FILE                         DER or PEM, into LocalMachine Root\n"
     L"  start-detached EXE [ARGS...]           prints the child's process id\n"
     L"  print-args [ARGS...]                   each argument on its own line\n"
+    L"  has-console                            exit 0 when the process has a console window, 1 when not\n"
     L"ROOT is HKCU or HKLM.\n";
 
 int PrintArgsCommand(const ToolArgs& args) {
@@ -61,6 +62,11 @@ int WaitEventCommand(const ToolArgs& args) {
   if (rc == WAIT_OBJECT_0) return kToolOk;
   if (rc == WAIT_TIMEOUT) return kToolNo;
   return SystemFailure(L"WaitForSingleObject", GetLastError());
+}
+
+int HasConsoleCommand(const ToolArgs& args) {
+  if (!args.empty()) return UsageFailure(L"has-console");
+  return GetConsoleWindow() ? kToolOk : kToolNo;
 }
 
 }  // namespace
@@ -142,6 +148,7 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"import-ca") return ImportCaCommand(args);
   if (command == L"start-detached") return StartDetachedCommand(args);
   if (command == L"print-args") return PrintArgsCommand(args);
+  if (command == L"has-console") return HasConsoleCommand(args);
   Err(L"testtool: unknown command " + command + L"\n" + kUsage);
   return kToolUsage;
 }

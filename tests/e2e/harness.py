@@ -1,0 +1,749 @@
+"""Base class of the end-to-end tests: runs the real OKAVU.exe in the run's Wine prefix and reads what it
+leaves behind (exit code, console bytes, log file, registry, files, shell notifications).
+
+Every test starts from a clean prefix (see OkavuTestCase.reset_prefix) and gets its own scratch folder
+inside drive_c. ctest provides the environment: OKAVU_EXE, OKAVU_TESTTOOL, OKAVU_TEST_ROOT (the state
+folder of wineprefix.py), OKAVU_WINE, OKAVU_SOURCE_DIR and OKAVU_BUILD_DIR.
+
+Waits never sleep blindly: they poll a condition until a deadline and fail with what they saw.
+Standard library only.
+"""
+import collections
+import itertools
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import threading
+import time
+import unittest
+
+from wineprefix import Prefix, PrefixError, pid_alive, processes_with_env, wait_pid_gone
+
+HKCU = "HKCU"
+HKLM = "HKLM"
+STATE_KEY = r"Software\OKAVU"
+STATE_SUBKEY = r"Software\OKAVU\Quillmere"
+DESKTOP_KEY = r"Control Panel\Desktop"
+POLICY_KEY = r"Software\Microsoft\Windows\CurrentVersion\Policies\System"
+DESKTOP_VALUES = ("Wallpaper", "WallpaperStyle", "TileWallpaper")
+POLICY_VALUE = "NoChangingWallPaper"
+
+STOP_EVENT = r"Local\OKAVU_Quillmere_Stop"
+WATCHER_MUTEX = r"Local\OKAVU_Quillmere_Mutex"
+TARGET_NAME = "OKAVU-wallpaper.png"
+LOG_FOLDER = "OKAVU-wallpaper"
+LOG_NAME = "guard.log"
+BOM = b"\xef\xbb\xbf"
+
+# "2026-01-05 09:03:07 [WARN] text"
+LOG_LINE_RE = re.compile(r"^(\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d) \[(INFO|WARN|ERROR)\] (.*)$")
+
+RUN_TIMEOUT = 30.0
+TOOL_TIMEOUT = 15.0
+READY_TIMEOUT = 15.0
+POLL_INTERVAL = 0.02
+
+LogEntry = collections.namedtuple("LogEntry", "stamp level text")
+RegValue = collections.namedtuple("RegValue", "type size data")
+
+
+def _require_env(name):
+    value = os.environ.get(name)
+    if not value:
+        raise PrefixError(f"{name} is not set: run the end-to-end tests through ctest "
+                          f"(ctest --test-dir build -R e2e)")
+    return value
+
+
+_prefix = None
+
+
+def prefix():
+    """The run's booted prefix (one per test process)."""
+    global _prefix
+    if _prefix is None:
+        _prefix = Prefix(_require_env("OKAVU_TEST_ROOT"))
+        _prefix.run_env  # fails early and clearly when the prefix was not booted
+    return _prefix
+
+
+def wine():
+    return os.environ.get("OKAVU_WINE") or shutil.which("wine")
+
+
+def okavu_exe():
+    return _require_env("OKAVU_EXE")
+
+
+def testtool_exe():
+    return _require_env("OKAVU_TESTTOOL")
+
+
+def source_dir():
+    return _require_env("OKAVU_SOURCE_DIR")
+
+
+def build_dir():
+    return _require_env("OKAVU_BUILD_DIR")
+
+
+def picture_path():
+    """resources/OKAVU.png, the picture embedded in the program."""
+    return os.path.join(source_dir(), "resources", "OKAVU.png")
+
+
+# ---- paths ---------------------------------------------------------------------------------------------
+
+
+def _resolve_case(base, parts):
+    """Joins parts under base, matching each part without regard to case when the exact one is missing."""
+    path = base
+    for part in parts:
+        if part in ("", "."):
+            continue
+        exact = os.path.join(path, part)
+        if not os.path.exists(exact) and os.path.isdir(path):
+            for name in os.listdir(path):
+                if name.lower() == part.lower():
+                    exact = os.path.join(path, name)
+                    break
+        path = exact
+    return path
+
+
+def win_path(unix_path):
+    """The Windows path of a Unix path: drive_c as C:, everything else through Z:."""
+    path = os.path.abspath(unix_path)
+    drive_c = os.path.abspath(prefix().drive_c)
+    if path == drive_c:
+        return "C:\\"
+    if path.startswith(drive_c + os.sep):
+        return "C:\\" + path[len(drive_c) + 1:].replace("/", "\\")
+    return "Z:" + path.replace("/", "\\")
+
+
+def unix_path(windows_path):
+    """The Unix path of a Windows path in the prefix (drive letters through dosdevices)."""
+    m = re.match(r"^(?:\\\\\?\\)?([A-Za-z]):(.*)$", windows_path)
+    if not m:
+        raise ValueError(f"not an absolute Windows path: {windows_path!r}")
+    letter, rest = m.group(1).lower(), m.group(2)
+    if letter == "c":
+        base = prefix().drive_c
+    else:
+        base = os.path.realpath(os.path.join(prefix().path, "dosdevices", letter + ":"))
+    return _resolve_case(base, re.split(r"[\\/]+", rest))
+
+
+# ---- processes -----------------------------------------------------------------------------------------
+
+
+class Result:
+    """What a finished run left: exit code, the bytes of standard output and error, and the terminal bytes
+    the console host wrote (escape sequences; not for exact comparison)."""
+
+    def __init__(self, args, exit_code, stdout, stderr, tty, seconds):
+        self.args = args
+        self.exit_code = exit_code
+        self.stdout = stdout
+        self.stderr = stderr
+        self.tty = tty
+        self.seconds = seconds
+
+    @property
+    def stdout_text(self):
+        return self.stdout.decode("utf-8")
+
+    @property
+    def stderr_text(self):
+        return self.stderr.decode("utf-8")
+
+    def describe(self):
+        return (f"{self.args!r} exit code {self.exit_code} after {self.seconds:.2f} s\n"
+                f"--- stdout ---\n{self.stdout.decode('utf-8', 'replace')}\n"
+                f"--- stderr ---\n{self.stderr.decode('utf-8', 'replace')}")
+
+    def __repr__(self):
+        return f"Result({self.describe()})"
+
+
+class Running:
+    """A Wine process started in the background. A thread collects its output until it ends; output
+    that detached children write later to inherited handles is not waited for."""
+
+    def __init__(self, command, env, cwd, console):
+        self.args = command
+        self._started = time.monotonic()
+        self._buffers = {"stdout": bytearray(), "stderr": bytearray(), "tty": bytearray()}
+        self._lock = threading.Lock()
+        self._done = threading.Event()
+        self._tty_master = None
+        stdin = subprocess.DEVNULL
+        slave = None
+        if console:
+            # stdin on a terminal gives the program a console; stdout and stderr stay pipes, so the
+            # console text arrives as the exact UTF-8 bytes the program wrote.
+            self._tty_master, slave = os.openpty()
+            stdin = slave
+        try:
+            self.proc = subprocess.Popen(command, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                         env=env, cwd=cwd, start_new_session=True)
+        except Exception:
+            if self._tty_master is not None:
+                os.close(self._tty_master)
+            raise
+        finally:
+            if slave is not None:
+                os.close(slave)
+        self.pid = self.proc.pid
+        self._thread = threading.Thread(target=self._collect, name=f"collect-{self.pid}", daemon=True)
+        self._thread.start()
+
+    def _collect(self):
+        fds = {self.proc.stdout.fileno(): "stdout", self.proc.stderr.fileno(): "stderr"}
+        if self._tty_master is not None:
+            fds[self._tty_master] = "tty"
+        try:
+            pidfd = os.pidfd_open(self.pid)
+        except (AttributeError, OSError):
+            pidfd = None
+        try:
+            while True:
+                watch = list(fds) + ([pidfd] if pidfd is not None else [])
+                ready, _, _ = select.select(watch, [], [], None if pidfd is not None else POLL_INTERVAL)
+                for fd in ready:
+                    if fd in fds and not self._read(fd, fds[fd]):
+                        del fds[fd]
+                exited = pidfd in ready if pidfd is not None else self.proc.poll() is not None
+                if exited or (not fds and pidfd is None):
+                    break
+            self.proc.wait()
+            # Whatever the process wrote is in the pipes by now; read it without waiting for an end
+            # of file that a detached child holding the same handle would delay.
+            for fd, name in fds.items():
+                os.set_blocking(fd, False)
+                while self._read(fd, name):
+                    pass
+        finally:
+            if pidfd is not None:
+                os.close(pidfd)
+            self.proc.stdout.close()
+            self.proc.stderr.close()
+            if self._tty_master is not None:
+                os.close(self._tty_master)
+            self._done.set()
+
+    def _read(self, fd, name):
+        try:
+            chunk = os.read(fd, 65536)
+        except BlockingIOError:
+            return False
+        except OSError:  # EIO: the terminal's other side is closed
+            return False
+        if not chunk:
+            return False
+        with self._lock:
+            self._buffers[name] += chunk
+        return True
+
+    def output(self, stream="stdout"):
+        """What the process has written to stream ("stdout", "stderr" or "tty") so far."""
+        with self._lock:
+            return bytes(self._buffers[stream])
+
+    @property
+    def running(self):
+        return not self._done.is_set()
+
+    def wait(self, timeout):
+        """The Result once the process has ended, or None when it still runs after timeout seconds."""
+        if not self._done.wait(timeout):
+            return None
+        return Result(self.args, self.proc.returncode, self.output("stdout"), self.output("stderr"),
+                      self.output("tty"), time.monotonic() - self._started)
+
+    def interrupt(self):
+        """Ctrl+C: SIGINT reaches the program's console control handler."""
+        if self.running:
+            try:
+                os.kill(self.pid, signal.SIGINT)
+            except ProcessLookupError:
+                pass
+
+    def kill(self):
+        if self.running:
+            try:
+                os.kill(self.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        self._done.wait(TOOL_TIMEOUT)
+
+
+def _process_image(args):
+    """The Windows image path of a Wine process: Wine shows it as argv[0]; the launcher as argv[1]."""
+    for arg in args[:2]:
+        text = os.fsdecode(arg)
+        if text.lower().endswith(".exe"):
+            return text
+    return None
+
+
+def _is_wine_process(pid):
+    try:
+        exe = os.path.basename(os.readlink(f"/proc/{pid}/exe"))
+    except OSError:
+        return False
+    return exe.startswith("wine") and not exe.startswith("wineserver")
+
+
+def program_pids():
+    """Wine processes of this prefix that tests start: OKAVU*.exe and testtool.exe wherever they lie, and
+    any program inside drive_c outside C:\\windows (copies, helpers). Unit test programs are left alone."""
+    marker = b"WINEPREFIX=" + os.fsencode(prefix().path)
+    found = []
+    for pid in processes_with_env(marker):
+        if not _is_wine_process(pid) or not pid_alive(pid):
+            continue
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                args = f.read().split(b"\0")
+        except OSError:
+            continue
+        image = _process_image(args)
+        if not image:
+            continue
+        lower = image.lower().replace("/", "\\")
+        name = lower.rsplit("\\", 1)[-1]
+        if "\\windows\\" in lower:
+            continue
+        if name.startswith("okavu") or name == "testtool.exe" or lower.startswith("c:\\"):
+            found.append(pid)
+    return found
+
+
+def kill_programs():
+    """Kills every program process of earlier tests, detached children included, and waits until they are
+    gone, so that their mutexes, events and open files are released."""
+    pids = program_pids()
+    for pid in pids:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    for pid in pids:
+        wait_pid_gone(pid, TOOL_TIMEOUT)
+
+
+# ---- the test case -------------------------------------------------------------------------------------
+
+
+class ShellHandle:
+    """A running stand-in shell (testtool shell)."""
+
+    def __init__(self, case, running, quit_event, log_unix):
+        self._case = case
+        self.running = running
+        self.quit_event = quit_event
+        self.log_unix = log_unix
+
+    def messages(self):
+        """The WM_SETTINGCHANGE messages received so far: (window class, wParam, lParam text or None)."""
+        if not self.log_unix or not os.path.exists(self.log_unix):
+            return []
+        with open(self.log_unix, "rb") as f:
+            lines = f.read().decode("utf-8").splitlines()
+        messages = []
+        for line in lines:
+            window, wparam, text = line.split("\t", 2)
+            messages.append((window, int(wparam), None if text == "<null>" else text))
+        return messages
+
+    def stop(self):
+        if not self.running.running:
+            return
+        self._case.tool("set-event", self.quit_event, check=False)
+        if self.running.wait(READY_TIMEOUT) is None:
+            self.running.kill()
+
+
+class Holder:
+    """An object (mutex, file) held by a testtool process until release()."""
+
+    def __init__(self, case, running, quit_event):
+        self._case = case
+        self.running = running
+        self.quit_event = quit_event
+
+    def release(self):
+        if not self.running.running:
+            return
+        self._case.tool("set-event", self.quit_event, check=False)
+        if self.running.wait(READY_TIMEOUT) is None:
+            self.running.kill()
+
+
+class OkavuTestCase(unittest.TestCase):
+    """Each test: a clean prefix, a fresh scratch folder (self.work_dir, self.work_win), and helpers."""
+
+    maxDiff = None
+    _names = itertools.count()
+
+    # ---- per-test reset ------------------------------------------------------------------------------
+
+    def setUp(self):
+        super().setUp()
+        self.prefix = prefix()
+        self.reset_prefix()
+        name = re.sub(r"[^A-Za-z0-9_.-]", "_", ".".join(self.id().split(".")[-2:]))
+        self.work_dir = os.path.join(self.prefix.drive_c, "tests", name)
+        if os.path.exists(self.work_dir):
+            shutil.rmtree(self.work_dir)
+        os.makedirs(self.work_dir)
+        self.work_win = win_path(self.work_dir)
+        self.addCleanup(kill_programs)
+
+    def reset_prefix(self):
+        """Back to a prefix as booted: no program processes, no state key, no wallpaper values, no
+        policy, empty Pictures, no log folder, no OKAVU-* files in Temp."""
+        kill_programs()
+        self.tool("reg-delete", HKCU, STATE_KEY, check=False)
+        self.tool("reg-delete", HKCU, DESKTOP_KEY, *DESKTOP_VALUES, check=False)
+        self.tool("reg-delete", HKCU, POLICY_KEY, POLICY_VALUE, check=False)
+        _empty_folder(self.pictures_dir)
+        shutil.rmtree(os.path.join(self.local_appdata_dir, LOG_FOLDER), ignore_errors=True)
+        for name in os.listdir(self.temp_dir):
+            if name.startswith("OKAVU-"):
+                _remove(os.path.join(self.temp_dir, name))
+
+    # ---- user folders --------------------------------------------------------------------------------
+
+    @property
+    def user(self):
+        return self.prefix.user
+
+    @property
+    def pictures_dir(self):
+        return os.path.join(self.prefix.user_dir, "Pictures")
+
+    @property
+    def local_appdata_dir(self):
+        return os.path.join(self.prefix.user_dir, "AppData", "Local")
+
+    @property
+    def temp_dir(self):
+        return os.path.join(self.prefix.user_dir, "Temp")
+
+    @property
+    def target_path(self):
+        """Unix path of the staged wallpaper, Pictures\\OKAVU-wallpaper.png."""
+        return os.path.join(self.pictures_dir, TARGET_NAME)
+
+    @property
+    def target_win(self):
+        return win_path(self.target_path)
+
+    win_path = staticmethod(win_path)
+    unix_path = staticmethod(unix_path)
+
+    # ---- running programs ----------------------------------------------------------------------------
+
+    def start_program(self, exe, *args, cwd=None, console=True, env=None):
+        """Starts exe (a Unix path, or a Windows path in the prefix) under Wine in the background."""
+        environment = self.prefix.environ()
+        if env:
+            environment.update(env)
+        running = Running([wine(), exe, *args], environment, cwd or self.work_dir, console)
+        self.addCleanup(running.kill)
+        return running
+
+    def run_program(self, exe, *args, cwd=None, console=True, timeout=RUN_TIMEOUT, env=None):
+        """Runs exe to its end and returns its Result; fails the test when it does not end in time."""
+        running = self.start_program(exe, *args, cwd=cwd, console=console, env=env)
+        return self.finish(running, timeout)
+
+    def start_okavu(self, *args, **kwargs):
+        """Starts OKAVU.exe with args in the background (console by default); see run_okavu."""
+        return self.start_program(okavu_exe(), *args, **kwargs)
+
+    def run_okavu(self, *args, **kwargs):
+        """Runs OKAVU.exe with args to its end: console=True (stdin on a terminal, stdout and stderr
+        captured) or console=False (no console at all), cwd (Unix path, default the scratch folder),
+        timeout (seconds), env (extra variables)."""
+        return self.run_program(okavu_exe(), *args, **kwargs)
+
+    def finish(self, running, timeout=RUN_TIMEOUT):
+        """Waits for a started process to end; kills it and fails the test after timeout seconds."""
+        result = running.wait(timeout)
+        if result is None:
+            partial = Result(running.args, None, running.output("stdout"), running.output("stderr"),
+                             running.output("tty"), timeout)
+            running.kill()
+            self.fail(f"did not end within {timeout} s: {partial.describe()}")
+        return result
+
+    def stop_program(self, running, timeout=RUN_TIMEOUT):
+        """Ctrl+C (SIGINT) and wait for the end; returns the Result."""
+        running.interrupt()
+        return self.finish(running, timeout)
+
+    def tool(self, *args, check=True, timeout=TOOL_TIMEOUT, console=False):
+        """Runs testtool.exe to its end; with check, fails the test unless it exits 0."""
+        running = Running([wine(), testtool_exe(), *args], self.prefix.environ(),
+                          getattr(self, "work_dir", None) or self.prefix.drive_c, console)
+        result = running.wait(timeout)
+        if result is None:
+            running.kill()
+            self.fail(f"testtool {' '.join(args)} did not end within {timeout} s")
+        if check and result.exit_code != 0:
+            self.fail(f"testtool failed: {result.describe()}")
+        return result
+
+    def copy_program(self, folder=None, name="OKAVU.exe"):
+        """Copies OKAVU.exe into folder (Unix path, default the scratch folder); returns the Unix path."""
+        destination = os.path.join(folder or self.work_dir, name)
+        shutil.copyfile(okavu_exe(), destination)
+        return destination
+
+    # ---- waiting -------------------------------------------------------------------------------------
+
+    def wait_until(self, condition, timeout=10.0, what="condition", describe=None):
+        """Polls condition() until it returns something true; returns that, or fails after timeout."""
+        deadline = time.monotonic() + timeout
+        while True:
+            value = condition()
+            if value:
+                return value
+            if time.monotonic() >= deadline:
+                detail = f"\n{describe()}" if describe else ""
+                self.fail(f"timed out after {timeout} s waiting for {what}{detail}")
+            time.sleep(POLL_INTERVAL)
+
+    def wait_for_output(self, running, pattern, stream="stdout", timeout=10.0):
+        """Waits until the started process has written text matching pattern (a regex) to stream."""
+        regex = re.compile(pattern)
+
+        def matched():
+            return regex.search(running.output(stream).decode("utf-8", "replace"))
+
+        return self.wait_until(matched, timeout, f"{stream} to match {pattern!r}",
+                               lambda: running.output(stream).decode("utf-8", "replace"))
+
+    # ---- log file ------------------------------------------------------------------------------------
+
+    @property
+    def log_path(self):
+        """Unix path of %LOCALAPPDATA%\\OKAVU-wallpaper\\guard.log."""
+        return os.path.join(self.local_appdata_dir, LOG_FOLDER, LOG_NAME)
+
+    def log_bytes(self):
+        """The log file's bytes, or None when there is no log file."""
+        try:
+            with open(self.log_path, "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return None
+
+    def log_lines(self, since=0):
+        """The log's lines from byte offset since on, decoded (strictly) without the mark and CR LF."""
+        data = self.log_bytes() or b""
+        data = data[since:]
+        if data.startswith(BOM):
+            data = data[len(BOM):]
+        text = data.decode("utf-8")
+        lines = text.split("\r\n")
+        if lines and lines[-1] == "":
+            lines.pop()
+        return lines
+
+    def log_entries(self, since=0):
+        """The log's lines as LogEntry(stamp, level, text); a malformed line fails the test."""
+        entries = []
+        for line in self.log_lines(since):
+            m = LOG_LINE_RE.match(line)
+            if not m:
+                self.fail(f"malformed log line: {line!r}")
+            entries.append(LogEntry("%s-%s-%s %s:%s:%s" % m.groups()[:6], m.group(7), m.group(8)))
+        return entries
+
+    def log_mark(self):
+        """The log's current size; pass it as since to look only at lines written after this point."""
+        try:
+            return os.path.getsize(self.log_path)
+        except FileNotFoundError:
+            return 0
+
+    def wait_for_log(self, pattern, level=None, since=0, timeout=10.0):
+        """Waits for a log line whose text (after the level tag) matches pattern; returns the LogEntry."""
+        regex = re.compile(pattern)
+
+        def found():
+            data = (self.log_bytes() or b"")[since:]
+            if not data.endswith(b"\n"):  # a line still being written
+                data = data[:data.rfind(b"\n") + 1]
+            if data.startswith(BOM):
+                data = data[len(BOM):]
+            for line in data.decode("utf-8", "replace").split("\r\n"):
+                m = LOG_LINE_RE.match(line)
+                if m and (level is None or m.group(7) == level) and regex.search(m.group(8)):
+                    return LogEntry("%s-%s-%s %s:%s:%s" % m.groups()[:6], m.group(7), m.group(8))
+            return None
+
+        return self.wait_until(found, timeout, f"a log line matching {pattern!r}",
+                               lambda: "--- log ---\n" + "\n".join(self.log_lines(since)))
+
+    # ---- registry ------------------------------------------------------------------------------------
+
+    def reg_get(self, key, value, root=HKCU):
+        """RegValue(type, size, data) or None when missing. data: str for text types, int for REG_DWORD
+        and REG_QWORD, bytes for the rest."""
+        result = self.tool("reg-get", root, key, value, check=False)
+        if result.exit_code == 1:
+            return None
+        if result.exit_code != 0:
+            self.fail(f"reg-get failed: {result.describe()}")
+        header, _, data = result.stdout_text.partition("\n")
+        type_name, size = header.split(" ")
+        if not data.endswith("\n"):
+            self.fail(f"reg-get output without its final line feed: {result.stdout!r}")
+        data = data[:-1]
+        if type_name in ("REG_DWORD", "REG_QWORD") and data.isdigit():
+            value_data = int(data)
+        elif type_name in ("REG_SZ", "REG_EXPAND_SZ", "REG_MULTI_SZ"):
+            value_data = data
+        else:
+            value_data = bytes.fromhex(data)
+        return RegValue(type_name, int(size), value_data)
+
+    def reg_text(self, key, value, root=HKCU):
+        """The text of a REG_SZ value, or None when missing."""
+        v = self.reg_get(key, value, root)
+        if v is None:
+            return None
+        self.assertEqual(v.type, "REG_SZ", f"{key}\\{value}")
+        return v.data
+
+    def reg_set(self, key, value, data, type_name=None, root=HKCU):
+        """Writes a value: str as REG_SZ, int as REG_DWORD, bytes as REG_BINARY unless type_name says."""
+        if type_name is None:
+            type_name = "REG_SZ" if isinstance(data, str) else "REG_DWORD" if isinstance(data, int) else "REG_BINARY"
+        text = data.hex() if isinstance(data, (bytes, bytearray)) else str(data)
+        self.tool("reg-set", root, key, value, type_name, text)
+
+    def reg_delete(self, key, value=None, root=HKCU):
+        """Deletes a value, or the whole key tree without value; missing is fine."""
+        self.tool("reg-delete", root, key, *([value] if value is not None else []), check=False)
+
+    def reg_key_exists(self, key, root=HKCU):
+        result = self.tool("reg-key-exists", root, key, check=False)
+        if result.exit_code not in (0, 1):
+            self.fail(f"reg-key-exists failed: {result.describe()}")
+        return result.exit_code == 0
+
+    def desktop_values(self):
+        """{"Wallpaper": ..., "WallpaperStyle": ..., "TileWallpaper": ...}, None for a missing value."""
+        values = {}
+        for name in DESKTOP_VALUES:
+            value = self.reg_get(DESKTOP_KEY, name)
+            values[name] = value.data if value else None
+        return values
+
+    # ---- stand-in shell, held objects, other programs ------------------------------------------------
+
+    def _event_names(self, what):
+        n = next(self._names)
+        base = f"OKAVU_Test_{os.getpid()}_{n}_{what}"
+        return base + "_ready", base + "_quit"
+
+    def _start_and_wait_ready(self, args, ready, what):
+        """Starts a testtool process that signals the named event ready; fails the test when the process
+        ends first or the event stays unset."""
+        running = self.start_program(testtool_exe(), *args, console=False)
+        waiter = Running([wine(), testtool_exe(), "wait-event", ready, str(int(READY_TIMEOUT * 1000))],
+                         self.prefix.environ(), self.work_dir, False)
+        deadline = time.monotonic() + READY_TIMEOUT + TOOL_TIMEOUT
+        waited = None
+        while waited is None and running.running and time.monotonic() < deadline:
+            waited = waiter.wait(POLL_INTERVAL)
+        if waited is None or waited.exit_code != 0:
+            waiter.kill()
+            result = running.wait(0)
+            running.kill()
+            details = result.describe() if result else running.output("stderr").decode("utf-8", "replace")
+            self.fail(f"{what} did not get ready: {details}")
+        return running
+
+    def start_shell(self, windows="both", record=True):
+        """Starts the stand-in shell: windows "both" (Progman and WorkerW), "progman", "workerw", or "none"
+        (nothing is started and None returned: the desktop has no shell). With record, the settings
+        changes it receives are available through the handle's messages(). Stopped at the test's end."""
+        if windows == "none":
+            return None
+        flags = {"both": [], "progman": ["--only-progman"], "workerw": ["--only-workerw"]}[windows]
+        ready, quit_event = self._event_names("shell")
+        log_unix = None
+        args = ["shell", *flags, "--ready", ready, "--quit", quit_event]
+        if record:
+            log_unix = os.path.join(self.work_dir, f"shell-{ready}.log")
+            args += ["--log", win_path(log_unix)]
+        running = self._start_and_wait_ready(args, ready, "the stand-in shell")
+        shell = ShellHandle(self, running, quit_event, log_unix)
+        self.addCleanup(shell.stop)
+        return shell
+
+    def hold_mutex(self, name=WATCHER_MUTEX):
+        """Another process owns the named mutex until release() (or the test's end)."""
+        ready, quit_event = self._event_names("mutex")
+        running = self._start_and_wait_ready(["hold-mutex", name, "--ready", ready, "--quit", quit_event], ready,
+                                             f"hold-mutex {name}")
+        holder = Holder(self, running, quit_event)
+        self.addCleanup(holder.release)
+        return holder
+
+    def hold_file(self, path, share=""):
+        """Another process keeps path (Unix or Windows path of a file or folder) open with the given
+        sharing ("" for none, or letters of "rwd") until release()."""
+        windows = path if re.match(r"^[A-Za-z]:", path) else win_path(path)
+        ready, quit_event = self._event_names("file")
+        args = ["hold-file", windows, "--ready", ready, "--quit", quit_event]
+        if share:
+            args += ["--share", share]
+        running = self._start_and_wait_ready(args, ready, f"hold-file {windows}")
+        holder = Holder(self, running, quit_event)
+        self.addCleanup(holder.release)
+        return holder
+
+    def set_event(self, name):
+        """Sets an existing named event (for instance the watcher's stop event); False when none exists."""
+        return self.tool("set-event", name, check=False).exit_code == 0
+
+    def set_wallpaper_elsewhere(self, windows_path):
+        """What another program does: SystemParametersInfoW(SPI_SETDESKWALLPAPER) with the ini update and
+        the broadcast."""
+        self.tool("set-wallpaper", windows_path)
+
+    def import_ca(self, certificate):
+        """Puts a CA certificate (Unix path of a DER or PEM file) into the prefix's LocalMachine Root."""
+        self.tool("import-ca", win_path(certificate))
+
+
+def _remove(path):
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            pass
+
+
+def _empty_folder(folder):
+    os.makedirs(folder, exist_ok=True)
+    for name in os.listdir(folder):
+        _remove(os.path.join(folder, name))
+
+
+def main():
+    unittest.main(verbosity=2)
