@@ -1,0 +1,215 @@
+"""The apply-update helper ("--apply-update") run on its own: its exit codes 0, 7, 8, 9 and 64, the lock that
+keeps a second helper for the same target out, the wait for the old process, the move with retries, the
+cleared "PendingNewExe" and the start of the new version with the forwarded arguments."""
+import hashlib
+import os
+import re
+import shutil
+import sys
+
+import harness
+from harness import STATE_SUBKEY, OkavuTestCase
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+import publish  # noqa: E402
+
+START_LINE = "更新帮手启动，参数已就绪，准备等待旧进程退出"
+REPLACE_ATTEMPTS_SECONDS = 60 * 0.25
+# What the started new version is given where it is not the subject: it ends at once and logs nothing.
+QUIET = ["--version"]
+
+
+def next_exe():
+    return harness._require_env("OKAVU_NEXT_EXE")
+
+
+def file_version(path):
+    with open(path, "rb") as f:
+        return publish.file_version(f.read())
+
+
+def digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+class HelperTestCase(OkavuTestCase):
+    """A target (the 1.6.0.0 build) and a verified download (the 1.7.0.0 build) in a folder whose name
+    has a space and Chinese, and the helper as a copy of its own elsewhere, as the hand-over leaves them."""
+
+    def setUp(self):
+        super().setUp()
+        self.app_dir = os.path.join(self.work_dir, "程序 目录")
+        os.makedirs(self.app_dir)
+        self.exe = self.copy_program(self.app_dir)
+        self.exe_win = self.win_path(self.exe)
+        self.new_file = os.path.join(self.app_dir, "OKAVU.new.exe")
+        shutil.copyfile(next_exe(), self.new_file)
+        self.new_win = self.win_path(self.new_file)
+        helper_dir = os.path.join(self.work_dir, "temp")
+        os.makedirs(helper_dir)
+        self.helper = self.copy_program(helper_dir, "OKAVU-updater-4242.exe")
+        self.helper_win = self.win_path(self.helper)
+        self.old_digest = digest(self.exe)
+        self.new_digest = digest(self.new_file)
+        self.reg_set(STATE_SUBKEY, "PendingNewExe", self.new_win)
+
+    def helper_args(self, pid="0", version="1.7.0.0", forwarded=()):
+        args = ["--apply-update", "--target", self.exe_win, "--new", self.new_win, "--pid", pid, "--ver", version]
+        if forwarded:
+            args += ["--", *forwarded]
+        return args
+
+    def run_helper(self, *args, timeout=harness.RUN_TIMEOUT):
+        result = self.run_program(self.helper_win, *args, timeout=timeout)
+        # Started detached in real use; even with a console it must print nothing.
+        self.assertEqual((result.stdout, result.stderr), (b"", b""), result.describe())
+        return result
+
+    def start_old_process(self):
+        """A process that runs until end_old_process(): (Windows process id, event that ends it)."""
+        _, quit_event = self._event_names("old")
+        started = self.tool("start-detached", self.win_path(harness.testtool_exe()), "wait-event", quit_event, "60000")
+        return int(started.stdout_text.strip()), quit_event
+
+    def assert_untouched(self):
+        self.assertEqual(digest(self.exe), self.old_digest, "the old executable changed")
+        self.assertEqual(digest(self.new_file), self.new_digest, "the download changed or is gone")
+        self.assertEqual(self.reg_text(STATE_SUBKEY, "PendingNewExe"), self.new_win)
+
+    def log_texts(self):
+        return [e.text for e in self.log_entries()]
+
+
+class ArgumentErrors(HelperTestCase):
+    def test_nothing_after_the_mode_exits_64_with_only_the_start_line(self):
+        result = self.run_helper("--apply-update")
+        self.assertEqual(result.exit_code, 64)
+        self.assertEqual([(e.level, e.text) for e in self.log_entries()], [("INFO", START_LINE)])
+        self.assert_untouched()
+
+    def test_missing_target_or_new_file_exits_64(self):
+        for args in (["--apply-update", "--new", self.new_win, "--pid", "1"],
+                     ["--apply-update", "--target", self.exe_win],
+                     ["--apply-update", "--target", self.exe_win, "--", "--new", self.new_win],
+                     ["--APPLY-UPDATE", "--TARGET", self.exe_win, "--NEW", self.new_win]):
+            with self.subTest(args=args):
+                self.assertEqual(self.run_helper(*args).exit_code, 64)
+        self.assertEqual(set(self.log_texts()), {START_LINE})
+        self.assert_untouched()
+
+    def test_target_naming_the_helper_itself_exits_9(self):
+        # Other letter case and a trailing backslash still name the helper's own file.
+        own = self.helper_win.upper() + "\\"
+        result = self.run_helper("--apply-update", "--target", own, "--new", self.new_win, "--ver", "1.7.0.0")
+        self.assertEqual(result.exit_code, 9)
+        self.assertEqual(self.log_texts(), [START_LINE, "目标路径指向帮手自身，参数错误，放弃"])
+        self.assertTrue(os.path.exists(self.helper))
+        self.assert_untouched()
+
+
+class VersionCheck(HelperTestCase):
+    def test_a_download_of_another_version_exits_7_and_replaces_nothing(self):
+        result = self.run_helper(*self.helper_args(version="1.8.0.0", forwarded=QUIET))
+        self.assertEqual(result.exit_code, 7)
+        self.assertEqual(self.log_texts(), [START_LINE, "待替换文件版本(1.7.0.0)与预期(1.8.0.0)不符，放弃更新"])
+        self.assert_untouched()
+
+    def test_the_check_is_off_for_a_dash_and_for_an_empty_version(self):
+        for version in ("-", ""):
+            with self.subTest(version=version):
+                self.reset_prefix()
+                shutil.copyfile(harness.okavu_exe(), self.exe)
+                # A download that is in truth the old build would fail any real check.
+                shutil.copyfile(harness.okavu_exe(), self.new_file)
+                result = self.run_helper(*self.helper_args(version=version, forwarded=QUIET))
+                self.assertEqual(result.exit_code, 0, self.log_texts())
+                self.assertFalse(os.path.exists(self.new_file))
+                self.assertEqual(self.log_texts()[-1], "已拉起新版本")
+
+
+class Replacement(HelperTestCase):
+    def test_waits_for_the_old_process_replaces_and_starts_the_new_version_with_the_arguments(self):
+        pid, end_old = self.start_old_process()
+        out_dir = os.path.join(self.work_dir, "导出 目录")
+        os.makedirs(out_dir)
+        extract = os.path.join(out_dir, "out picture.png")
+        # The new version runs these: an export without painting, options whose values carry a space
+        # with double quotes and a trailing backslash, all read by the new version's own parser.
+        forwarded = ["--extract", self.win_path(extract), "-i", '4 "four"', "--update-interval", "30\\",
+                     "--no-paint"]
+        helper = self.start_program(self.helper_win, *self.helper_args(pid=str(pid), forwarded=forwarded))
+        self.wait_for_log(re.escape(START_LINE))
+
+        # A second helper for the same target finds the lock taken and leaves everything alone.
+        second = self.run_helper(*self.helper_args(pid=str(pid), forwarded=["--watch"]))
+        self.assertEqual(second.exit_code, 0)
+        self.wait_for_log("^已有另一个更新帮手在处理同一目标，本帮手退出$", level="WARN")
+        self.assert_untouched()
+        self.assertTrue(helper.running, "the first helper must still wait for the old process")
+
+        self.assertTrue(self.set_event(end_old))
+        result = self.finish(helper)
+        self.assertEqual(result.exit_code, 0, self.log_texts())
+        self.assertEqual((result.stdout, result.stderr), (b"", b""))
+
+        entries = self.log_entries()
+        texts = [e.text for e in entries]
+        exited = [t for t in texts if t.startswith(f"旧进程 {pid} 已退出")]
+        self.assertEqual(len(exited), 1, texts)
+        self.assertRegex(exited[0], rf"^旧进程 {pid} 已退出（等待 \d+ ms）$")
+        replaced = [t for t in texts if t.startswith("已替换为新版本：")]
+        self.assertEqual(len(replaced), 1, texts)
+        self.assertRegex(replaced[0], "^已替换为新版本：" + re.escape(self.exe_win) + r"（替换重试耗时 \d+ ms）$")
+        self.assertEqual(texts[-1], "已拉起新版本")
+        self.assertLess(texts.index(exited[0]), texts.index(replaced[0]))
+        self.assertNotIn("替换首次失败", "".join(texts))
+
+        self.assertEqual(file_version(self.exe), "1.7.0.0")
+        self.assertEqual(digest(self.exe), self.new_digest)
+        self.assertFalse(os.path.exists(self.new_file))
+        pending = self.reg_get(STATE_SUBKEY, "PendingNewExe")
+        self.assertEqual((pending.type, pending.size, pending.data), ("REG_SZ", 2, ""))
+        # The helper's own copy stays; the next start of the program removes it.
+        self.assertTrue(os.path.exists(self.helper))
+
+        # The new version ran in the target's folder with the forwarded arguments.
+        self.wait_until(lambda: os.path.exists(extract), what="the new version's export")
+        with open(extract, "rb") as f, open(harness.picture_path(), "rb") as g:
+            self.assertEqual(f.read(), g.read())
+
+    def test_an_old_process_that_is_gone_is_not_waited_for(self):
+        result = self.run_helper(*self.helper_args(pid="999999", forwarded=QUIET))
+        self.assertEqual(result.exit_code, 0)
+        texts = self.log_texts()
+        self.assertRegex(texts[1], r"^打开旧进程 999999 句柄失败 \(err=\d+\)，直接尝试替换$")
+        self.assertEqual(self.log_entries()[1].level, "WARN")
+        self.assertEqual(texts[-1], "已拉起新版本")
+        self.assertEqual(file_version(self.exe), "1.7.0.0")
+
+    def test_a_target_that_stays_locked_exits_8_after_the_retries_and_keeps_the_old_version(self):
+        # A reader that does not share delete access keeps the file from being replaced.
+        self.hold_file(self.exe, share="r")
+        result = self.run_helper(*self.helper_args(forwarded=QUIET),
+                                 timeout=harness.RUN_TIMEOUT + REPLACE_ATTEMPTS_SECONDS)
+        self.assertEqual(result.exit_code, 8)
+        self.assertGreaterEqual(result.seconds, REPLACE_ATTEMPTS_SECONDS - 1)
+        texts = self.log_texts()
+        self.assertEqual(texts[0], START_LINE)
+        self.assertRegex(texts[1], r"^替换首次失败 \(err=\d+\)，重试中…$")
+        self.assertEqual(texts[2:], ["替换失败，旧版本保持不动：" + self.exe_win])
+        self.assert_untouched()
+
+    def test_a_new_version_that_cannot_start_still_exits_0(self):
+        # The download replaces the target, but is no program: the start fails and is logged.
+        with open(self.new_file, "wb") as f:
+            f.write(b"not a program")
+        result = self.run_helper(*self.helper_args(version="-", forwarded=QUIET))
+        self.assertEqual(result.exit_code, 0)
+        texts = self.log_texts()
+        self.assertRegex(texts[-1], r"^拉起新版本失败 \(err=\d+\)$")
+        self.assertEqual(self.reg_text(STATE_SUBKEY, "PendingNewExe"), "")
+
+
+if __name__ == "__main__":
+    harness.main()
