@@ -75,8 +75,8 @@ int CheckWallpaperWith(const std::wstring& target, const WallpaperSources& sourc
 }
 
 int CheckWallpaper(const std::wstring& target, std::wstring* actual) {
-  static const WallpaperSources system{IsExistingFile, RegistryWallpaper, SystemWallpaper};
-  return CheckWallpaperWith(target, system, actual);
+  static const WallpaperSources kDesktopSources{IsExistingFile, RegistryWallpaper, SystemWallpaper};
+  return CheckWallpaperWith(target, kDesktopSources, actual);
 }
 
 void InitialCheck(const std::wstring& target) {
