@@ -7,12 +7,28 @@
 
 #include "app/encoding_probe.h"
 #include "app/options.h"
+#include "app/single_instance.h"
+#include "app/watch_loop.h"
 #include "support/console.h"
+#include "support/handles.h"
 #include "support/log.h"
 #include "support/state.h"
+#include "update/apply_update.h"
+#include "update/handover_signal.h"
+#include "update/update_thread.h"
 #include "version.h"
+#include "wallpaper/desktop_env.h"
+#include "wallpaper/picture_source.h"
+#include "wallpaper/staging.h"
+#include "wallpaper/wallpaper_apply.h"
+#include "wallpaper/wallpaper_check.h"
 
 namespace {
+
+constexpr int kExitPaintFailed = 1;
+constexpr int kExitNoDesktop = 4;
+constexpr int kExitNoTarget = 5;
+constexpr int kExitWatcherRunning = 6;
 
 // SetProcessDpiAwarenessContext exists from Windows 10 1703 on; older systems get the plain call.
 void DeclareDpiAwareness() {
@@ -48,15 +64,80 @@ void ShowBanner() {
   }
 }
 
-// Stages 6 to 16 join here as the wallpaper, watch and update code lands.
-int RunStages(const RunOptions&) { return 0; }
+// Objects that live from their stage to the end of the run.
+struct RunObjects {
+  UniqueKernelHandle mutex;
+  bool mutexHeld = false;
+  UniqueKernelHandle updateThread;
+};
+
+// The common end of one-shot, once and watch runs. Does not return after a hand-over.
+int FinishRun(RunObjects& run) {
+  bool handOverDone = false;
+  if (UpdateReady()) handOverDone = RestartForReadyUpdate(run.updateThread);
+  if (run.updateThread) StopUpdateThread(run.updateThread);
+  ReleaseRunObjects(run.mutex, run.mutexHeld);
+  if (handOverDone) {
+    CoUninitialize();
+    ExitProcess(0);
+  }
+  return 0;
+}
+
+void CloseStopEvent() {
+  if (g_stopEvent) {
+    CloseHandle(g_stopEvent);
+    g_stopEvent = nullptr;
+  }
+}
+
+// Stages 6 to 16; COM is initialised around it by the caller.
+int RunStages(const RunOptions& options) {
+  PictureSource picture;
+  int pictureExit = 0;
+  if (!LoadPicture(options.picturePath, picture, pictureExit)) return pictureExit;
+
+  std::wstring stageDir = StageDir();
+  std::wstring target;
+  if (!StagePicture(picture, options.extractPath, options.force, stageDir, target)) return kExitNoTarget;
+
+  if (options.noPaint) {
+    Ok(L"--no-paint：跳过设置壁纸。目标文件 = %ls", target.c_str());
+    return 0;
+  }
+  if (!VerifyStagedFile(target)) return kExitNoTarget;
+  if (!CheckDesktopEnvironment()) return kExitNoDesktop;
+
+  RunObjects run;
+  if (options.watch && !AcquireWatcherLock(run.mutex, run.mutexHeld)) return kExitWatcherRunning;
+  CreateRunEvents();
+
+  if (!PaintOnce(target)) {
+    // The update event and a held mutex are left to the process end.
+    CloseStopEvent();
+    run.mutex.release();
+    return kExitPaintFailed;
+  }
+
+  if (options.watch || options.autoUpdate) {
+    StartUpdateThread(static_cast<unsigned long>(options.updateInterval), run.updateThread);
+  } else {
+    Info(L"自动更新：已禁用");
+  }
+
+  if (options.once || options.watch) InitialCheck(target);
+
+  if (!options.watch && options.checkUpdate) return RunStandaloneUpdateCheck(run.updateThread, run.mutex);
+  if (options.watch) WatchLoop(static_cast<unsigned long>(options.interval), target, stageDir, picture.bytes);
+  return FinishRun(run);
+}
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   if (argc > 1 && _wcsicmp(argv[1], L"--apply-update") == 0) {
     LogLine(L"INFO", L"更新帮手启动，参数已就绪，准备等待旧进程退出");
-    return kExitUsage;  // the helper mode joins here
+    return ApplyUpdateMode(argc, argv);
   }
   if (argc > 1 && _wcsicmp(argv[1], L"--enc-probe") == 0) {
     RunEncodingProbe();
