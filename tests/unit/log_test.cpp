@@ -1,0 +1,151 @@
+// Log file: the line format, and appending with byte-order mark and rotation on a scratch file.
+#include "support/log.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "support/handles.h"
+#include "support/text.h"
+#include "wallpaper_fixtures.h"
+
+namespace {
+
+using wallpaper_test::ReadFileText;
+
+const SYSTEMTIME kJan5{2026, 1, 1, 5, 9, 3, 7, 0};  // Monday 2026-01-05 09:03:07
+
+std::wstring LineAt(const SYSTEMTIME& now, const wchar_t* level, const wchar_t* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::wstring line = FormatLogLine(now, level, fmt, args);
+  va_end(args);
+  return line;
+}
+
+template <typename... Args>
+std::wstring Line(const wchar_t* level, const wchar_t* fmt, Args... args) {
+  return LineAt(kJan5, level, fmt, args...);
+}
+
+const std::string kBom = "\xEF\xBB\xBF";
+
+TEST(FormatLogLine, PrefixIsZeroPaddedLocalTimeAndLevelAndTheLineEndsWithCrLf) {
+  EXPECT_EQ(Line(L"WARN", L"检测到壁纸被改为：%ls", L"C:\\x.png"), L"2026-01-05 09:03:07 [WARN] 检测到壁纸被改为：C:\\x.png\r\n");
+  EXPECT_EQ(Line(L"INFO", L"%d", 42), L"2026-01-05 09:03:07 [INFO] 42\r\n");
+  EXPECT_EQ(Line(L"ERROR", L"%hs", "e"), L"2026-01-05 09:03:07 [ERROR] e\r\n");
+  SYSTEMTIME late{2026, 12, 4, 31, 23, 59, 58, 999};
+  EXPECT_EQ(LineAt(late, L"INFO", L"x"), L"2026-12-31 23:59:58 [INFO] x\r\n");
+}
+
+TEST(FormatLogLine, AnEmptyMessageGivesNoLine) {
+  EXPECT_EQ(Line(L"INFO", L""), L"");
+  EXPECT_EQ(Line(L"INFO", L"%ls", L""), L"");
+}
+
+TEST(FormatLogLine, AnOverlongMessageIsCutTo1020CharactersBeforeCrLfInsteadOfBeingDropped) {
+  const std::wstring prefix = L"2026-01-05 09:03:07 [INFO] ";  // 27 characters
+  for (size_t length : {993u, 996u, 997u, 1100u, 4000u}) {
+    std::wstring text(length, L'字');
+    std::wstring line = Line(L"INFO", L"%ls", text.c_str());
+    std::wstring expected = (prefix + text).substr(0, 1020) + L"\r\n";
+    EXPECT_EQ(line, expected) << length;
+  }
+  // One character less than the limit keeps the whole message.
+  std::wstring fits(1020 - prefix.size(), L'a');
+  EXPECT_EQ(Line(L"INFO", L"%ls", fits.c_str()), prefix + fits + L"\r\n");
+}
+
+// AppendLogLine on a scratch log file.
+class AppendLog : public ::testing::Test {
+ protected:
+  wallpaper_test::ScratchDir dir;
+  std::wstring path = dir.File(L"guard.log");
+  std::wstring rotated = path + L".1";
+
+  static std::wstring SampleLine(const wchar_t* text) { return std::wstring(L"2026-01-05 09:03:07 [INFO] ") + text + L"\r\n"; }
+
+  void WriteBytes(const std::wstring& file, const std::string& bytes) {
+    wallpaper_test::WriteFileBytes(file, std::vector<unsigned char>(bytes.begin(), bytes.end()));
+  }
+};
+
+TEST_F(AppendLog, ANewFileStartsWithTheMarkFollowedByUtf8Lines) {
+  AppendLogLine(path, SampleLine(L"设置墙纸：C:\\a.png"));
+  AppendLogLine(path, SampleLine(L"second"));
+  EXPECT_EQ(ReadFileText(path), kBom + ToUtf8(SampleLine(L"设置墙纸：C:\\a.png")) + ToUtf8(SampleLine(L"second")));
+}
+
+TEST_F(AppendLog, AnEmptyExistingFileGetsTheMarkAndANonEmptyOneDoesNot) {
+  WriteBytes(path, "");
+  AppendLogLine(path, SampleLine(L"a"));
+  EXPECT_EQ(ReadFileText(path), kBom + ToUtf8(SampleLine(L"a")));
+
+  WriteBytes(path, "old\r\n");
+  AppendLogLine(path, SampleLine(L"b"));
+  EXPECT_EQ(ReadFileText(path), "old\r\n" + ToUtf8(SampleLine(L"b")));
+}
+
+TEST_F(AppendLog, AFileOfExactlyOneMebibyteIsNotRotated) {
+  std::string full(1048576, 'x');
+  WriteBytes(path, full);
+  AppendLogLine(path, SampleLine(L"c"));
+  EXPECT_EQ(ReadFileText(path), full + ToUtf8(SampleLine(L"c")));
+  EXPECT_EQ(GetFileAttributesW(rotated.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(AppendLog, ALargerFileIsRotatedReplacingTheOldCopyAndANewFileBegins) {
+  std::string big(1048577, 'y');
+  WriteBytes(path, big);
+  WriteBytes(rotated, "older generation");
+  AppendLogLine(path, SampleLine(L"d"));
+  EXPECT_EQ(ReadFileText(rotated), big);
+  EXPECT_EQ(ReadFileText(path), kBom + ToUtf8(SampleLine(L"d")));
+}
+
+TEST_F(AppendLog, AFailedRotationAppendsToTheOldFileWithoutAMarkInTheMiddle) {
+  std::string big(1048577, 'z');
+  WriteBytes(path, big);
+  // Another process reads the log without allowing it to be renamed.
+  UniqueFile reader(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(reader);
+  AppendLogLine(path, SampleLine(L"e"));
+  reader.reset();
+  EXPECT_EQ(GetFileAttributesW(rotated.c_str()), INVALID_FILE_ATTRIBUTES);
+  std::string content = ReadFileText(path);
+  EXPECT_EQ(content.size(), big.size() + ToUtf8(SampleLine(L"e")).size());
+  EXPECT_EQ(content, big + ToUtf8(SampleLine(L"e")));
+
+  // The next line retries the rotation and succeeds now.
+  AppendLogLine(path, SampleLine(L"f"));
+  EXPECT_EQ(ReadFileText(rotated), content);
+  EXPECT_EQ(ReadFileText(path), kBom + ToUtf8(SampleLine(L"f")));
+}
+
+TEST_F(AppendLog, ALineIsNotLostWhileAnotherWriterHoldsTheFileForAMoment) {
+  WriteBytes(path, "held\r\n");
+  UniqueFile other(CreateFileW(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(other);
+  UniqueKernelHandle appending(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(appending);
+  // The other writer lets go about 50 ms after our append has begun.
+  std::thread releaser([&] {
+    WaitForSingleObject(appending.get(), INFINITE);
+    Sleep(50);
+    other.reset();
+  });
+  SetEvent(appending.get());
+  AppendLogLine(path, SampleLine(L"kept"));
+  releaser.join();
+  EXPECT_EQ(ReadFileText(path), "held\r\n" + ToUtf8(SampleLine(L"kept")));
+}
+
+TEST_F(AppendLog, AFolderThatDoesNotExistLosesTheLineQuietly) {
+  std::wstring missing = dir.File(L"no-such-folder\\guard.log");
+  AppendLogLine(missing, SampleLine(L"lost"));
+  EXPECT_EQ(GetFileAttributesW(missing.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+}  // namespace
