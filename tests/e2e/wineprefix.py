@@ -196,13 +196,18 @@ class Prefix:
         self._stop_xvfb()
 
     def _kill_prefix_processes(self):
-        """Whatever still runs with this WINEPREFIX (a wineserver that did not answer -k, say)."""
-        marker = b"WINEPREFIX=" + os.fsencode(self.path)
-        for pid in processes_with_env(marker):
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+        """Whatever still runs for this run: Wine processes of the prefix (a wineserver that did not answer
+        -k, say) and helpers the tests started (servers), which carry OKAVU_TEST_ROOT=ROOT."""
+        spare = _ancestors()
+        markers = (b"WINEPREFIX=" + os.fsencode(self.path), b"OKAVU_TEST_ROOT=" + os.fsencode(self.root))
+        for marker in markers:
+            for pid in processes_with_env(marker):
+                if pid in spare:
+                    continue
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
 
     def _start_xvfb(self):
         xvfb = shutil.which("Xvfb")
@@ -284,6 +289,20 @@ class Prefix:
                                 stdout=out, stderr=out, timeout=30, start_new_session=True).returncode
         if rc != 0:
             raise PrefixError(f"wineserver -p failed with exit code {rc}")
+
+
+def _ancestors():
+    """This process and its parents, which a clean-up must never kill."""
+    pids = set()
+    pid = os.getpid()
+    while pid > 1 and pid not in pids:
+        pids.add(pid)
+        try:
+            with open(f"/proc/{pid}/stat", "rb") as f:
+                pid = int(f.read().rsplit(b") ", 1)[1].split()[1])
+        except (OSError, ValueError, IndexError):
+            break
+    return pids
 
 
 def processes_with_env(marker):
