@@ -15,6 +15,24 @@ constexpr INTERNET_PORT kHttpsPort = 443;
 
 std::wstring UserAgent() { return std::wstring(L"OKAVU-Quillmere/") + kAppVersion; }
 
+// The Content-Length of the response, when it has a well-formed one.
+bool AnnouncedLength(HINTERNET request, unsigned long long& length) {
+  wchar_t text[32] = {};
+  DWORD size = sizeof(text);
+  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                           WINHTTP_NO_HEADER_INDEX)) {
+    return false;
+  }
+  length = 0;
+  const wchar_t* p = text;
+  if (*p == L'\0') return false;
+  for (; *p != L'\0'; ++p) {
+    if (*p < L'0' || *p > L'9' || length > (~0ULL - 9) / 10) return false;
+    length = length * 10 + static_cast<unsigned long long>(*p - L'0');
+  }
+  return true;
+}
+
 // Reads the body chunk by chunk into sink(data, count); false on any read or sink failure, and
 // when the body grows past kHttpBodyLimit.
 template <typename Sink>
@@ -24,7 +42,7 @@ bool ReadBody(HINTERNET request, Sink sink) {
   for (;;) {
     DWORD available = 0;
     if (!WinHttpQueryDataAvailable(request, &available)) return false;
-    if (available == 0) return true;
+    if (available == 0) break;
     if (total + available > kHttpBodyLimit) return false;
     if (buffer.size() < available) buffer.resize(available);
     DWORD read = 0;
@@ -32,6 +50,10 @@ bool ReadBody(HINTERNET request, Sink sink) {
     if (!sink(buffer.data(), read)) return false;
     total += read;
   }
+  // Some WinHTTP implementations report a connection that drops mid-body as the end of the body;
+  // a body shorter than announced is a failed transfer, not a complete one.
+  unsigned long long announced = 0;
+  return !AnnouncedLength(request, announced) || announced == total;
 }
 
 }  // namespace

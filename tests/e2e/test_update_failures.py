@@ -1,0 +1,283 @@
+"""Every way an update cycle can fail, end to end: the real OKAVU.exe runs "--check-update" against a
+fault-injecting HTTPS server on localhost:443 (certificate from a throwaway CA trusted by the prefix).
+Each case checks the exact console lines of the cycle, its exact log lines, what was requested, that the
+run still ends with exit code 0, that no "OKAVU.new.exe" is left behind and that nothing was handed over."""
+import hashlib
+import os
+import shutil
+import tempfile
+
+import harness
+import tls
+from fault_server import FaultServer, Reply
+from harness import OkavuTestCase, STATE_SUBKEY
+
+MANIFEST = "/files/OKAVU/manifest.txt"
+DOWNLOAD_NAME = "OKAVU-1.7.0.0.exe"
+DOWNLOAD = "/files/OKAVU/" + DOWNLOAD_NAME
+NEW_EXE = "OKAVU.new.exe"
+LIMIT = 64 * 1024 * 1024
+AGENT = "OKAVU-Quillmere/1.6.0.0"
+
+CHECK_START = "[INFO ] 独立执行一次更新检查（当前版本 1.6.0.0）…"
+FOUND = "[INFO ] 发现新版本 {}（当前 1.6.0.0），开始下载…"
+
+# Log texts of the update cycle and the hand-over; every other line of a run belongs to other stages.
+CYCLE_LOG_PREFIXES = (
+    "更新检查失败", "清单格式不对", "发现新版本", "下载地址不被允许", "下载失败", "下载文件读不出", "体积不符",
+    "清单 sha256 非法", "SHA256 校验失败", "下载校验通过", "下载的 exe 缺少版本资源", "下载包版本",
+    "CreateProcess 返回成功", "更新帮手", "创建更新帮手失败", "启动更新帮手失败", "开始应用更新", "本进程退出以完成更新",
+)
+
+
+def manifest(version="1.7.0.0", url=DOWNLOAD_NAME, sha256=None, size=None, first_line=None):
+    """Manifest bytes; a field given as None is left out."""
+    lines = ["# OKAVU update manifest"] if first_line is None else [first_line]
+    for key, value in (("version", version), ("url", url), ("sha256", sha256), ("size", size)):
+        if value is not None:
+            lines.append(f"{key}={value}")
+    lines.append("notes=测试")
+    return ("\r\n".join(lines) + "\r\n").encode("utf-8")
+
+
+def found_log(version):
+    return ("INFO", f"发现新版本 {version}（当前 1.6.0.0）")
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+class Outcome:
+    """What one "--check-update" run showed of its update cycle."""
+
+    def __init__(self, result, console, errors, log, requests):
+        self.result = result
+        self.console = console    # stdout lines after the standalone check's first line
+        self.errors = errors      # all stderr lines
+        self.log = log            # (level, text) of the cycle's log lines
+        self.requests = requests  # request paths
+
+    def describe(self):
+        return f"{self.result.describe()}\nlog: {self.log!r}\nrequests: {self.requests!r}"
+
+
+class UpdateFailureTest(OkavuTestCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.certs = tempfile.mkdtemp(prefix="okavu-update-failures-")
+        cls.trusted = tls.make_chain(os.path.join(cls.certs, "trusted"))
+        tls.import_ca(harness.prefix(), harness.testtool_exe(), cls.trusted.ca_pem, wine=harness.wine())
+        cls.server = FaultServer(cls.trusted).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        shutil.rmtree(cls.certs, ignore_errors=True)
+        super().tearDownClass()
+
+    def setUp(self):
+        super().setUp()
+        self.server.clear()
+        self.server.use_certificate(self.trusted)
+        # A copy in the scratch folder, so that the download lands there and nowhere else.
+        self.exe = self.copy_program()
+        self.new_exe = os.path.join(self.work_dir, NEW_EXE)
+        self.start_shell(record=False)
+
+    # ---- running one cycle ---------------------------------------------------------------------------
+
+    def check_update(self, manifest_reply, download_reply=None, download_path=DOWNLOAD):
+        """Serves the manifest (bytes or a Reply) and the download, runs "--check-update" to its end."""
+        if isinstance(manifest_reply, bytes):
+            manifest_reply = Reply(body=manifest_reply)
+        self.server.set(MANIFEST, manifest_reply)
+        if download_reply is not None:
+            self.server.set(download_path, download_reply)
+        mark = self.log_mark()
+        result = self.run_program(self.exe, "--check-update", timeout=60)
+        stdout = result.stdout_text.splitlines()
+        self.assertIn(CHECK_START, stdout, result.describe())
+        console = stdout[stdout.index(CHECK_START) + 1:]
+        log = [(e.level, e.text) for e in self.log_entries(mark) if e.text.startswith(CYCLE_LOG_PREFIXES)]
+        requests = []
+        for path, agent in self.server.requests:
+            self.assertEqual(agent, AGENT, path)
+            requests.append(path)
+        return Outcome(result, console, result.stderr_text.splitlines(), log, requests)
+
+    def expect(self, outcome, console=(), errors=(), log=(), requests=(MANIFEST,)):
+        """The cycle's exact console lines, error lines, log lines and requests; a failed cycle ends the
+        run normally, leaves no download behind and hands nothing over."""
+        what = outcome.describe()
+        self.assertEqual(outcome.result.exit_code, 0, what)
+        self.assertEqual(outcome.console, list(console), what)
+        self.assertEqual(outcome.errors, list(errors), what)
+        self.assertEqual(outcome.log, list(log), what)
+        self.assertEqual(outcome.requests, list(requests), what)
+        self.assertFalse(os.path.exists(self.new_exe), f"{NEW_EXE} left behind\n{what}")
+        self.assertFalse(self.reg_key_exists(STATE_SUBKEY), f"update state written\n{what}")
+        self.assertEqual([n for n in os.listdir(self.temp_dir) if n.startswith("OKAVU-updater-")], [], what)
+
+    def expect_download_failure(self, outcome, version, console, errors, log):
+        """A cycle that found version, downloaded it and then gave up."""
+        self.expect(outcome, [FOUND.format(version)] + console, errors,
+                    [found_log(version)] + log, [MANIFEST, DOWNLOAD])
+
+    # ---- manifest --------------------------------------------------------------------------------------
+
+    def test_manifest_not_found(self):
+        outcome = self.check_update(Reply(status=404, body=b"missing\n"))
+        self.expect(outcome, log=[("WARN", "更新检查失败：ok=0 状态码=404")])
+
+    def test_manifest_redirect_is_not_followed(self):
+        self.server.set("/files/OKAVU/elsewhere.txt", Reply(body=manifest()))
+        outcome = self.check_update(Reply.redirect("/files/OKAVU/elsewhere.txt"))
+        self.expect(outcome, log=[("WARN", "更新检查失败：ok=0 状态码=302")])
+
+    def test_manifest_cut_off_mid_body(self):
+        body = manifest(sha256="0" * 64, size=100)
+        outcome = self.check_update(Reply(body=body, drop_after=len(body) // 2))
+        self.expect(outcome, log=[("WARN", "更新检查失败：ok=0 状态码=200")])
+
+    def test_manifest_without_url(self):
+        outcome = self.check_update(manifest(url=None))
+        self.expect(outcome, log=[("WARN", "清单格式不对，忽略")])
+
+    def test_manifest_with_byte_order_mark_loses_its_first_key(self):
+        body = b"\xef\xbb\xbf" + manifest(first_line="version=1.7.0.0", version=None)
+        outcome = self.check_update(body)
+        self.expect(outcome, log=[("WARN", "清单格式不对，忽略")])
+
+    def test_empty_manifest(self):
+        outcome = self.check_update(b"")
+        self.expect(outcome, log=[("WARN", "清单格式不对，忽略")])
+
+    def test_version_not_newer_is_silent(self):
+        for version in ("1.6.0.0", "1.6", "1.5.9.9", "v1.7.0.0"):
+            with self.subTest(version=version):
+                self.server.clear()
+                outcome = self.check_update(manifest(version=version))
+                self.expect(outcome)
+
+    # ---- download location -----------------------------------------------------------------------------
+
+    def test_rejected_download_locations(self):
+        for url in ("http://localhost/files/OKAVU/x.exe",
+                    "a/../OKAVU-1.7.0.0.exe",
+                    "//localhost/files/OKAVU/x.exe",
+                    "/other/OKAVU-1.7.0.0.exe",
+                    "https://other.invalid/files/OKAVU/x.exe",
+                    "https://localhost:443/files/OKAVU/x.exe"):
+            with self.subTest(url=url):
+                self.server.clear()
+                outcome = self.check_update(manifest(url=url))
+                self.expect(outcome, [FOUND.format("1.7.0.0")], [f"[ERROR] 下载地址不被允许：{url}"],
+                            [found_log("1.7.0.0"), ("ERROR", f"下载地址不被允许：{url}")])
+
+    def test_absolute_location_on_the_update_host_is_requested(self):
+        outcome = self.check_update(manifest(url="https://localhost/files/OKAVU/abs/x.exe"))
+        self.expect(outcome, [FOUND.format("1.7.0.0")], ["[ERROR] 下载失败（状态码 404）"],
+                    [found_log("1.7.0.0"), ("ERROR", "下载失败：状态码 404")],
+                    [MANIFEST, "/files/OKAVU/abs/x.exe"])
+
+    # ---- download --------------------------------------------------------------------------------------
+
+    def test_download_not_found_removes_leftover(self):
+        with open(self.new_exe, "wb") as f:
+            f.write(b"left over from an earlier run")
+        outcome = self.check_update(manifest(), Reply(status=404, body=b"missing\n"))
+        self.expect_download_failure(outcome, "1.7.0.0", [], ["[ERROR] 下载失败（状态码 404）"],
+                                     [("ERROR", "下载失败：状态码 404")])
+
+    def test_download_connection_dropped(self):
+        data = bytes(range(256)) * 4096
+        for drop in ("fin", "rst"):
+            with self.subTest(drop=drop):
+                self.server.clear()
+                outcome = self.check_update(manifest(sha256=sha256(data), size=len(data)),
+                                            Reply(body=data, drop_after=len(data) // 3, drop=drop))
+                self.expect_download_failure(outcome, "1.7.0.0", [], ["[ERROR] 下载失败（状态码 200）"],
+                                             [("ERROR", "下载失败：状态码 200")])
+
+    def test_download_size_limit(self):
+        data = bytes(range(256)) * (LIMIT // 256)
+        # Exactly 64 MiB arrives whole (the size check then reports every byte); one more byte is refused.
+        outcome = self.check_update(manifest(size=1), Reply(body=data))
+        self.expect_download_failure(outcome, "1.7.0.0", [], [f"[ERROR] 体积不符：期望 1 实际 {LIMIT}，放弃更新"],
+                                     [("ERROR", f"体积不符：期望 1 实际 {LIMIT}")])
+        self.server.clear()
+        outcome = self.check_update(manifest(size=1), Reply(body=data + b"!"))
+        self.expect_download_failure(outcome, "1.7.0.0", [], ["[ERROR] 下载失败（状态码 200）"],
+                                     [("ERROR", "下载失败：状态码 200")])
+
+    def test_empty_download(self):
+        outcome = self.check_update(manifest(sha256=sha256(b""), size=0), Reply(body=b""))
+        self.expect_download_failure(outcome, "1.7.0.0", [], [], [("ERROR", "下载文件读不出")])
+
+    def test_wrong_size_comes_before_the_digest(self):
+        data = b"MZ" + bytes(1000)
+        outcome = self.check_update(manifest(sha256="not-a-digest", size=len(data) + 1), Reply(body=data))
+        self.expect_download_failure(outcome, "1.7.0.0", [],
+                                     [f"[ERROR] 体积不符：期望 {len(data) + 1} 实际 {len(data)}，放弃更新"],
+                                     [("ERROR", f"体积不符：期望 {len(data) + 1} 实际 {len(data)}")])
+
+    def test_malformed_or_missing_digest_after_download(self):
+        data = b"MZ" + bytes(1000)
+        for field, shown in (("ABC", "abc"), ("0" * 63, "0" * 63), ("0" * 65, "0" * 65), ("g" * 64, "g" * 64),
+                             (None, "")):
+            with self.subTest(sha256=field):
+                self.server.clear()
+                outcome = self.check_update(manifest(sha256=field, size=len(data)), Reply(body=data))
+                self.expect_download_failure(
+                    outcome, "1.7.0.0", [], ["[ERROR] 清单里的 sha256 不是 64 位十六进制，拒绝更新（清单写错了？）"],
+                    [("ERROR", f"清单 sha256 非法：{shown}")])
+
+    def test_digest_mismatch(self):
+        data = b"MZ" + bytes(1000)
+        expected = sha256(b"something else")
+        outcome = self.check_update(manifest(sha256=expected.upper()), Reply(body=data))
+        self.expect_download_failure(outcome, "1.7.0.0", [], ["[ERROR] SHA256 校验失败，放弃更新"],
+                                     [("ERROR", f"SHA256 校验失败，期望 {expected} 实际 {sha256(data)}")])
+
+    # ---- what the download is --------------------------------------------------------------------------
+
+    def test_download_without_version_resource(self):
+        # A real executable, but one built without a version resource.
+        with open(harness.testtool_exe(), "rb") as f:
+            data = f.read()
+        digest = sha256(data)
+        outcome = self.check_update(manifest(sha256=digest.upper(), size=len(data)), Reply(body=data))
+        self.expect_download_failure(
+            outcome, "1.7.0.0", [f"[ OK  ] 下载完成并通过校验：{len(data)} 字节，SHA256 {digest}"],
+            ["[ERROR] 下载的 exe 没有版本资源，拒绝安装（请确认上传的是正确构建）"],
+            [("INFO", f"下载校验通过：{len(data)} 字节 sha256={digest}"), ("ERROR", "下载的 exe 缺少版本资源，拒绝安装")])
+
+    def test_file_version_differs_from_manifest(self):
+        next_exe = os.environ.get("OKAVU_NEXT_EXE")
+        if not next_exe or not os.path.exists(next_exe):
+            self.fail("OKAVU_NEXT_EXE (the program built as 1.7.0.0) is missing: run through ctest")
+        with open(next_exe, "rb") as f:
+            data = f.read()
+        digest = sha256(data)
+        outcome = self.check_update(manifest(version="1.7.0.1", sha256=digest, size=len(data)), Reply(body=data))
+        self.expect_download_failure(
+            outcome, "1.7.0.1", [f"[ OK  ] 下载完成并通过校验：{len(data)} 字节，SHA256 {digest}"],
+            ["[ERROR] 下载包版本(1.7.0.0)与清单(1.7.0.1)不一致，拒绝安装"],
+            [("INFO", f"下载校验通过：{len(data)} 字节 sha256={digest}"),
+             ("ERROR", "下载包版本 1.7.0.0 与清单 1.7.0.1 不一致，拒绝安装")])
+
+    # ---- transport -------------------------------------------------------------------------------------
+
+    def test_untrusted_certificate(self):
+        untrusted = tls.make_chain(os.path.join(self.certs, "untrusted"), ca_name="OKAVU Untrusted CA")
+        self.server.use_certificate(untrusted)
+        outcome = self.check_update(manifest())
+        self.expect(outcome, log=[("WARN", "更新检查失败：ok=0 状态码=0")], requests=())
+        # The program reached the server and gave up during the handshake, before any request.
+        self.assertGreaterEqual(self.server.connections, 1, "the program never reached the server")
+
+
+if __name__ == "__main__":
+    harness.main()
