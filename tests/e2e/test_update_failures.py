@@ -4,6 +4,7 @@ Each case checks the exact console lines of the cycle, its exact log lines, what
 run still ends with exit code 0, that no "OKAVU.new.exe" is left behind and that nothing was handed over."""
 import hashlib
 import os
+import re
 import shutil
 import tempfile
 
@@ -107,9 +108,10 @@ class UpdateFailureTest(OkavuTestCase):
             requests.append(path)
         return Outcome(result, console, result.stderr_text.splitlines(), log, requests)
 
-    def expect(self, outcome, console=(), errors=(), log=(), requests=(MANIFEST,)):
+    def expect(self, outcome, console=(), errors=(), log=(), requests=(MANIFEST,), state_written=False):
         """The cycle's exact console lines, error lines, log lines and requests; a failed cycle ends the
-        run normally, leaves no download behind and hands nothing over."""
+        run normally and leaves no download behind. Unless the hand-over began (state_written), there
+        is no update state and no helper copy either."""
         what = outcome.describe()
         self.assertEqual(outcome.result.exit_code, 0, what)
         self.assertEqual(outcome.console, list(console), what)
@@ -117,8 +119,14 @@ class UpdateFailureTest(OkavuTestCase):
         self.assertEqual(outcome.log, list(log), what)
         self.assertEqual(outcome.requests, list(requests), what)
         self.assertFalse(os.path.exists(self.new_exe), f"{NEW_EXE} left behind\n{what}")
-        self.assertFalse(self.reg_key_exists(STATE_SUBKEY), f"update state written\n{what}")
-        self.assertEqual([n for n in os.listdir(self.temp_dir) if n.startswith("OKAVU-updater-")], [], what)
+        if state_written:
+            self.assertEqual(self.reg_text(STATE_SUBKEY, "PreviousVersion"), "1.6.0.0")
+            self.assertEqual(self.reg_text(STATE_SUBKEY, "LastUpdateAttempt"), "1.7.0.0")
+            self.assertEqual(self.reg_text(STATE_SUBKEY, "PendingNewExe"), self.win_path(self.new_exe))
+            self.assertRegex(self.reg_text(STATE_SUBKEY, "LastUpdateTime"), r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$")
+        else:
+            self.assertFalse(self.reg_key_exists(STATE_SUBKEY), f"update state written\n{what}")
+            self.assertEqual([n for n in os.listdir(self.temp_dir) if n.startswith("OKAVU-updater-")], [], what)
 
     def expect_download_failure(self, outcome, version, console, errors, log):
         """A cycle that found version, downloaded it and then gave up."""
@@ -267,6 +275,64 @@ class UpdateFailureTest(OkavuTestCase):
             ["[ERROR] 下载包版本(1.7.0.0)与清单(1.7.0.1)不一致，拒绝安装"],
             [("INFO", f"下载校验通过：{len(data)} 字节 sha256={digest}"),
              ("ERROR", "下载包版本 1.7.0.0 与清单 1.7.0.1 不一致，拒绝安装")])
+
+    # ---- hand-over -------------------------------------------------------------------------------------
+
+    def use_temp_folder(self, windows_path):
+        """Makes GetTempPathW of the next programs answer windows_path (TMP of the user's environment)."""
+        old = self.reg_get("Environment", "TMP")
+
+        def restore():
+            if old is None:
+                self.reg_delete("Environment", "TMP")
+            else:
+                self.reg_set("Environment", "TMP", old.data, old.type)
+
+        self.addCleanup(restore)
+        self.reg_set("Environment", "TMP", windows_path)
+
+    def hand_over_release(self):
+        """Serves the release built as 1.7.0.0, which passes every check; runs the cycle."""
+        with open(os.environ["OKAVU_NEXT_EXE"], "rb") as f:
+            data = f.read()
+        digest = sha256(data)
+        outcome = self.check_update(manifest(sha256=digest, size=len(data)), Reply(body=data))
+        verified = [f"[ OK  ] 下载完成并通过校验：{len(data)} 字节，SHA256 {digest}", "[ OK  ] 新包版本资源确认：1.7.0.0"]
+        verified_log = [found_log("1.7.0.0"), ("INFO", f"下载校验通过：{len(data)} 字节 sha256={digest}")]
+        return outcome, [FOUND.format("1.7.0.0")] + verified, verified_log
+
+    def test_hand_over_without_temporary_folder_ends_silently(self):
+        # Longer than GetTempPathW can return: the hand-over ends after writing the state values.
+        deep = os.path.join(self.work_dir, "t" * 150, "u" * 150)
+        os.makedirs(deep)
+        self.use_temp_folder(self.win_path(deep))
+        outcome, console, log = self.hand_over_release()
+        self.expect(outcome, console, [], log, [MANIFEST, DOWNLOAD], state_written=True)
+        self.assertEqual(os.listdir(deep), [])
+
+    def test_hand_over_cannot_copy_helper(self):
+        self.use_temp_folder("C:\\no\\such\\folder\\")
+        outcome, console, log = self.hand_over_release()
+        self.assertEqual(len(outcome.errors), 1, outcome.describe())
+        self.assertRegex(outcome.errors[0],
+                         r"^\[ERROR\] 创建更新帮手失败 \(err=3\)：C:\\no\\such\\folder\\OKAVU-updater-\d+\.exe$")
+        self.expect(outcome, console, outcome.errors, log + [("ERROR", "创建更新帮手失败 (err=3)")],
+                    [MANIFEST, DOWNLOAD], state_written=True)
+
+    def test_hand_over_cannot_start_helper(self):
+        # The copy fits, but its full path is longer than the process loader accepts.
+        base = len(self.win_path(self.work_dir)) + 2
+        deep = os.path.join(self.work_dir, "t" * 100, "u" * (250 - base - 100))
+        os.makedirs(deep)
+        self.use_temp_folder(self.win_path(deep))
+        outcome, console, log = self.hand_over_release()
+        self.assertEqual(len(outcome.errors), 1, outcome.describe())
+        error = re.fullmatch(r"\[ERROR\] 启动更新帮手失败 \(err=([1-9]\d*)\)", outcome.errors[0])
+        self.assertTrue(error, outcome.describe())
+        self.expect(outcome, console, outcome.errors, log + [("ERROR", f"启动更新帮手失败 (err={error.group(1)})")],
+                    [MANIFEST, DOWNLOAD], state_written=True)
+        # The copy stays for the start-up clean-up of a later run.
+        self.assertEqual(len([n for n in os.listdir(deep) if re.fullmatch(r"OKAVU-updater-\d+\.exe", n)]), 1)
 
     # ---- transport -------------------------------------------------------------------------------------
 
