@@ -216,8 +216,8 @@ class StandaloneCheck(UpdateTestCase):
         size = os.path.getsize(published)
         with open(published, "rb") as f:
             sha = hashlib.sha256(f.read()).hexdigest()
-        args = ["--check-update", "--update-interval", "6\\", "--", "-w", "-i", '3 "q r"']
-        forwarded = ["-w", "-i", '3 "q r"', "--check-update", "--update-interval", "6\\"]
+        args = ["--check-update", "--update-interval", "6\\", "--", "-w", "-i", '4 "q r"']
+        forwarded = ["-w", "-i", '4 "q r"', "--check-update", "--update-interval", "6\\"]
         result = self.run_program(self.exe_win, *args, timeout=UPDATE_TIMEOUT)
         self.assertEqual(result.exit_code, 0, result.describe())
         self.assertGreaterEqual(result.seconds, FIRST_CYCLE_DELAY, "the download was meant to outlast the 5 s")
@@ -240,7 +240,7 @@ class StandaloneCheck(UpdateTestCase):
 
         new_pid = self.wait_for_new_version()
         self.assertEqual(process_args(new_pid), [self.exe_win, *forwarded])
-        self.wait_for_log("^监视启动，间隔=3 秒，目标=")
+        self.wait_for_log("^监视启动，间隔=4 秒，目标=")
         self.assert_installed(published)
         self.assert_state_after_update()
 
