@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """A small HTTPS server on loopback that answers each path the way a test tells it to, faults included.
 
     with FaultServer(chain) as server:          # chain from tls.make_chain
@@ -9,10 +8,9 @@
 
 Every path that was not set answers 404. A Reply can:
   - give any status, extra headers and body (status 302 with a Location header is a redirect);
-  - send the body with chunked transfer encoding instead of a Content-Length (chunked=True);
-  - stop after drop_after bytes of the body although the framing announced all of it, closing
-    the connection with a TCP FIN and no TLS close_notify (drop="fin"), after a close_notify
-    (drop="notify"), or with a TCP reset (drop="rst").
+  - stop after drop_after bytes of the body although Content-Length announced all of it, closing
+    the connection with a TCP FIN and no TLS close_notify (drop="fin") or with a TCP reset
+    (drop="rst").
 
 It listens on port 443 of 127.0.0.1 and of ::1 (where the host has IPv6), because a client may
 resolve "localhost" to either. Port 443 is shared with other tests on this machine: start() waits,
@@ -20,20 +18,14 @@ up to a deadline, for the port to come free. TLS handshakes run in the connectio
 client that rejects the certificate only ends its own connection (counted in connections, and in
 handshake_failures when the server notices).
 
-As a program it serves files for the benchmarks until it is terminated:
-    fault_server.py --cert C --key K [--port 443] URLPATH=FILE ...
-It prints "ready" on standard output once it listens.
-
 Standard library only.
 """
-import argparse
 import errno
 import http.server
 import os
-import signal
 import socket
 import ssl
-import sys
+import struct
 import threading
 import time
 
@@ -44,15 +36,14 @@ CHUNK = 1 << 20
 class Reply:
     """What one path answers."""
 
-    def __init__(self, status=200, body=b"", headers=None, drop_after=None, drop="fin", chunked=False):
-        if drop not in ("fin", "notify", "rst"):
+    def __init__(self, status=200, body=b"", headers=None, drop_after=None, drop="fin"):
+        if drop not in ("fin", "rst"):
             raise ValueError(f"unknown drop mode {drop!r}")
         self.status = status
         self.body = body
         self.headers = dict(headers or {})
         self.drop_after = drop_after
         self.drop = drop
-        self.chunked = chunked
 
     @staticmethod
     def redirect(location, status=302):
@@ -75,10 +66,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         reply = owner._reply_for(self.path, self.headers.get("User-Agent", ""))
         body = reply.body
         self.send_response(reply.status)
-        if reply.chunked:
-            self.send_header("Transfer-Encoding", "chunked")
-        else:
-            self.send_header("Content-Length", str(len(body)))
+        self.send_header("Content-Length", str(len(body)))
         self.send_header("Connection", "close")
         for name, value in reply.headers.items():
             self.send_header(name, value)
@@ -88,13 +76,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         view = memoryview(body)
         try:
             for start in range(0, end, CHUNK):
-                piece = view[start:min(start + CHUNK, end)]
-                if reply.chunked:
-                    self.wfile.write(b"%x\r\n" % len(piece) + bytes(piece) + b"\r\n")
-                else:
-                    self.wfile.write(piece)
-            if reply.chunked and reply.drop_after is None:
-                self.wfile.write(b"0\r\n\r\n")
+                self.wfile.write(view[start:min(start + CHUNK, end)])
         except OSError:
             return  # the client went away first
         if reply.drop_after is not None:
@@ -104,9 +86,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         conn = self.connection
         try:
             if mode == "rst":
-                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
-            elif mode == "notify":
-                conn = conn.unwrap()
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             conn.shutdown(socket.SHUT_RDWR)
         except OSError:
             pass
@@ -261,33 +241,3 @@ class FaultServer:
 
     def __exit__(self, *exc):
         self.stop()
-
-
-def main(argv):
-    parser = argparse.ArgumentParser(description="Serve files over HTTPS for the benchmarks.")
-    parser.add_argument("--cert", required=True)
-    parser.add_argument("--key", required=True)
-    parser.add_argument("--port", type=int, default=443)
-    parser.add_argument("files", nargs="+", metavar="URLPATH=FILE")
-    args = parser.parse_args(argv[1:])
-
-    class _Chain:
-        server_pem = args.cert
-        server_key = args.key
-
-    server = FaultServer(_Chain, port=args.port)
-    for item in args.files:
-        path, _, file_name = item.partition("=")
-        with open(file_name, "rb") as f:
-            server.set(path, Reply(body=f.read()))
-    stop_signals = {signal.SIGTERM, signal.SIGINT}
-    # Blocked before the serving threads start, so that they inherit the mask and only sigwait sees them.
-    signal.pthread_sigmask(signal.SIG_BLOCK, stop_signals)
-    with server:
-        print("ready", flush=True)
-        signal.sigwait(stop_signals)
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv))
