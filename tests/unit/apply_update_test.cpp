@@ -134,7 +134,7 @@ TEST(OldProcessWaitTest, ProgressAboutEveryThirtySecondsAndGiveUpAfterFiveMinute
   OldProcessWait wait;
   std::vector<unsigned long> reports;
   unsigned long elapsed = 0;
-  while (true) {
+  for (;;) {
     elapsed += 5000;  // one slice
     if (wait.ShouldReport(elapsed)) reports.push_back(elapsed);
     if (OldProcessWait::GiveUp(elapsed)) break;
