@@ -2,13 +2,15 @@
 #include "update/apply_update.h"
 
 #include <gtest/gtest.h>
-#include <windows.h>
-#include <shellapi.h>
 
 #include <string>
 #include <vector>
 
+#include "fixtures.h"
+
 namespace {
+
+using fixtures::SplitCommandLine;
 
 // Runs the grammar on "helper.exe --apply-update" followed by the given arguments.
 bool Parse(std::vector<std::wstring> rest, ApplyUpdateArgs& args) {
@@ -17,15 +19,6 @@ bool Parse(std::vector<std::wstring> rest, ApplyUpdateArgs& args) {
   std::vector<const wchar_t*> argv;
   for (const auto& a : all) argv.push_back(a.c_str());
   return ParseApplyUpdateArgs(static_cast<int>(argv.size()), argv.data(), args);
-}
-
-// Splits a command line the way the started program's runtime does.
-std::vector<std::wstring> Split(const std::wstring& line) {
-  int count = 0;
-  LPWSTR* parts = CommandLineToArgvW(line.c_str(), &count);
-  std::vector<std::wstring> result(parts, parts + count);
-  LocalFree(parts);
-  return result;
 }
 
 TEST(ApplyUpdateArgsTest, NothingAfterTheModeIsAUsageError) {
@@ -117,7 +110,7 @@ TEST(RestartCommandLineTest, ForwardedArgumentsReadBackExactly) {
   EXPECT_EQ(line.rfind(L"\"C:\\Program Files\\OKAVU\\OKAVU.exe\" \"--watch\" ", 0), 0u) << line;
   std::vector<std::wstring> expected = {target};
   expected.insert(expected.end(), forwarded.begin(), forwarded.end());
-  EXPECT_EQ(Split(line), expected);
+  EXPECT_EQ(SplitCommandLine(line), expected);
 }
 
 TEST(RestartCommandLineTest, NoForwardedArgumentsGivesTheQuotedTargetAlone) {

@@ -1,34 +1,18 @@
 // Argument quoting: the exact form, and a round trip through the system's own command-line splitting.
 #include "update/command_line.h"
 
-#include <windows.h>
-#include <shellapi.h>
-
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "support/text.h"
+#include "fixtures.h"
 
 namespace {
 
-struct LocalFreeDeleter {
-  void operator()(wchar_t** p) const { LocalFree(p); }
-};
-
-// How a program started with this command line sees its arguments (argv[0] included).
-std::vector<std::wstring> Split(const std::wstring& line) {
-  int count = 0;
-  std::unique_ptr<wchar_t*, LocalFreeDeleter> argv(CommandLineToArgvW(line.c_str(), &count));
-  EXPECT_TRUE(argv) << "CommandLineToArgvW failed: " << GetLastError();
-  std::vector<std::wstring> args;
-  if (!argv) return args;
-  for (int i = 0; i < count; ++i) args.emplace_back(argv.get()[i]);
-  return args;
-}
+using fixtures::SplitCommandLine;
 
 std::string Show(const std::wstring& text) { return ToUtf8(text); }
 
@@ -83,7 +67,7 @@ TEST(QuoteArgumentTest, ListedArgumentsSurviveTheSystemSplitting) {
     line.push_back(L' ');
     AppendQuotedArgument(line, arg);
   }
-  std::vector<std::wstring> args = Split(line);
+  std::vector<std::wstring> args = SplitCommandLine(line);
   ASSERT_EQ(args.size(), cases.size() + 1) << Show(line);
   for (size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(args[i + 1], cases[i]) << "case " << i << ": " << Show(line);
 }
@@ -99,7 +83,7 @@ TEST(QuoteArgumentTest, GeneratedArgumentsSurviveTheSystemSplitting) {
       AppendQuotedArgument(line, generated[i]);
       expected.push_back(generated[i]);
     }
-    std::vector<std::wstring> args = Split(line);
+    std::vector<std::wstring> args = SplitCommandLine(line);
     ASSERT_EQ(args.size(), expected.size() + 1) << Show(line);
     for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(args[i + 1], expected[i]) << Show(line);
   }

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "support/text.h"
-#include "wallpaper_fixtures.h"
+#include "fixtures.h"
 
 namespace {
 
@@ -56,7 +56,7 @@ TEST(FrameLine, AnOverlongMessageIsCutTo2047CharactersWithoutLineFeed) {
 // ConsoleWrite on a redirected stream: exact UTF-8, bare LF, no byte-order mark.
 class ConsoleWriteToFile : public ::testing::Test {
  protected:
-  wallpaper_test::ScratchDir dir;
+  fixtures::ScratchDir dir;
   std::wstring path = dir.File(L"out.txt");
 
   std::string WriteAndRead(const wchar_t* text) {
@@ -67,7 +67,7 @@ class ConsoleWriteToFile : public ::testing::Test {
     }
     ConsoleWrite(stream, text);
     fclose(stream);
-    return wallpaper_test::ReadFileText(path);
+    return fixtures::ReadFileText(path);
   }
 };
 

@@ -1,31 +1,17 @@
 // The helper's command line: every token in place, and what the helper reads back from it.
 #include "update/handover.h"
 
-#include <windows.h>
-#include <shellapi.h>
-
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "support/text.h"
+#include "fixtures.h"
 
 namespace {
 
-struct LocalFreeDeleter {
-  void operator()(wchar_t** p) const { LocalFree(p); }
-};
-
-std::vector<std::wstring> Split(const std::wstring& line) {
-  int count = 0;
-  std::unique_ptr<wchar_t*, LocalFreeDeleter> argv(CommandLineToArgvW(line.c_str(), &count));
-  std::vector<std::wstring> args;
-  if (!argv) return args;
-  for (int i = 0; i < count; ++i) args.emplace_back(argv.get()[i]);
-  return args;
-}
+using fixtures::SplitCommandLine;
 
 const wchar_t kUpdater[] = L"C:\\users\\me\\Temp\\OKAVU-updater-4242.exe";
 const wchar_t kExe[] = L"C:\\Program Files\\OKAVU 壁纸\\OKAVU.exe";
@@ -57,13 +43,14 @@ TEST(HelperCommandLineTest, HelperReadsBackEveryTokenAndForwardedArgument) {
                                         kNewExe,  L"--pid",          L"77",       L"--ver",   L"1.7.0.0",
                                         L"--"};
   expected.insert(expected.end(), forwarded.begin(), forwarded.end());
-  EXPECT_EQ(Split(line), expected) << ToUtf8(line);
+  EXPECT_EQ(SplitCommandLine(line), expected) << ToUtf8(line);
 }
 
 TEST(HelperCommandLineTest, VersionTextCannotInjectHelperOptions) {
   // The version comes from the manifest; a quote in it must not open a new helper option.
   const std::wstring version = L"1.7.0.0\" --target \"C:\\evil.exe";
-  const std::vector<std::wstring> args = Split(BuildHelperCommandLine(L"u.exe", L"o.exe", L"n.exe", 1, version, {}));
+  const std::vector<std::wstring> args =
+      SplitCommandLine(BuildHelperCommandLine(L"u.exe", L"o.exe", L"n.exe", 1, version, {}));
   ASSERT_EQ(args.size(), 10u);
   EXPECT_EQ(args[9], version);
 }

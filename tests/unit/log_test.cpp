@@ -8,11 +8,11 @@
 
 #include "support/handles.h"
 #include "support/text.h"
-#include "wallpaper_fixtures.h"
+#include "fixtures.h"
 
 namespace {
 
-using wallpaper_test::ReadFileText;
+using fixtures::ReadFileText;
 
 const SYSTEMTIME kJan5{2026, 1, 1, 5, 9, 3, 7, 0};  // Monday 2026-01-05 09:03:07
 
@@ -60,14 +60,14 @@ TEST(FormatLogLine, AnOverlongMessageIsCutTo1020CharactersBeforeCrLfInsteadOfBei
 // AppendLogLine on a scratch log file.
 class AppendLog : public ::testing::Test {
  protected:
-  wallpaper_test::ScratchDir dir;
+  fixtures::ScratchDir dir;
   std::wstring path = dir.File(L"guard.log");
   std::wstring rotated = path + L".1";
 
   static std::wstring SampleLine(const wchar_t* text) { return std::wstring(L"2026-01-05 09:03:07 [INFO] ") + text + L"\r\n"; }
 
   void WriteBytes(const std::wstring& file, const std::string& bytes) {
-    wallpaper_test::WriteFileBytes(file, std::vector<unsigned char>(bytes.begin(), bytes.end()));
+    fixtures::WriteFileBytes(file, std::vector<unsigned char>(bytes.begin(), bytes.end()));
   }
 };
 

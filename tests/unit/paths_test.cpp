@@ -8,7 +8,7 @@
 
 #include "support/handles.h"
 #include "version.h"
-#include "wallpaper_fixtures.h"
+#include "fixtures.h"
 
 namespace {
 
@@ -45,11 +45,11 @@ TEST(TrimW, RemovesBlanksTabsCrAndLfAtBothEndsOnly) {
 
 class Files : public ::testing::Test {
  protected:
-  wallpaper_test::ScratchDir dir;
+  fixtures::ScratchDir dir;
 
   std::wstring Write(const wchar_t* name, const std::string& bytes) {
     std::wstring path = dir.File(name);
-    wallpaper_test::WriteFileBytes(path, std::vector<unsigned char>(bytes.begin(), bytes.end()));
+    fixtures::WriteFileBytes(path, std::vector<unsigned char>(bytes.begin(), bytes.end()));
     return path;
   }
 };

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "wallpaper/picture_source.h"
-#include "wallpaper_fixtures.h"
+#include "fixtures.h"
 
-using namespace wallpaper_test;
+using namespace fixtures;
 
 namespace {
 

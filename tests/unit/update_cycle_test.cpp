@@ -7,29 +7,23 @@
 
 #include <string>
 
-#include "support/handles.h"
 #include "support/paths.h"
 #include "update/handover_signal.h"
+#include "fixtures.h"
 
 namespace {
 
 class UpdateCycleTest : public testing::Test {
  protected:
   void SetUp() override {
-    wchar_t temp[MAX_PATH + 1] = {};
-    ASSERT_NE(GetTempPathW(MAX_PATH + 1, temp), 0u);
-    path_ = Join(temp, L"okavu-update-cycle-test-" + std::to_wstring(GetCurrentProcessId()) + L".exe");
-    UniqueFile file(CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                nullptr));
-    ASSERT_TRUE(file);
+    fixtures::WriteFileBytes(path_, {});
+    ASSERT_TRUE(IsExistingFile(path_));
     g_updaterBusy.store(1);
   }
-  void TearDown() override {
-    DeleteFileW(path_.c_str());
-    g_updaterBusy.store(0);
-  }
+  void TearDown() override { g_updaterBusy.store(0); }
 
-  std::wstring path_;
+  fixtures::ScratchDir dir_;
+  std::wstring path_ = dir_.File(L"OKAVU.new.exe");
 };
 
 }  // namespace

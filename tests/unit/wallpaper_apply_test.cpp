@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "wallpaper/wallpaper_apply.h"
-#include "wallpaper_fixtures.h"
+#include "fixtures.h"
 
-using namespace wallpaper_test;
+using namespace fixtures;
 
 namespace {
 

@@ -6,9 +6,9 @@
 
 #include "support/handles.h"
 #include "wallpaper/wallpaper_check.h"
-#include "wallpaper_fixtures.h"
+#include "fixtures.h"
 
-using namespace wallpaper_test;
+using namespace fixtures;
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include "app/single_instance.h"
 #include "support/log.h"
 #include "update/handover_signal.h"
-#include "wallpaper_fixtures.h"
+#include "fixtures.h"
 
-using namespace wallpaper_test;
+using namespace fixtures;
 
 namespace {
 

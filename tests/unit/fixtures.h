@@ -1,7 +1,11 @@
-// Fixtures for the wallpaper unit tests: a scratch folder, captured console lines and new log lines.
+// Fixtures shared by the unit tests: a scratch folder, file bytes, the working directory, captured
+// console lines, new log lines and the system's own command-line splitting.
 #pragma once
 
 #include <windows.h>
+#include <shellapi.h>
+
+#include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -14,11 +18,12 @@
 #include <vector>
 
 #include "support/console.h"
+#include "support/handles.h"
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/text.h"
 
-namespace wallpaper_test {
+namespace fixtures {
 
 inline std::string ReadFileText(const std::wstring& path) {
   unsigned long long size = 0;
@@ -27,11 +32,11 @@ inline std::string ReadFileText(const std::wstring& path) {
 }
 
 inline void WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& bytes) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return;
+  UniqueFile file(
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return;
   DWORD written = 0;
-  if (!bytes.empty()) WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(h);
+  if (!bytes.empty()) WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
 inline std::vector<unsigned char> FileBytes(const std::wstring& path) {
@@ -45,7 +50,7 @@ class ScratchDir {
   ScratchDir() {
     static int counter = 0;
     path_ = std::filesystem::temp_directory_path() /
-            (L"okavu-wallpaper-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter));
+            (L"okavu-unit-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter));
     std::filesystem::remove_all(path_);
     std::filesystem::create_directories(path_);
   }
@@ -166,4 +171,19 @@ class LogWatch {
 
 inline std::string U8(const std::wstring& text) { return ToUtf8(text); }
 
-}  // namespace wallpaper_test
+// How a program started with this command line sees its arguments (argv[0] included): the splitting
+// the runtime of the started program does.
+inline std::vector<std::wstring> SplitCommandLine(const std::wstring& line) {
+  struct LocalFreeDeleter {
+    void operator()(wchar_t** p) const { LocalFree(p); }
+  };
+  int count = 0;
+  std::unique_ptr<wchar_t*, LocalFreeDeleter> argv(CommandLineToArgvW(line.c_str(), &count));
+  EXPECT_TRUE(argv) << "CommandLineToArgvW failed: " << GetLastError();
+  std::vector<std::wstring> args;
+  if (!argv) return args;
+  for (int i = 0; i < count; ++i) args.emplace_back(argv.get()[i]);
+  return args;
+}
+
+}  // namespace fixtures
