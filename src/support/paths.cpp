@@ -13,6 +13,7 @@
 namespace {
 
 constexpr DWORD kFullPathChars = 0x8000;
+constexpr DWORD kSystemPathChars = 1040;
 constexpr DWORD kMaxChunk = 0x10000000;  // 256 MiB per ReadFile call
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
@@ -105,8 +106,21 @@ bool IsExistingFile(const std::wstring& path) {
 }
 
 std::wstring ModulePath() {
-  wchar_t buf[1040] = {};
-  DWORD n = GetModuleFileNameW(nullptr, buf, 1040);
-  if (n == 0 || n >= 1040) return {};
+  wchar_t buf[kSystemPathChars] = {};
+  const DWORD n = GetModuleFileNameW(nullptr, buf, kSystemPathChars);
+  // A full buffer means a cut path, which names some other file.
+  if (n == 0 || n >= kSystemPathChars) return {};
   return std::wstring(buf, n);
+}
+
+std::wstring TempFolder() {
+  wchar_t buf[kSystemPathChars] = {};
+  const DWORD n = GetTempPathW(kSystemPathChars, buf);
+  if (n == 0 || n >= kSystemPathChars) return {};
+  return std::wstring(buf, n);
+}
+
+std::wstring FolderOf(const std::wstring& path, const std::wstring& whenNone) {
+  const size_t slash = path.rfind(L'\\');
+  return slash == std::wstring::npos ? whenNone : path.substr(0, slash);
 }

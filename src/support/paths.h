@@ -27,5 +27,14 @@ bool PeFileVersionString(const std::wstring& path, std::wstring& version);
 // True when the path names an existing file or folder that is not a directory.
 bool IsExistingFile(const std::wstring& path);
 
-// The running executable's path (GetModuleFileNameW into 1,040 characters); empty on failure.
+// The running executable's path (GetModuleFileNameW into 1,040 characters); empty on failure or
+// when the path does not fit.
 std::wstring ModulePath();
+
+// The user's temporary folder with its trailing "\" (GetTempPathW into 1,040 characters); empty on
+// failure.
+std::wstring TempFolder();
+
+// The text before the last "\" of path ("C:\Tools\wp.exe" gives "C:\Tools"), or whenNone when path has
+// no "\". Callers differ in what a bare name means, so they say it.
+std::wstring FolderOf(const std::wstring& path, const std::wstring& whenNone);

@@ -141,10 +141,7 @@ std::wstring RestartCommandLine(const std::wstring& target, const std::vector<st
   return line;
 }
 
-std::wstring RestartDirectory(const std::wstring& target) {
-  const size_t slash = target.rfind(L'\\');
-  return slash == std::wstring::npos ? target : target.substr(0, slash);
-}
+std::wstring RestartDirectory(const std::wstring& target) { return FolderOf(target, target); }
 
 bool OldProcessWait::ShouldReport(unsigned long elapsedMs) {
   if (elapsedMs - lastReportMs <= kProgressEveryMs) return false;

@@ -8,6 +8,7 @@
 #include "support/console.h"
 #include "support/handles.h"
 #include "support/log.h"
+#include "support/paths.h"
 #include "support/state.h"
 #include "support/text.h"
 #include "update/command_line.h"
@@ -16,7 +17,6 @@
 
 namespace {
 
-constexpr DWORD kPathChars = 1040;
 constexpr size_t kStampChars = 32;
 
 void RecordPendingUpdate(const UpdateInfo& info, const std::wstring& newExePath) {
@@ -56,18 +56,18 @@ std::wstring BuildHelperCommandLine(const std::wstring& updaterPath, const std::
 void LaunchUpdateHelper(const UpdateInfo& info, const std::wstring& newExePath, bool& handedOver) {
   RecordPendingUpdate(info, newExePath);
 
-  wchar_t exePath[kPathChars] = {};
-  if (GetModuleFileNameW(nullptr, exePath, kPathChars) == 0) return;
-  wchar_t tempDir[kPathChars] = {};
-  if (GetTempPathW(kPathChars, tempDir) == 0) return;
+  // Without either path there is nothing to start; the cycle's guard removes the download.
+  const std::wstring exePath = ModulePath();
+  if (exePath.empty()) return;
+  const std::wstring tempDir = TempFolder();
+  if (tempDir.empty()) return;
   const DWORD pid = GetCurrentProcessId();
-  wchar_t updaterPath[kPathChars];
-  FormatInto(updaterPath, kPathChars, L"%lsOKAVU-updater-%lu.exe", tempDir, pid);
+  const std::wstring updaterPath = Format(L"%lsOKAVU-updater-%lu.exe", tempDir.c_str(), pid);
 
   // The helper runs from a copy: the executable it replaces must be free to move.
-  if (!CopyFileW(exePath, updaterPath, FALSE)) {
+  if (!CopyFileW(exePath.c_str(), updaterPath.c_str(), FALSE)) {
     const DWORD error = GetLastError();
-    Fail(L"创建更新帮手失败 (err=%lu)：%ls", error, updaterPath);
+    Fail(L"创建更新帮手失败 (err=%lu)：%ls", error, updaterPath.c_str());
     LogLine(L"ERROR", L"创建更新帮手失败 (err=%lu)", error);
     return;
   }
@@ -80,7 +80,7 @@ void LaunchUpdateHelper(const UpdateInfo& info, const std::wstring& newExePath, 
     startup.cb = sizeof(startup);
     // Both handles close at the end of this block: nothing waits for the helper, it waits for us.
     UniqueProcessInformation helper;
-    if (!CreateProcessW(updaterPath, commandLine.data(), nullptr, nullptr, FALSE,
+    if (!CreateProcessW(updaterPath.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
                         DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &helper.info)) {
       const DWORD error = GetLastError();
       Fail(L"启动更新帮手失败 (err=%lu)", error);

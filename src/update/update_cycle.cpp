@@ -20,17 +20,8 @@
 
 namespace {
 
-constexpr DWORD kModulePathChars = 1040;
-
 // The download goes next to the running executable, so the helper's move stays on one volume.
-std::wstring NewExePath() {
-  wchar_t module[kModulePathChars] = {};
-  GetModuleFileNameW(nullptr, module, kModulePathChars);
-  const std::wstring modulePath(module);
-  const size_t slash = modulePath.rfind(L'\\');
-  const std::wstring directory = slash == std::wstring::npos ? L"." : modulePath.substr(0, slash);
-  return Join(directory, kNewExeName);
-}
+std::wstring NewExePath() { return Join(FolderOf(ModulePath(), L"."), kNewExeName); }
 
 bool SameVersion(const std::wstring& a, const std::wstring& b) {
   int pa[4];

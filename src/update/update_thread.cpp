@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr DWORD kPathChars = 1040;
-
 // The thread's own handles to the run's stop and update events. The main thread closes its
 // handles at the end of a run, possibly while a thread that did not stop in time (inside a download)
 // still waits; the thread's copies stay valid until it is known to have ended.
@@ -62,10 +60,8 @@ void CloseStopEventAndMutex(UniqueKernelHandle& mutex) {
 }  // namespace
 
 void CleanupUpdaterCopies() {
-  wchar_t temp[kPathChars] = {};
-  const DWORD length = GetTempPathW(kPathChars, temp);
-  if (length == 0 || length >= kPathChars) return;
-  const std::wstring folder(temp, length);
+  const std::wstring folder = TempFolder();
+  if (folder.empty()) return;
   WIN32_FIND_DATAW entry{};
   UniqueFind search(FindFirstFileW((folder + L"OKAVU-updater-*.exe").c_str(), &entry));
   if (!search) return;

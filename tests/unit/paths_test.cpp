@@ -1,4 +1,5 @@
-// Path and file helpers: joining, comparing, trimming, absolute paths, whole-file reads, version strings.
+// Path and file helpers: joining, comparing, folders, trimming, absolute paths, whole-file reads, version
+// strings, the temporary folder and the program's own path.
 #include "support/paths.h"
 
 #include <gtest/gtest.h>
@@ -33,6 +34,17 @@ TEST(SamePath, ComparesTextOnly) {
   EXPECT_FALSE(SamePath(L"C:\\x.png", L""));
   EXPECT_FALSE(SamePath(L"C:\\a\\.\\x.png", L"C:\\a\\x.png"));
   EXPECT_FALSE(SamePath(L"C:\\x.png", L"C:\\x.pn"));
+}
+
+TEST(FolderOf, IsTheTextBeforeTheLastBackslashOrWhatTheCallerNames) {
+  EXPECT_EQ(FolderOf(L"C:\\Tools\\wp.exe", L"."), L"C:\\Tools");
+  EXPECT_EQ(FolderOf(L"C:\\wp.exe", L"."), L"C:");
+  EXPECT_EQ(FolderOf(L"C:\\图片\\sub\\", L"."), L"C:\\图片\\sub");
+  EXPECT_EQ(FolderOf(L"wp.exe", L"."), L".");
+  EXPECT_EQ(FolderOf(L"wp.exe", L"wp.exe"), L"wp.exe");
+  EXPECT_EQ(FolderOf(L"", L"."), L".");
+  // Only a backslash separates here, as in the executable paths the system reports.
+  EXPECT_EQ(FolderOf(L"C:/Tools/wp.exe", L"."), L".");
 }
 
 TEST(TrimW, RemovesBlanksTabsCrAndLfAtBothEndsOnly) {
@@ -112,12 +124,20 @@ TEST(PeFileVersionString, IsFalseAndEmptyForAProgramWithoutVersionResource) {
 TEST(PeFileVersionString, ReadsTheProgramsOwnFileVersion) {
   // The unit test programs are built into tests\ beside the build folder that holds OKAVU.exe.
   std::wstring self = ModulePath();
-  std::wstring folder = self.substr(0, self.find_last_of(L'\\'));
-  std::wstring program = FullPath(Join(folder, L"..\\OKAVU.exe"));
+  std::wstring program = FullPath(Join(FolderOf(self, L"."), L"..\\OKAVU.exe"));
   ASSERT_TRUE(IsExistingFile(program)) << ToUtf8(program);
   std::wstring version;
   EXPECT_TRUE(PeFileVersionString(program, version));
   EXPECT_EQ(version, kAppVersion);
+}
+
+TEST(TempFolder, IsAnExistingFolderWithItsTrailingBackslash) {
+  const std::wstring temp = TempFolder();
+  ASSERT_FALSE(temp.empty());
+  EXPECT_EQ(temp.back(), L'\\') << ToUtf8(temp);
+  const DWORD attributes = GetFileAttributesW(temp.c_str());
+  ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES) << ToUtf8(temp);
+  EXPECT_NE(attributes & FILE_ATTRIBUTE_DIRECTORY, 0u) << ToUtf8(temp);
 }
 
 TEST(ModulePath, NamesThisProgram) {
