@@ -90,9 +90,20 @@ def build_dir():
     return _require_env("OKAVU_BUILD_DIR")
 
 
+def next_exe():
+    """OKAVU.exe of the same sources built as version 1.7.0.0: the release the update tests publish."""
+    return _require_env("OKAVU_NEXT_EXE")
+
+
 def picture_path():
     """resources/OKAVU.png, the picture embedded in the program."""
     return os.path.join(source_dir(), "resources", "OKAVU.png")
+
+
+def embedded_picture():
+    """The bytes of the picture embedded in the program."""
+    with open(picture_path(), "rb") as f:
+        return f.read()
 
 
 # ---- paths ---------------------------------------------------------------------------------------------
@@ -474,6 +485,10 @@ class OkavuTestCase(unittest.TestCase):
         timeout (seconds), env (extra variables)."""
         return self.run_program(okavu_exe(), *args, **kwargs)
 
+    def assert_exit(self, result, code):
+        """The run ended with exit code code; a failure shows the whole run."""
+        self.assertEqual(result.exit_code, code, result.describe())
+
     def finish(self, running, timeout=RUN_TIMEOUT):
         """Waits for a started process to end; kills it and fails the test after timeout seconds."""
         result = running.wait(timeout)
@@ -567,6 +582,14 @@ class OkavuTestCase(unittest.TestCase):
                 self.fail(f"malformed log line: {line!r}")
             entries.append(LogEntry("%s-%s-%s %s:%s:%s" % m.groups()[:6], m.group(7), m.group(8)))
         return entries
+
+    def log_texts(self, since=0):
+        """The log's lines from byte offset since on as (level, text) pairs."""
+        return [(e.level, e.text) for e in self.log_entries(since)]
+
+    def log_messages(self, since=0):
+        """The texts of the log's lines from byte offset since on, without stamp and level."""
+        return [e.text for e in self.log_entries(since)]
 
     def log_mark(self):
         """The log's current size; pass it as since to look only at lines written after this point."""

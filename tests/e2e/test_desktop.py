@@ -14,12 +14,6 @@ STYLE_LINE = "[INFO ] 墙纸样式 = 10（10=填充 6=适应 2=拉伸 0=居中 2
 
 
 class DesktopTestCase(OkavuTestCase):
-    def assert_exit(self, result, code):
-        self.assertEqual(result.exit_code, code, result.describe())
-
-    def log_texts(self, since=0):
-        return [(e.level, e.text) for e in self.log_entries(since)]
-
     def desktop_nudges(self, shell):
         """The windows that received the program's own settings-change message (wParam 0, "Desktop")."""
         return [window for window, wparam, text in shell.messages() if wparam == 0 and text == "Desktop"]

@@ -19,10 +19,6 @@ REPLACE_ATTEMPTS_SECONDS = 60 * 0.25
 QUIET = ["--version"]
 
 
-def next_exe():
-    return harness._require_env("OKAVU_NEXT_EXE")
-
-
 def file_version(path):
     with open(path, "rb") as f:
         return publish.file_version(f.read())
@@ -44,7 +40,7 @@ class HelperTestCase(OkavuTestCase):
         self.exe = self.copy_program(self.app_dir)
         self.exe_win = self.win_path(self.exe)
         self.new_file = os.path.join(self.app_dir, "OKAVU.new.exe")
-        shutil.copyfile(next_exe(), self.new_file)
+        shutil.copyfile(harness.next_exe(), self.new_file)
         self.new_win = self.win_path(self.new_file)
         helper_dir = os.path.join(self.work_dir, "temp")
         os.makedirs(helper_dir)
@@ -77,15 +73,12 @@ class HelperTestCase(OkavuTestCase):
         self.assertEqual(digest(self.new_file), self.new_digest, "the download changed or is gone")
         self.assertEqual(self.reg_text(STATE_SUBKEY, "PendingNewExe"), self.new_win)
 
-    def log_texts(self):
-        return [e.text for e in self.log_entries()]
-
 
 class ArgumentErrors(HelperTestCase):
     def test_nothing_after_the_mode_exits_64_with_only_the_start_line(self):
         result = self.run_helper("--apply-update")
         self.assertEqual(result.exit_code, 64)
-        self.assertEqual([(e.level, e.text) for e in self.log_entries()], [("INFO", START_LINE)])
+        self.assertEqual(self.log_texts(), [("INFO", START_LINE)])
         self.assert_untouched()
 
     def test_missing_target_or_new_file_exits_64(self):
@@ -95,7 +88,7 @@ class ArgumentErrors(HelperTestCase):
                      ["--APPLY-UPDATE", "--TARGET", self.exe_win, "--NEW", self.new_win]):
             with self.subTest(args=args):
                 self.assertEqual(self.run_helper(*args).exit_code, 64)
-        self.assertEqual(set(self.log_texts()), {START_LINE})
+        self.assertEqual(set(self.log_messages()), {START_LINE})
         self.assert_untouched()
 
     def test_target_naming_the_helper_itself_exits_9(self):
@@ -103,7 +96,7 @@ class ArgumentErrors(HelperTestCase):
         own = self.helper_win.upper() + "\\"
         result = self.run_helper("--apply-update", "--target", own, "--new", self.new_win, "--ver", "1.7.0.0")
         self.assertEqual(result.exit_code, 9)
-        self.assertEqual(self.log_texts(), [START_LINE, "目标路径指向帮手自身，参数错误，放弃"])
+        self.assertEqual(self.log_messages(), [START_LINE, "目标路径指向帮手自身，参数错误，放弃"])
         self.assertTrue(os.path.exists(self.helper))
         self.assert_untouched()
 
@@ -112,7 +105,7 @@ class VersionCheck(HelperTestCase):
     def test_a_download_of_another_version_exits_7_and_replaces_nothing(self):
         result = self.run_helper(*self.helper_args(version="1.8.0.0", forwarded=QUIET))
         self.assertEqual(result.exit_code, 7)
-        self.assertEqual(self.log_texts(), [START_LINE, "待替换文件版本(1.7.0.0)与预期(1.8.0.0)不符，放弃更新"])
+        self.assertEqual(self.log_messages(), [START_LINE, "待替换文件版本(1.7.0.0)与预期(1.8.0.0)不符，放弃更新"])
         self.assert_untouched()
 
     def test_the_check_is_off_for_a_dash_and_for_an_empty_version(self):
@@ -123,9 +116,9 @@ class VersionCheck(HelperTestCase):
                 # A download that is in truth the old build would fail any real check.
                 shutil.copyfile(harness.okavu_exe(), self.new_file)
                 result = self.run_helper(*self.helper_args(version=version, forwarded=QUIET))
-                self.assertEqual(result.exit_code, 0, self.log_texts())
+                self.assertEqual(result.exit_code, 0, self.log_messages())
                 self.assertFalse(os.path.exists(self.new_file))
-                self.assertEqual(self.log_texts()[-1], "已拉起新版本")
+                self.assertEqual(self.log_messages()[-1], "已拉起新版本")
 
 
 class Replacement(HelperTestCase):
@@ -150,7 +143,7 @@ class Replacement(HelperTestCase):
 
         self.assertTrue(self.set_event(end_old))
         result = self.finish(helper)
-        self.assertEqual(result.exit_code, 0, self.log_texts())
+        self.assertEqual(result.exit_code, 0, self.log_messages())
         self.assertEqual((result.stdout, result.stderr), (b"", b""))
 
         entries = self.log_entries()
@@ -181,7 +174,7 @@ class Replacement(HelperTestCase):
     def test_an_old_process_that_is_gone_is_not_waited_for(self):
         result = self.run_helper(*self.helper_args(pid="999999", forwarded=QUIET))
         self.assertEqual(result.exit_code, 0)
-        texts = self.log_texts()
+        texts = self.log_messages()
         self.assertRegex(texts[1], r"^打开旧进程 999999 句柄失败 \(err=\d+\)，直接尝试替换$")
         self.assertEqual(self.log_entries()[1].level, "WARN")
         self.assertEqual(texts[-1], "已拉起新版本")
@@ -194,7 +187,7 @@ class Replacement(HelperTestCase):
                                  timeout=harness.RUN_TIMEOUT + REPLACE_ATTEMPTS_SECONDS)
         self.assertEqual(result.exit_code, 8)
         self.assertGreaterEqual(result.seconds, REPLACE_ATTEMPTS_SECONDS - 1)
-        texts = self.log_texts()
+        texts = self.log_messages()
         self.assertEqual(texts[0], START_LINE)
         self.assertRegex(texts[1], r"^替换首次失败 \(err=\d+\)，重试中…$")
         self.assertEqual(texts[2:], ["替换失败，旧版本保持不动：" + self.exe_win])
@@ -206,7 +199,7 @@ class Replacement(HelperTestCase):
             f.write(b"not a program")
         result = self.run_helper(*self.helper_args(version="-", forwarded=QUIET))
         self.assertEqual(result.exit_code, 0)
-        texts = self.log_texts()
+        texts = self.log_messages()
         self.assertRegex(texts[-1], r"^拉起新版本失败 \(err=\d+\)$")
         self.assertEqual(self.reg_text(STATE_SUBKEY, "PendingNewExe"), "")
 

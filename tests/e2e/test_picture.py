@@ -21,11 +21,6 @@ def bare_exe():
     return os.path.join(harness.build_dir(), "okavu-bare", "OKAVU.exe")
 
 
-def embedded_picture():
-    with open(harness.picture_path(), "rb") as f:
-        return f.read()
-
-
 class PictureTestCase(OkavuTestCase):
     def setUp(self):
         super().setUp()
@@ -37,9 +32,6 @@ class PictureTestCase(OkavuTestCase):
             f.write(data)
         return path
 
-    def assert_exit(self, result, code):
-        self.assertEqual(result.exit_code, code, result.describe())
-
     def assert_nothing_painted(self):
         self.assertIsNone(self.reg_get(DESKTOP_KEY, "Wallpaper"))
         self.assertEqual(os.listdir(self.pictures_dir), [])
@@ -47,7 +39,7 @@ class PictureTestCase(OkavuTestCase):
 
 class EmbeddedPicture(PictureTestCase):
     def test_resource_is_read_reported_and_staged(self):
-        picture = embedded_picture()
+        picture = harness.embedded_picture()
         result = self.run_okavu("--once")
         self.assert_exit(result, 0)
         self.assertIn(f"[ OK  ] 已从 exe 内部读取出嵌入图片：{len(picture)} 字节\n"

@@ -6,12 +6,7 @@ import harness
 from harness import DESKTOP_KEY, OkavuTestCase
 
 
-def embedded_picture():
-    with open(harness.picture_path(), "rb") as f:
-        return f.read()
-
-
-PICTURE = embedded_picture()
+PICTURE = harness.embedded_picture()
 SIZE = len(PICTURE)
 
 
@@ -20,9 +15,6 @@ class StagingTestCase(OkavuTestCase):
         super().setUp()
         self.shell = self.start_shell()
 
-    def assert_exit(self, result, code):
-        self.assertEqual(result.exit_code, code, result.describe())
-
     def read(self, unix_path):
         with open(unix_path, "rb") as f:
             return f.read()
@@ -30,9 +22,6 @@ class StagingTestCase(OkavuTestCase):
     def write(self, unix_path, data):
         with open(unix_path, "wb") as f:
             f.write(data)
-
-    def log_texts(self, since=0):
-        return [(e.level, e.text) for e in self.log_entries(since)]
 
 
 class PlainRun(StagingTestCase):

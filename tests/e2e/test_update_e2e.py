@@ -28,10 +28,6 @@ UPDATE_TIMEOUT = 90.0
 HELPER_START = "更新帮手启动，参数已就绪，准备等待旧进程退出"
 
 
-def next_exe():
-    return harness._require_env("OKAVU_NEXT_EXE")
-
-
 def agent(version):
     return f"OKAVU-Quillmere/{version}"
 
@@ -73,7 +69,7 @@ class UpdateTestCase(OkavuTestCase):
 
     def setUp(self):
         super().setUp()
-        rate = os.path.getsize(next_exe()) / self.download_seconds if self.download_seconds else None
+        rate = os.path.getsize(harness.next_exe()) / self.download_seconds if self.download_seconds else None
         self.host = UpdateHost(self.chain, slow_rate=rate)
         self.addCleanup(self.host.close)
         self.host.start()
@@ -154,7 +150,7 @@ class UpdateTestCase(OkavuTestCase):
 class WatchRunUpdate(UpdateTestCase):
     def test_a_watch_run_updates_itself_and_the_new_version_runs_with_the_same_arguments(self):
         self.start_shell()
-        _, published = self.host.publish(next_exe())
+        _, published = self.host.publish(harness.next_exe())
         # "--" puts options for the new version first; the values carry a space with double quotes and a
         # trailing backslash, which must survive the helper's command line and the restart line.
         args = ["-w", "--update-interval", "5\\", "--", "-i", '2 "x y"']
@@ -184,7 +180,7 @@ class WatchRunUpdate(UpdateTestCase):
                         describe=self.describe)
 
         # The story, in order, in the one log file that all three processes write.
-        texts = [e.text for e in self.log_entries()]
+        texts = self.log_messages()
         m = self.assert_in_order(texts, [
             "^监视启动，间隔=3 秒，目标=",
             f"^发现新版本 {NEW}（当前 {OLD}）$",
@@ -212,7 +208,7 @@ class StandaloneCheck(UpdateTestCase):
 
     def test_check_update_hands_over_at_once_and_the_thread_does_not_run_a_second_cycle(self):
         self.start_shell()
-        version, published = self.host.publish(next_exe())
+        version, published = self.host.publish(harness.next_exe())
         size = os.path.getsize(published)
         with open(published, "rb") as f:
             sha = hashlib.sha256(f.read()).hexdigest()
@@ -247,7 +243,7 @@ class StandaloneCheck(UpdateTestCase):
         # One cycle of the old version: the thread's attempt found the busy flag and asked nothing.
         self.assertEqual(len(self.requests(MANIFEST, OLD)), 1, self.describe())
         self.assertEqual(len(self.requests(f"/files/OKAVU/OKAVU-{version}.exe", OLD)), 1, self.describe())
-        texts = [e.text for e in self.log_entries()]
+        texts = self.log_messages()
         self.assert_in_order(texts, [
             f"^发现新版本 {NEW}（当前 {OLD}）$",
             rf"^本进程退出以完成更新（新版本 {NEW}，帮手 PID {helper_pid}）$",
@@ -273,7 +269,7 @@ class UpdateThread(UpdateTestCase):
     def test_a_stop_during_the_first_wait_ends_the_thread_without_a_cycle(self):
         # "--no-update" does not keep a watch run from starting its thread.
         self.start_shell()
-        self.host.publish(next_exe())
+        self.host.publish(harness.next_exe())
         old = self.start_program(self.exe_win, "-w", "--no-update")
         self.wait_for_output(old, "自动更新：每 30 秒检查一次 /files/OKAVU/manifest.txt")
         self.wait_for_log("^监视启动，间隔=3 秒，目标=")
@@ -285,7 +281,7 @@ class UpdateThread(UpdateTestCase):
 
     def test_update_alone_cleans_old_helper_copies_and_stops_the_thread_before_any_cycle(self):
         self.start_shell()
-        self.host.publish(next_exe())
+        self.host.publish(harness.next_exe())
         for pid in (1234, 99):
             shutil.copyfile(harness.okavu_exe(), os.path.join(self.temp_dir, f"OKAVU-updater-{pid}.exe"))
         # A copy that still runs (as a helper would) cannot be deleted and is not counted.
@@ -300,7 +296,7 @@ class UpdateThread(UpdateTestCase):
 
         result = self.run_program(self.exe_win, "--update", console=False)
         self.assertEqual(result.exit_code, 0, result.describe())
-        texts = [e.text for e in self.log_entries()]
+        texts = self.log_messages()
         self.assertEqual(texts.count("清理了 2 个遗留的更新帮手副本"), 1, self.describe())
         self.assertEqual(sorted(n for n in os.listdir(self.temp_dir) if n.startswith("OKAVU-")),
                          ["OKAVU-other.exe", "OKAVU-updater-555.exe"])

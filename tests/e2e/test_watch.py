@@ -18,11 +18,6 @@ PASS_TIMEOUT = 10.0
 EXIT_TIMEOUT = 15.0
 
 
-def embedded_picture():
-    with open(harness.picture_path(), "rb") as f:
-        return f.read()
-
-
 class WatchTestCase(OkavuTestCase):
     def setUp(self):
         super().setUp()
@@ -68,7 +63,7 @@ class WatchTestCase(OkavuTestCase):
 
     def assert_log_order(self, since, *texts):
         """Each (level, text) occurs among the log lines from since, in this order."""
-        entries = [(e.level, e.text) for e in self.log_entries(since)]
+        entries = self.log_texts(since)
         position = 0
         for wanted in texts:
             try:
@@ -136,7 +131,7 @@ class Rebuild(WatchTestCase):
         self.wait_for_line("WARN", f"目标墙纸文件丢失，重建：{extracted_win}", since=mark, timeout=PASS_TIMEOUT)
         self.wait_for_line("INFO", f"恢复正常：{rebuilt}", since=mark, timeout=PASS_TIMEOUT)
         with open(self.target_path, "rb") as f:
-            self.assertEqual(f.read(), embedded_picture())
+            self.assertEqual(f.read(), harness.embedded_picture())
         self.assertFalse(os.path.exists(extracted), "the old target is not written again")
         self.assertEqual(self.reg_text(DESKTOP_KEY, "Wallpaper"), rebuilt)
 
@@ -150,7 +145,7 @@ class Rebuild(WatchTestCase):
         self.assert_log_order(mark, ("WARN", f"目标墙纸文件丢失，重建：{extracted_win}"),
                               ("INFO", f"已改回目标墙纸：{rebuilt}"), ("INFO", f"恢复正常：{rebuilt}"))
         self.assertIn(f"[WARN ] 目标文件已不存在，正在重建：{extracted_win}\n", result.stderr_text)
-        self.assert_in_order(result.stdout_text, f"[ OK  ] 图片已落盘：{rebuilt}（{len(embedded_picture())} 字节）\n",
+        self.assert_in_order(result.stdout_text, f"[ OK  ] 图片已落盘：{rebuilt}（{len(harness.embedded_picture())} 字节）\n",
                              f"[ OK  ] 已改回：{rebuilt}\n", "[ OK  ] 复查通过：桌面已恢复为目标墙纸。\n")
 
     def test_failed_rebuild_is_logged_and_retried_every_pass(self):
@@ -172,7 +167,7 @@ class Rebuild(WatchTestCase):
         os.rmdir(self.target_path)
         self.wait_for_line("INFO", f"恢复正常：{target}", since=mark, timeout=PASS_TIMEOUT)
         with open(self.target_path, "rb") as f:
-            self.assertEqual(f.read(), embedded_picture())
+            self.assertEqual(f.read(), harness.embedded_picture())
         self.assertEqual(self.reg_text(DESKTOP_KEY, "Wallpaper"), target)
         self.stop_watcher(watcher)
 
