@@ -22,98 +22,33 @@ Measurements
 
 Standard library only.
 """
-import argparse
 import os
 import shutil
 import statistics
 import sys
-import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+from benchlib import (MANIFEST_PATH, POLL, STOP_EVENT, WineBench, build_program, options, print_goal_table,
+                      verdict)
 
-import tls  # noqa: E402
-from harness import Running  # noqa: E402
-from update_host import UpdateHost  # noqa: E402
-from wineprefix import Prefix, find_wine, processes_with_env  # noqa: E402
-
-POLL = 0.002
-TIMEOUT = 60.0
-STOP_EVENT = r"Local\OKAVU_Quillmere_Stop"
-MANIFEST = "/files/OKAVU/manifest.txt"
 GOAL_SECONDS = 5.0
 
 
-class Bench:
+class Bench(WineBench):
+    temp_prefix = "okavu-update-bench-"
+
     def __init__(self, build_dir, root):
-        self.okavu = os.path.join(build_dir, "OKAVU.exe")
-        self.next_okavu = os.path.join(build_dir, "okavu-next", "OKAVU.exe")
-        self.testtool = os.path.join(build_dir, "tests", "testtool.exe")
-        for path in (self.okavu, self.next_okavu, self.testtool):
-            if not os.path.exists(path):
-                sys.exit(f"missing {path}: build the project with its tests first")
-        self.root = root
-        self.prefix = Prefix(os.path.join(root, "wine"))
-        self.wine = find_wine()
-        self.started = []
-        self.host = None
-
-    # ---- processes --------------------------------------------------------------------------------
-
-    def start(self, exe, *args, console=False):
-        running = Running([self.wine, exe, *args], self.prefix.environ(), self.prefix.drive_c, console)
-        self.started.append(running)
-        return running
-
-    def tool(self, *args):
-        running = self.start(self.testtool, *args)
-        result = running.wait(TIMEOUT)
-        if result is None or result.exit_code != 0:
-            running.kill()
-            sys.exit(f"testtool {' '.join(args)} failed: {result.describe() if result else 'no end'}")
-        return result
-
-    # ---- set-up -----------------------------------------------------------------------------------
+        self.okavu = build_program(build_dir, "OKAVU.exe")
+        self.next_okavu = build_program(build_dir, "okavu-next", "OKAVU.exe")
+        super().__init__(build_dir, root)
 
     def boot(self):
-        print(f"booting a prefix in {self.prefix.root} ...", file=sys.stderr)
-        self.prefix.boot()
-        ready, quit_event = "OKAVU_Bench_shell_ready", "OKAVU_Bench_shell_quit"
-        self.start(self.testtool, "shell", "--ready", ready, "--quit", quit_event)
-        self.tool("wait-event", ready, "15000")
-        chain = tls.make_chain(os.path.join(self.root, "tls"))
-        tls.import_ca(self.prefix, self.testtool, chain.ca_pem, wine=self.wine)
-        self.host = UpdateHost(chain).start()
-        self.host.publish(self.next_okavu)
-        self.log = os.path.join(self.prefix.user_dir, "AppData", "Local", "OKAVU-wallpaper", "guard.log")
-
-    def shutdown(self):
-        for running in self.started:
-            running.kill()
-        if self.host:
-            self.host.close()
-        self.prefix.stop(quiet=True)
-
-    # ---- log ---------------------------------------------------------------------------------------
-
-    def log_size(self):
-        try:
-            return os.path.getsize(self.log)
-        except FileNotFoundError:
-            return 0
-
-    def log_has(self, text, since):
-        try:
-            with open(self.log, "rb") as f:
-                f.seek(since)
-                return text.encode("utf-8") in f.read()
-        except FileNotFoundError:
-            return False
+        super().boot()
+        self.start_shell()
+        self.start_update_host().publish(self.next_okavu)
 
     def process_running(self, windows_exe):
-        marker = b"WINEPREFIX=" + os.fsencode(self.prefix.path)
-        for pid in processes_with_env(marker):
+        for pid in self.prefix_pids():
             try:
                 with open(f"/proc/{pid}/cmdline", "rb") as f:
                     first = f.read().split(b"\0", 1)[0]
@@ -138,7 +73,7 @@ class Bench:
             mark = self.log_size()
             old = self.start(exe_win, "--watch")
             started = None
-            deadline = time.monotonic() + TIMEOUT
+            deadline = time.monotonic() + self.timeout
             # The helper starts the new version only once the old process has ended; from then on the
             # one process of that image is the new version.
             while time.monotonic() < deadline:
@@ -147,7 +82,7 @@ class Bench:
                     break
                 time.sleep(POLL)
             if started is None:
-                sys.exit(f"sample {n}: the new version did not start within {TIMEOUT} s")
+                sys.exit(f"sample {n}: the new version did not start within {self.timeout} s")
             # The helper logs its last line only after the start returned; the new version's own lines follow.
             while not self.log_has("已拉起新版本", mark) or not self.log_has("监视启动，间隔",
                                                                        self.log_after_helper(mark)):
@@ -156,7 +91,7 @@ class Bench:
                 time.sleep(POLL)
             watching = time.time()
             requests = self.host.requests()
-            manifest = next(r.time for r in requests if r.path == MANIFEST)
+            manifest = next(r.time for r in requests if r.path == MANIFEST_PATH)
             download = next(r.time for r in requests if r.path.endswith(".exe"))
             rows.append((download - manifest, started - manifest, watching - manifest))
             self.tool("set-event", STOP_EVENT)
@@ -165,13 +100,10 @@ class Bench:
 
     def log_after_helper(self, mark):
         """Offset of the helper's "已拉起新版本" line in the log, so the old watcher's start is not counted."""
-        with open(self.log, "rb") as f:
-            f.seek(mark)
-            data = f.read()
-        return mark + data.index("已拉起新版本".encode("utf-8"))
+        return mark + self.log_after(mark).index("已拉起新版本".encode("utf-8"))
 
     def wait_gone(self, exe_win):
-        deadline = time.monotonic() + TIMEOUT
+        deadline = time.monotonic() + self.timeout
         while self.process_running(exe_win):
             if time.monotonic() > deadline:
                 sys.exit("the new version did not stop")
@@ -179,27 +111,17 @@ class Bench:
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build-dir", default=os.path.join(HERE, "..", "build"))
-    parser.add_argument("--root", help="state folder for the prefix (default: a fresh temporary folder)")
-    parser.add_argument("--samples", type=int, default=5)
+    parser = options(__doc__, samples=5)
     args = parser.parse_args()
 
-    root = args.root or tempfile.mkdtemp(prefix="okavu-update-bench-")
-    bench = Bench(os.path.abspath(args.build_dir), root)
-    try:
-        bench.boot()
+    with Bench(args.build_dir, args.root) as bench:
         print(f"handover, {args.samples} samples ...", file=sys.stderr)
         handover = bench.handover(args.samples)
-    finally:
-        bench.shutdown()
-        if not args.root:
-            shutil.rmtree(root, ignore_errors=True)
 
     download = [r[0] for r in handover]
     started = [r[1] for r in handover]
     watching = [r[2] for r in handover]
-    rows = [
+    print_goal_table([
         ("manifest found -> download done, median", f"{statistics.median(download) * 1000:.0f} ms", "", ""),
         ("manifest found -> new version started, median", f"{statistics.median(started) * 1000:.0f} ms", "", ""),
         ("manifest found -> new version started, worst", f"{max(started) * 1000:.0f} ms", f"< {GOAL_SECONDS:.0f} s",
@@ -207,17 +129,8 @@ def main():
         ("manifest found -> new version watching, median", f"{statistics.median(watching) * 1000:.0f} ms", "", ""),
         ("manifest found -> new version watching, worst", f"{max(watching) * 1000:.0f} ms", f"< {GOAL_SECONDS:.0f} s",
          verdict(max(watching) < GOAL_SECONDS)),
-    ]
-    width = max(len(r[0]) for r in rows)
-    value_width = max(len(r[1]) for r in rows)
-    print(f"{'measure':<{width}}  {'value':<{value_width}}  goal")
-    for name, value, goal, ok in rows:
-        print(f"{name:<{width}}  {value:<{value_width}}  {goal} {ok}".rstrip())
+    ])
     print(f"\n{args.samples} hand-overs of a {os.path.getsize(bench.next_okavu)} byte build over loopback.")
-
-
-def verdict(ok):
-    return "met" if ok else "MISSED"
 
 
 if __name__ == "__main__":

@@ -21,74 +21,43 @@ Measurements (medians over the samples, after one unmeasured warm-up each)
 
 Standard library only (plus nginx, curl, sha256sum and openssl).
 """
-import argparse
 import hashlib
 import os
-import shutil
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
-
-import tls  # noqa: E402
-from update_host import UpdateHost  # noqa: E402
-from wineprefix import Prefix, find_wine  # noqa: E402
+from benchlib import MANIFEST_PATH, WineBench, build_program, options, print_table, require, verdict
 
 MIB = 1024 * 1024
 HASH_BYTES = 64 * MIB
 DOWNLOAD_BYTES = 32 * MIB
 DOWNLOAD_PATH = "/files/OKAVU/bench-32m.bin"
-MANIFEST_PATH = "/files/OKAVU/manifest.txt"
 SHA_GOAL = 0.8
 DOWNLOAD_GOAL = 0.5
-TIMEOUT = 300
 
 
-def require(program):
-    path = shutil.which(program)
-    if not path:
-        sys.exit(f"{program} not found: install it first")
-    return path
+class Bench(WineBench):
+    timeout = 300.0
+    temp_prefix = "okavu-update-io-bench-"
 
-
-class Bench:
     def __init__(self, build_dir, root):
-        self.probe = os.path.join(build_dir, "bench", "update_io_probe.exe")
-        self.testtool = os.path.join(build_dir, "tests", "testtool.exe")
-        for path in (self.probe, self.testtool):
-            if not os.path.exists(path):
-                sys.exit(f"missing {path}: build the project with its tests first")
+        self.probe = build_program(build_dir, "bench", "update_io_probe.exe")
+        super().__init__(build_dir, root)
         self.curl = require("curl")
         self.sha256sum = require("sha256sum")
-        self.root = root
-        self.prefix = Prefix(os.path.join(root, "wine"))
-        self.wine = find_wine()
-        self.host = None
-        self.chain = None
 
     def boot(self):
-        print(f"booting a prefix in {self.prefix.root} ...", file=sys.stderr)
-        self.prefix.boot()
-        self.chain = tls.make_chain(os.path.join(self.root, "tls"))
-        tls.import_ca(self.prefix, self.testtool, self.chain.ca_pem, wine=self.wine)
-        self.host = UpdateHost(self.chain).start()
+        super().boot()
+        self.start_update_host()
         self.folder = os.path.join(self.prefix.drive_c, "bench")
         os.makedirs(self.folder, exist_ok=True)
 
-    def shutdown(self):
-        if self.host:
-            self.host.close()
-        self.prefix.stop(quiet=True)
-
     def probe_run(self, *args):
-        done = subprocess.run([self.wine, self.probe, *args], env=self.prefix.environ(), stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=TIMEOUT)
-        if done.returncode != 0:
-            sys.exit(f"update_io_probe {' '.join(args)} failed ({done.returncode}): "
+        done = self.run(self.probe, *args)
+        if done.exit_code != 0:
+            sys.exit(f"update_io_probe {' '.join(args)} failed ({done.exit_code}): "
                      f"{done.stdout.decode(errors='replace')}{done.stderr.decode(errors='replace')}")
         return done.stdout.decode().split()
 
@@ -122,8 +91,7 @@ class Bench:
         os.makedirs(os.path.dirname(served), exist_ok=True)
         with open(served, "wb") as f:
             f.write(data)
-        with open(os.path.join(self.host.root, MANIFEST_PATH.lstrip("/")), "wb") as f:
-            f.write(b"version=1.6.0.0\nurl=bench-32m.bin\n")
+        self.host.write_manifest("version=1.6.0.0\nurl=bench-32m.bin\n")
         program_file = os.path.join(self.folder, "fetch-program.bin")
         curl_file = os.path.join(self.folder, "fetch-curl.bin")
         rows = []
@@ -140,7 +108,7 @@ class Bench:
                 timings.append(float(program_ms))
             done = subprocess.run([self.curl, "-sS", "--fail", "--cacert", self.chain.ca_pem, "-o", curl_file,
                                    "-w", "%{time_total}", "https://localhost" + DOWNLOAD_PATH],
-                                  stdout=subprocess.PIPE, check=True, timeout=TIMEOUT)
+                                  stdout=subprocess.PIPE, check=True, timeout=self.timeout)
             curl_ms = float(done.stdout.decode()) * 1000
             for path in (program_file, curl_file):
                 with open(path, "rb") as f:
@@ -156,24 +124,14 @@ def rate(size, ms):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build-dir", default=os.path.join(HERE, "..", "build"))
-    parser.add_argument("--root", help="state folder for the prefix (default: a fresh temporary folder)")
-    parser.add_argument("--samples", type=int, default=5)
+    parser = options(__doc__, samples=5)
     args = parser.parse_args()
 
-    root = args.root or tempfile.mkdtemp(prefix="okavu-update-io-bench-")
-    bench = Bench(os.path.abspath(args.build_dir), root)
-    try:
-        bench.boot()
+    with Bench(args.build_dir, args.root) as bench:
         print(f"sha256, {args.samples} samples ...", file=sys.stderr)
         sha = bench.sha256(args.samples)
         print(f"download, {args.samples} samples ...", file=sys.stderr)
         fetch = bench.download(args.samples)
-    finally:
-        bench.shutdown()
-        if not args.root:
-            shutil.rmtree(root, ignore_errors=True)
 
     columns = {
         "sha256 64 MiB, program read + hash": ([r[0] for r in sha], HASH_BYTES),
@@ -201,19 +159,10 @@ def main():
     ratio("download ratio curl / HttpFetch as first request", "download 32 MiB, curl",
           "download 32 MiB, HttpFetch as first request")
 
-    header = ("measure", "median", "best", "rate", "goal")
-    widths = [max(len(r[i]) for r in rows + [header]) for i in range(4)]
-    print(f"{header[0]:<{widths[0]}}  {header[1]:>{widths[1]}}  {header[2]:>{widths[2]}}  {header[3]:>{widths[3]}}  "
-          f"{header[4]}")
-    for name, med, best, speed, goal in rows:
-        print(f"{name:<{widths[0]}}  {med:>{widths[1]}}  {best:>{widths[2]}}  {speed:>{widths[3]}}  {goal}".rstrip())
+    print_table(("measure", "median", "best", "rate", "goal"), rows, right=(1, 2, 3))
     print(f"\n{args.samples} samples each; ratios above 1 mean the program is faster; the goals are judged on "
           f"the medians.\nload average at the end: {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores "
           f"(other work on the machine slows both sides unevenly).")
-
-
-def verdict(ok):
-    return "met" if ok else "MISSED"
 
 
 if __name__ == "__main__":

@@ -23,108 +23,48 @@ Measurements
 
 Standard library only.
 """
-import argparse
 import os
 import random
 import re
 import shutil
 import statistics
 import sys
-import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+from benchlib import HERE, STOP_EVENT, WineBench, build_program, options, print_goal_table, verdict
 
-from wineprefix import Prefix, find_wine, processes_with_env  # noqa: E402
-from harness import Running  # noqa: E402
-
-POLL = 0.002
-TIMEOUT = 30.0
-STOP_EVENT = r"Local\OKAVU_Quillmere_Stop"
 DESKTOP_KEY = r"Control Panel\Desktop"
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 
 
-class Bench:
+class Bench(WineBench):
+    timeout = 30.0
+    temp_prefix = "okavu-watch-bench-"
+
     def __init__(self, build_dir, root):
-        self.okavu = os.path.join(build_dir, "OKAVU.exe")
-        self.testtool = os.path.join(build_dir, "tests", "testtool.exe")
-        for path in (self.okavu, self.testtool):
-            if not os.path.exists(path):
-                sys.exit(f"missing {path}: build the project (and its tests) first")
-        self.prefix = Prefix(root)
-        self.wine = find_wine()
-        self.started = []
+        self.okavu = build_program(build_dir, "OKAVU.exe")
+        super().__init__(build_dir, root)
 
-    # ---- processes --------------------------------------------------------------------------------
-
-    def start(self, exe, *args, console=False):
-        running = Running([self.wine, exe, *args], self.prefix.environ(), self.prefix.drive_c, console)
-        self.started.append(running)
-        return running
-
-    def run(self, exe, *args):
-        running = self.start(exe, *args)
-        result = running.wait(TIMEOUT)
-        if result is None:
-            running.kill()
-            sys.exit(f"{exe} {' '.join(args)} did not end within {TIMEOUT} s")
-        return result
-
-    def tool(self, *args):
-        result = self.run(self.testtool, *args)
-        if result.exit_code != 0:
-            sys.exit(f"testtool {' '.join(args)} failed: {result.describe()}")
-        return result
+    def boot(self):
+        super().boot()
+        self.start_shell()
+        self.other = os.path.join(self.prefix.drive_c, "other.png")
+        shutil.copyfile(os.path.join(HERE, "..", "resources", "OKAVU.png"), self.other)
+        self.other_win = "C:\\other.png"
+        self.target_win = f"C:\\users\\{self.prefix.user}\\Pictures\\OKAVU-wallpaper.png"
 
     def registry_wallpaper(self):
         out = self.tool("reg-get", "HKCU", DESKTOP_KEY, "Wallpaper").stdout.decode("utf-8")
         return out.partition("\n")[2].rstrip("\n")
 
-    # ---- set-up -----------------------------------------------------------------------------------
-
-    def boot(self):
-        print(f"booting a prefix in {self.prefix.root} ...", file=sys.stderr)
-        self.prefix.boot()
-        ready, quit_event = "OKAVU_Bench_shell_ready", "OKAVU_Bench_shell_quit"
-        self.shell = self.start(self.testtool, "shell", "--ready", ready, "--quit", quit_event)
-        self.tool("wait-event", ready, "15000")
-        self.shell_quit = quit_event
-        self.other = os.path.join(self.prefix.drive_c, "other.png")
-        shutil.copyfile(os.path.join(HERE, "..", "resources", "OKAVU.png"), self.other)
-        self.other_win = "C:\\other.png"
-        self.target_win = f"C:\\users\\{self.prefix.user}\\Pictures\\OKAVU-wallpaper.png"
-        self.log = os.path.join(self.prefix.user_dir, "AppData", "Local", "OKAVU-wallpaper", "guard.log")
-
-    def shutdown(self):
-        for running in self.started:
-            running.kill()
-        self.prefix.stop(quiet=True)
-
-    # ---- log ---------------------------------------------------------------------------------------
-
-    def log_size(self):
-        try:
-            return os.path.getsize(self.log)
-        except FileNotFoundError:
-            return 0
-
-    def wait_log(self, text, since, timeout=TIMEOUT):
-        """Polls the log for a line containing text after byte offset since; returns the time it was seen."""
-        needle = text.encode("utf-8")
-        deadline = time.monotonic() + timeout
-        while True:
+    def wineserver_pid(self):
+        for pid in self.prefix_pids():
             try:
-                with open(self.log, "rb") as f:
-                    f.seek(since)
-                    if needle in f.read():
-                        return time.monotonic()
-            except FileNotFoundError:
+                if os.path.basename(os.readlink(f"/proc/{pid}/exe")).startswith("wineserver"):
+                    return pid
+            except OSError:
                 pass
-            if time.monotonic() > deadline:
-                sys.exit(f"no log line with {text!r} within {timeout} s")
-            time.sleep(POLL)
+        return None
 
     def start_watcher(self, *args):
         mark = self.log_size()
@@ -134,7 +74,7 @@ class Bench:
 
     def stop_watcher(self, watcher):
         self.tool("set-event", STOP_EVENT)
-        result = watcher.wait(TIMEOUT)
+        result = watcher.wait(self.timeout)
         if result is None or result.exit_code != 0:
             sys.exit(f"the watcher did not end cleanly: {result.describe() if result else 'still running'}")
 
@@ -159,7 +99,7 @@ class Bench:
 
     def server_baseline(self, seconds):
         """wineserver CPU over seconds with no watcher: what the prefix costs anyway."""
-        server = wineserver_pid(self.prefix)
+        server = self.wineserver_pid()
         if not server:
             return float("nan")
         before = cpu_sample(server)
@@ -172,7 +112,7 @@ class Bench:
         # Let the start-up settle (first pass and the update thread's first attempt at 5 s).
         time.sleep(6)
         mark = self.log_size()
-        server = wineserver_pid(self.prefix)
+        server = self.wineserver_pid()
         before = cpu_sample(watcher.pid)
         server_before = cpu_sample(server) if server else None
         began = time.monotonic()
@@ -183,9 +123,7 @@ class Bench:
         server_used = cpu_used(server_before, cpu_sample(server)) if server else float("nan")
         elapsed = time.monotonic() - began
         rss = resident_kib(watcher.pid)
-        with open(self.log, "rb") as f:
-            f.seek(mark)
-            lines = f.read().decode("utf-8", "replace").splitlines()
+        lines = self.log_after(mark).decode("utf-8", "replace").splitlines()
         self.stop_watcher(watcher)
         return used, server_used, elapsed, rss, lines
 
@@ -229,17 +167,6 @@ def cpu_used(before, after):
     return max(cpu_delta(before, after))
 
 
-def wineserver_pid(prefix):
-    marker = b"WINEPREFIX=" + os.fsencode(prefix.path)
-    for pid in processes_with_env(marker):
-        try:
-            if os.path.basename(os.readlink(f"/proc/{pid}/exe")).startswith("wineserver"):
-                return pid
-        except OSError:
-            pass
-    return None
-
-
 def resident_kib(pid):
     with open(f"/proc/{pid}/status") as f:
         m = re.search(r"^VmRSS:\s+(\d+) kB", f.read(), re.M)
@@ -247,18 +174,12 @@ def resident_kib(pid):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build-dir", default=os.path.join(HERE, "..", "build"))
-    parser.add_argument("--root", help="state folder for the prefix (default: a fresh temporary folder)")
-    parser.add_argument("--samples", type=int, default=20)
+    parser = options(__doc__, samples=20)
     parser.add_argument("--idle-seconds", type=float, default=60.0)
     parser.add_argument("--one-shot-rounds", type=int, default=15)
     args = parser.parse_args()
 
-    root = args.root or tempfile.mkdtemp(prefix="okavu-watch-bench-")
-    bench = Bench(os.path.abspath(args.build_dir), root)
-    try:
-        bench.boot()
+    with Bench(args.build_dir, args.root) as bench:
         print("reaction, -i 1 ...", file=sys.stderr)
         fast = bench.reaction(("-i", "1"), 1, args.samples)
         print("reaction, default interval ...", file=sys.stderr)
@@ -269,10 +190,6 @@ def main():
         used, server_used, elapsed, rss, idle_lines = bench.idle(args.idle_seconds)
         print("one-shot ...", file=sys.stderr)
         okavu, trivial = bench.one_shot(args.one_shot_rounds)
-    finally:
-        bench.shutdown()
-        if not args.root:
-            shutil.rmtree(root, ignore_errors=True)
 
     rows = [
         ("reaction -i 1, median", f"{statistics.median(fast):.0f} ms", "", ""),
@@ -291,19 +208,11 @@ def main():
         ("one-shot extra", f"{statistics.median(okavu) - statistics.median(trivial):.0f} ms", "< 150 ms",
          verdict(statistics.median(okavu) - statistics.median(trivial) < 150)),
     ]
-    width = max(len(r[0]) for r in rows)
-    value_width = max(len(r[1]) for r in rows)
-    print(f"{'measure':<{width}}  {'value':<{value_width}}  goal")
-    for name, value, goal, ok in rows:
-        print(f"{name:<{width}}  {value:<{value_width}}  {goal} {ok}".rstrip())
+    print_goal_table(rows)
     print(f"\n{args.samples} reaction samples each; one-shot medians of {args.one_shot_rounds} runs each.")
     print(f"log lines during the idle minute: {len(idle_lines)}")
     for line in idle_lines:
         print(f"  {line}")
-
-
-def verdict(ok):
-    return "met" if ok else "MISSED"
 
 
 if __name__ == "__main__":
