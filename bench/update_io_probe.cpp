@@ -1,11 +1,11 @@
 // Bench-only program: times the update code's SHA-256 and HTTPS download in-process, for bench/update_io_bench.py.
 #include <windows.h>
 
-#include <memory>
+#include <vector>
 #include <string>
 
 #include "support/console.h"
-#include "support/paths.h"
+#include "support/files.h"
 #include "support/text.h"
 #include "update/http_fetch.h"
 #include "update/sha256.h"
@@ -34,14 +34,14 @@ LARGE_INTEGER Now() {
 // Reads the file as the update cycle does (ReadAllBytes), then hashes it (Sha256Hex).
 int HashCommand(const std::wstring& file) {
   const LARGE_INTEGER start = Now();
-  unsigned long long size = 0;
-  std::unique_ptr<unsigned char[]> bytes = ReadAllBytes(file, size);
+  Result<std::vector<unsigned char>> bytes = ReadAllBytes(file);
   const LARGE_INTEGER read = Now();
   if (!bytes) {
     ConsoleWrite(stderr, L"update_io_probe: cannot read the file\n");
     return 1;
   }
-  const std::string digest = Sha256Hex(bytes.get(), static_cast<size_t>(size));
+  const unsigned long long size = bytes.value.size();
+  const std::string digest = Sha256Hex(bytes.value.data(), bytes.value.size());
   const LARGE_INTEGER hashed = Now();
   if (digest.empty()) {
     ConsoleWrite(stderr, L"update_io_probe: hashing failed\n");
@@ -54,15 +54,19 @@ int HashCommand(const std::wstring& file) {
 }
 
 int FetchCommand(const std::wstring& path, const std::wstring& file, const std::wstring& first) {
-  std::string unused;
-  unsigned long status = 0;
-  if (!first.empty() && !HttpFetch(first, false, std::wstring(), unused, status, kManifestTimeoutMs)) {
-    ConsoleWrite(stderr, Format(L"update_io_probe: fetching %ls failed (status %lu)\n", first.c_str(), status).c_str());
-    return 1;
+  if (!first.empty()) {
+    Result<HttpResponse> manifest = HttpFetch(first, kManifestTimeoutMs);
+    if (!manifest) {
+      ConsoleWrite(stderr,
+                   Format(L"update_io_probe: fetching %ls failed (status %lu)\n", first.c_str(), manifest.value.status).c_str());
+      return 1;
+    }
   }
   const LARGE_INTEGER start = Now();
-  const bool ok = HttpFetch(path, true, file, unused, status, kDownloadTimeoutMs);
+  const Result<HttpResponse> fetched = HttpFetchToFile(path, file, kDownloadTimeoutMs);
   const LARGE_INTEGER done = Now();
+  const bool ok = fetched.ok();
+  const unsigned long status = fetched.value.status;
   WIN32_FILE_ATTRIBUTE_DATA data{};
   unsigned long long bytes = 0;
   if (GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data)) {

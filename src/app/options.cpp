@@ -8,8 +8,6 @@
 #include "support/text.h"
 #include "version.h"
 
-std::vector<std::wstring> g_fwdArgs;
-
 namespace {
 
 constexpr size_t kUsageChars = 3072;

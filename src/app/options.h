@@ -18,9 +18,6 @@ struct RunOptions {
   std::wstring picturePath;
 };
 
-// The arguments an update hand-over passes on to the restarted program.
-extern std::vector<std::wstring> g_fwdArgs;
-
 enum class ParseAction {
   Run,      // go on with the run
   Help,     // show the help, exit 0
@@ -32,12 +29,10 @@ struct ParsedCommandLine {
   ParseAction action = ParseAction::Run;
   RunOptions options;
   bool quiet = false;  // "-q" seen before parsing stopped
-  std::vector<std::wstring> fwdArgs;
+  std::vector<std::wstring> fwdArgs;  // what an update hand-over passes on to the restarted program
   std::wstring error;
   bool helpAfterError = false;
 };
-
-inline constexpr int kExitUsage = 64;
 
 // True when any argument (also after "--" and option values) asks to keep a console.
 bool KeepsConsole(int argc, const wchar_t* const* argv);

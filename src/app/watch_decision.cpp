@@ -3,20 +3,22 @@
 
 #include <cstdint>
 
-#include "wallpaper/wallpaper_check.h"
-
 bool HeartbeatDue(unsigned long now, unsigned long lastBeat) {
   // unsigned long is 64 bits off Windows; the tick is 32 bits everywhere, and so is its difference.
   std::uint32_t elapsed = static_cast<std::uint32_t>(now) - static_cast<std::uint32_t>(lastBeat);
   return elapsed > kHeartbeatAfterMs;
 }
 
-WatchAction DecideWatchPass(const WatchState& state, int checkResult, unsigned long now) {
-  if (checkResult == kCheckMatch) {
-    if (!state.healthy) return WatchAction::kReportRecovery;
-    return HeartbeatDue(now, state.lastBeat) ? WatchAction::kHeartbeat : WatchAction::kNothing;
+WatchAction DecideWatchPass(const WatchState& state, WallpaperState shown, unsigned long now) {
+  switch (shown) {
+    case WallpaperState::kMatch:
+      if (!state.healthy) return WatchAction::kReportRecovery;
+      return HeartbeatDue(now, state.lastBeat) ? WatchAction::kHeartbeat : WatchAction::kNothing;
+    case WallpaperState::kTargetGone:
+      return WatchAction::kRebuildThenRepair;
+    case WallpaperState::kMismatch:
+      break;
   }
-  if (checkResult == kCheckTargetGone) return WatchAction::kRebuildThenRepair;
   return WatchAction::kRepair;
 }
 

@@ -1,6 +1,8 @@
 // What one pass of the watch loop must do, decided from the check result and the loop's state alone.
 #pragma once
 
+#include "wallpaper/wallpaper_check.h"
+
 // The loop's memory between passes.
 struct WatchState {
   bool healthy = true;         // last check passed and no repair has happened since
@@ -22,8 +24,7 @@ inline constexpr unsigned long kHeartbeatAfterMs = 599999;
 // unsigned 32-bit arithmetic, so it stays right across the tick's wrap after 49.7 days.
 bool HeartbeatDue(unsigned long now, unsigned long lastBeat);
 
-// checkResult is CheckWallpaper's: 0 match, -1 target gone, anything else a mismatch.
-WatchAction DecideWatchPass(const WatchState& state, int checkResult, unsigned long now);
+WatchAction DecideWatchPass(const WatchState& state, WallpaperState shown, unsigned long now);
 
 // The state after a pass did action. rebuilt tells whether a rebuild wrote the file (only read for
 // kRebuildThenRepair: a failed rebuild changes nothing); now is the tick taken after the work.

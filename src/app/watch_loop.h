@@ -1,28 +1,35 @@
 // The resident part of a watch run.
 #pragma once
 
+#include <windows.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
-// Guards target every interval seconds until the stop event or a ready update ends the watch.
-void WatchLoop(unsigned long interval, const std::wstring& target, const std::wstring& stageDir,
-               const std::vector<unsigned char>& pictureBytes);
+#include "support/result.h"
+#include "update/update_channel.h"
+#include "wallpaper/wallpaper_check.h"
 
-// What the loop asks of the desktop, the picture folder and the clock. WatchLoop uses the system's;
-// tests put in a desktop that refuses a set or a folder that cannot be found, which Wine never does.
+// What the loop asks of the desktop, the picture folder, the clock and the run. SystemWatchDesktop
+// gives the system's; tests put in a desktop that refuses a set or a folder that cannot be found,
+// which Wine never does.
 struct WatchDesktop {
-  int (*check)(const std::wstring& target, std::wstring* actual);  // CheckWallpaper
-  void (*setStyle)(int style, bool tile);                           // SetDesktopStyle
-  bool (*apply)(const std::wstring& path);                          // ApplyWallpaper
-  std::wstring (*stageDir)();                                       // StageDir
-  bool (*stageBytes)(const std::vector<unsigned char>& data, const std::wstring& path, bool force,
-                     std::wstring& target);                         // StageBytes
-  void (*wait)(unsigned long seconds);                              // WaitSecondsOrStop
-  unsigned long (*tick)();                                          // GetTickCount
+  std::function<WallpaperCheck(const std::wstring& target)> check;                    // CheckWallpaper
+  std::function<void(int style, bool tile)> setStyle;                                  // SetDesktopStyle
+  std::function<Status(const std::wstring& path)> apply;                               // ApplyWallpaper
+  std::function<std::wstring()> stageDir;                                              // StageDir
+  std::function<Result<std::wstring>(const std::vector<unsigned char>& data, const std::wstring& path, bool force)>
+      stageBytes;                                                                      // StageBytes
+  std::function<void(unsigned long seconds)> wait;  // ends early when the watch must end
+  std::function<bool()> ended;                      // the stop signal is set or an update is ready
+  std::function<unsigned long()> tick;              // GetTickCount
 };
 
-WatchDesktop SystemWatchDesktop();
+// The system's desktop; the watch ends on stopEvent (may be null) or a hand-over on updates.
+WatchDesktop SystemWatchDesktop(HANDLE stopEvent, const UpdateChannel& updates);
 
-// WatchLoop over the given desktop; the stop event and the update flag are the real ones.
-void WatchLoopWith(const WatchDesktop& desktop, unsigned long interval, const std::wstring& target,
-                   const std::wstring& stageDir, const std::vector<unsigned char>& pictureBytes);
+// Guards target every interval seconds until the watch must end. Registers the console control
+// handler first, so that Ctrl+C ends the watch in order.
+void WatchLoop(const WatchDesktop& desktop, unsigned long interval, const std::wstring& target,
+               const std::wstring& stageDir, const std::vector<unsigned char>& pictureBytes);

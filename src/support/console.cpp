@@ -9,19 +9,37 @@
 
 #include "support/text.h"
 
-bool g_haveConsole = false;
-bool g_quiet = false;
-
 namespace {
 
 constexpr size_t kLineChars = 2048;
 
-void Level(FILE* stream, const wchar_t* tag, const wchar_t* fmt, va_list args) {
-  if (!g_haveConsole || g_quiet) return;
-  Emit(stream, tag, fmt, args);
+// Process-wide: written once by the start-up before other threads run, read by every message.
+ConsoleState g_console;
+
+struct LevelStyle {
+  FILE* stream;
+  const wchar_t* tag;
+};
+
+LevelStyle StyleOf(ConsoleLevel level) {
+  switch (level) {
+    case ConsoleLevel::kOk:
+      return {stdout, L" OK  "};
+    case ConsoleLevel::kInfo:
+      return {stdout, L"INFO "};
+    case ConsoleLevel::kWarn:
+      return {stderr, L"WARN "};
+    case ConsoleLevel::kError:
+      break;
+  }
+  return {stderr, L"ERROR"};
 }
 
 }  // namespace
+
+void SetConsoleState(const ConsoleState& state) { g_console = state; }
+
+ConsoleState CurrentConsoleState() { return g_console; }
 
 std::wstring FrameLine(const wchar_t* tag, const wchar_t* fmt, va_list args) {
   wchar_t buf[kLineChars];
@@ -42,10 +60,6 @@ std::wstring FrameLine(const wchar_t* tag, const wchar_t* fmt, va_list args) {
   return std::wstring(buf);
 }
 
-void Emit(FILE* stream, const wchar_t* tag, const wchar_t* fmt, va_list args) {
-  ConsoleWrite(stream, FrameLine(tag, fmt, args).c_str());
-}
-
 void ConsoleWrite(FILE* stream, const wchar_t* text) {
   intptr_t os = _get_osfhandle(_fileno(stream));
   HANDLE h = reinterpret_cast<HANDLE>(os);
@@ -62,15 +76,36 @@ void ConsoleWrite(FILE* stream, const wchar_t* text) {
   WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
-#define OKAVU_LEVEL_FUNCTION(name, stream, tag) \
-  void name(const wchar_t* fmt, ...) {          \
-    va_list args;                               \
-    va_start(args, fmt);                        \
-    Level(stream, tag, fmt, args);              \
-    va_end(args);                               \
-  }
+void ConsoleLineV(ConsoleLevel level, const wchar_t* fmt, va_list args) {
+  if (!g_console.haveConsole || g_console.quiet) return;
+  const LevelStyle style = StyleOf(level);
+  ConsoleWrite(style.stream, FrameLine(style.tag, fmt, args).c_str());
+}
 
-OKAVU_LEVEL_FUNCTION(Ok, stdout, L" OK  ")
-OKAVU_LEVEL_FUNCTION(Info, stdout, L"INFO ")
-OKAVU_LEVEL_FUNCTION(Warn, stderr, L"WARN ")
-OKAVU_LEVEL_FUNCTION(Fail, stderr, L"ERROR")
+void Ok(const wchar_t* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  ConsoleLineV(ConsoleLevel::kOk, fmt, args);
+  va_end(args);
+}
+
+void Info(const wchar_t* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  ConsoleLineV(ConsoleLevel::kInfo, fmt, args);
+  va_end(args);
+}
+
+void Warn(const wchar_t* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  ConsoleLineV(ConsoleLevel::kWarn, fmt, args);
+  va_end(args);
+}
+
+void Fail(const wchar_t* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  ConsoleLineV(ConsoleLevel::kError, fmt, args);
+  va_end(args);
+}

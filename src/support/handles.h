@@ -42,59 +42,65 @@ class UniqueHandle {
   Handle h_ = Traits::Empty();
 };
 
-struct KernelHandleTraits {
-  using Handle = HANDLE;
+// Handles whose empty value is null; CloseFn ends one.
+template <typename H, void (*CloseFn)(H) noexcept>
+struct NullEmptyTraits {
+  using Handle = H;
   static Handle Empty() noexcept { return nullptr; }
-  static void Close(Handle h) noexcept { ::CloseHandle(h); }
-};
-struct FileHandleTraits {
-  using Handle = HANDLE;
-  static Handle Empty() noexcept { return INVALID_HANDLE_VALUE; }
-  static void Close(Handle h) noexcept { ::CloseHandle(h); }
-};
-struct FindHandleTraits {
-  using Handle = HANDLE;
-  static Handle Empty() noexcept { return INVALID_HANDLE_VALUE; }
-  static void Close(Handle h) noexcept { ::FindClose(h); }
-};
-struct RegKeyTraits {
-  using Handle = HKEY;
-  static Handle Empty() noexcept { return nullptr; }
-  static void Close(Handle h) noexcept { ::RegCloseKey(h); }
-};
-struct InternetHandleTraits {
-  using Handle = HINTERNET;
-  static Handle Empty() noexcept { return nullptr; }
-  static void Close(Handle h) noexcept { ::WinHttpCloseHandle(h); }
-};
-struct BcryptAlgorithmTraits {
-  using Handle = BCRYPT_ALG_HANDLE;
-  static Handle Empty() noexcept { return nullptr; }
-  static void Close(Handle h) noexcept { ::BCryptCloseAlgorithmProvider(h, 0); }
-};
-struct BcryptHashTraits {
-  using Handle = BCRYPT_HASH_HANDLE;
-  static Handle Empty() noexcept { return nullptr; }
-  static void Close(Handle h) noexcept { ::BCryptDestroyHash(h); }
+  static void Close(Handle h) noexcept { CloseFn(h); }
 };
 
-using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;  // events, mutexes, processes, threads
-using UniqueFile = UniqueHandle<FileHandleTraits>;
-using UniqueFind = UniqueHandle<FindHandleTraits>;
-using UniqueRegKey = UniqueHandle<RegKeyTraits>;
-using UniqueInternet = UniqueHandle<InternetHandleTraits>;
-using UniqueBcryptAlgorithm = UniqueHandle<BcryptAlgorithmTraits>;
-using UniqueBcryptHash = UniqueHandle<BcryptHashTraits>;
+// Handles whose empty value is INVALID_HANDLE_VALUE (files, searches).
+template <void (*CloseFn)(HANDLE) noexcept>
+struct InvalidEmptyTraits {
+  using Handle = HANDLE;
+  static Handle Empty() noexcept { return INVALID_HANDLE_VALUE; }
+  static void Close(Handle h) noexcept { CloseFn(h); }
+};
 
-// The two handles CreateProcessW hands back, closed thread first.
-struct UniqueProcessInformation {
-  PROCESS_INFORMATION info{};
-  UniqueProcessInformation() = default;
-  UniqueProcessInformation(const UniqueProcessInformation&) = delete;
-  UniqueProcessInformation& operator=(const UniqueProcessInformation&) = delete;
-  ~UniqueProcessInformation() {
-    if (info.hThread) ::CloseHandle(info.hThread);
-    if (info.hProcess) ::CloseHandle(info.hProcess);
+// The closing calls, as plain functions: a system function imported from a DLL has no constant
+// address that a template could name.
+namespace handle_close {
+inline void Kernel(HANDLE h) noexcept { ::CloseHandle(h); }
+inline void Find(HANDLE h) noexcept { ::FindClose(h); }
+inline void RegKey(HKEY h) noexcept { ::RegCloseKey(h); }
+inline void Internet(HINTERNET h) noexcept { ::WinHttpCloseHandle(h); }
+inline void BcryptAlgorithm(BCRYPT_ALG_HANDLE h) noexcept { ::BCryptCloseAlgorithmProvider(h, 0); }
+inline void BcryptHash(BCRYPT_HASH_HANDLE h) noexcept { ::BCryptDestroyHash(h); }
+inline void MutexHold(HANDLE h) noexcept { ::ReleaseMutex(h); }
+}  // namespace handle_close
+
+using UniqueKernelHandle = UniqueHandle<NullEmptyTraits<HANDLE, handle_close::Kernel>>;  // events, processes, threads
+using UniqueFile = UniqueHandle<InvalidEmptyTraits<handle_close::Kernel>>;
+using UniqueFind = UniqueHandle<InvalidEmptyTraits<handle_close::Find>>;
+using UniqueRegKey = UniqueHandle<NullEmptyTraits<HKEY, handle_close::RegKey>>;
+using UniqueInternet = UniqueHandle<NullEmptyTraits<HINTERNET, handle_close::Internet>>;
+using UniqueBcryptAlgorithm = UniqueHandle<NullEmptyTraits<BCRYPT_ALG_HANDLE, handle_close::BcryptAlgorithm>>;
+using UniqueBcryptHash = UniqueHandle<NullEmptyTraits<BCRYPT_HASH_HANDLE, handle_close::BcryptHash>>;
+// Ownership of a mutex that this thread holds: its end releases the mutex, it does not close the handle.
+using UniqueMutexHold = UniqueHandle<NullEmptyTraits<HANDLE, handle_close::MutexHold>>;
+
+// A mutex handle and, while it is held, its hold: the end releases the mutex, then closes the handle.
+struct HeldMutex {
+  UniqueKernelHandle mutex;
+  UniqueMutexHold hold;  // declared after the handle, so it ends first
+
+  HeldMutex() = default;
+  HeldMutex(HeldMutex&&) noexcept = default;
+  HeldMutex& operator=(HeldMutex&& other) noexcept {
+    hold.reset();
+    mutex = std::move(other.mutex);
+    hold = std::move(other.hold);
+    return *this;
+  }
+  bool held() const noexcept { return static_cast<bool>(hold); }
+
+  // Waits up to timeoutMs to own the mutex. WAIT_OBJECT_0, and WAIT_ABANDONED (its last owner died
+  // holding it), make this thread the holder. Returns the wait's result.
+  DWORD Take(DWORD timeoutMs) noexcept {
+    const DWORD result = ::WaitForSingleObject(mutex.get(), timeoutMs);
+    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) hold.reset(mutex.get());
+    return result;
   }
 };
 

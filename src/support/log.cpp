@@ -2,32 +2,40 @@
 #include "support/log.h"
 
 #include "support/handles.h"
-#include "support/known_folder.h"
+#include "support/system_folders.h"
 #include "support/text.h"
 
 namespace {
 
 constexpr char kBom[] = "\xEF\xBB\xBF";
 
-// Another process of the program (a watcher and the update helper, say) may hold the file for
-// the few microseconds of its own write; a short retry keeps its line from pushing ours out.
-constexpr int kOpenAttempts = 40;
-constexpr DWORD kOpenRetryMs = 5;
-
-UniqueFile OpenForAppend(const std::wstring& path) {
+// A short retry keeps another writer's line from pushing ours out.
+UniqueFile OpenForAppend(const std::wstring& path, const LogOpenRetry& retry) {
   UniqueFile file;
-  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+  for (int attempt = 0; attempt < retry.attempts; ++attempt) {
     file.reset(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file) break;
     DWORD err = GetLastError();
     if (err != ERROR_SHARING_VIOLATION && err != ERROR_LOCK_VIOLATION) break;
-    Sleep(kOpenRetryMs);
+    Sleep(retry.pauseMs);
   }
   return file;
 }
 
 }  // namespace
+
+const wchar_t* LogLevelName(LogLevel level) {
+  switch (level) {
+    case LogLevel::kInfo:
+      return L"INFO";
+    case LogLevel::kWarn:
+      return L"WARN";
+    case LogLevel::kError:
+      break;
+  }
+  return L"ERROR";
+}
 
 std::wstring LogPath() {
   std::wstring folder = KnownFolderPath(FOLDERID_LocalAppData);
@@ -37,10 +45,10 @@ std::wstring LogPath() {
   return folder + L"\\guard.log";
 }
 
-std::wstring FormatLogLine(const SYSTEMTIME& now, const wchar_t* level, const wchar_t* fmt, va_list args) {
+std::wstring FormatLogLine(const SYSTEMTIME& now, LogLevel level, const wchar_t* fmt, va_list args) {
   wchar_t buf[kLogLineChars];
   int prefix = FormatInto(buf, kLogLineChars, L"%04u-%02u-%02u %02u:%02u:%02u [%ls] ", now.wYear, now.wMonth,
-                          now.wDay, now.wHour, now.wMinute, now.wSecond, level);
+                          now.wDay, now.wHour, now.wMinute, now.wSecond, LogLevelName(level));
   if (prefix < 1 || prefix > 999) return {};
   int n = FormatV(buf + prefix, kLogLineChars - static_cast<size_t>(prefix), fmt, args);
   if (n == 0) return {};
@@ -52,7 +60,7 @@ std::wstring FormatLogLine(const SYSTEMTIME& now, const wchar_t* level, const wc
   return line;
 }
 
-void AppendLogLine(const std::wstring& path, const std::wstring& line) {
+void AppendLogLine(const std::wstring& path, const std::wstring& line, const LogOpenRetry& retry) {
   WIN32_FILE_ATTRIBUTE_DATA attrs{};
   if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attrs)) {
     unsigned long long size = (static_cast<unsigned long long>(attrs.nFileSizeHigh) << 32) | attrs.nFileSizeLow;
@@ -62,7 +70,7 @@ void AppendLogLine(const std::wstring& path, const std::wstring& line) {
   }
   std::string bytes = ToUtf8(line);
   if (bytes.empty()) return;
-  UniqueFile file = OpenForAppend(path);
+  UniqueFile file = OpenForAppend(path, retry);
   if (!file) return;
   // The mark belongs at the start of a file only: a failed rotation leaves the old, non-empty
   // file in place, and a mark there would land in its middle.
@@ -72,15 +80,20 @@ void AppendLogLine(const std::wstring& path, const std::wstring& line) {
   WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
-void LogLine(const wchar_t* level, const wchar_t* fmt, ...) {
-  static const std::wstring path = LogPath();
-  if (path.empty()) return;
+void LogLineV(LogLevel level, const wchar_t* fmt, va_list args) {
+  // Computed once; never destroyed, so a thread that logs while the process ends finds it intact.
+  static const std::wstring* const path = new std::wstring(LogPath());
+  if (path->empty()) return;
   SYSTEMTIME now{};
   GetLocalTime(&now);
+  std::wstring line = FormatLogLine(now, level, fmt, args);
+  if (line.empty()) return;
+  AppendLogLine(*path, line);
+}
+
+void LogLine(LogLevel level, const wchar_t* fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  std::wstring line = FormatLogLine(now, level, fmt, args);
+  LogLineV(level, fmt, args);
   va_end(args);
-  if (line.empty()) return;
-  AppendLogLine(path, line);
 }

@@ -1,26 +1,25 @@
 // Persisted update state.
 #include "support/state.h"
 
-#include "support/handles.h"
+#include "support/registry.h"
 
-LSTATUS WriteStateValue(const wchar_t* name, const std::wstring& value) {
-  HKEY raw = nullptr;
-  LSTATUS rc = RegCreateKeyExW(HKEY_CURRENT_USER, kStateKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &raw, nullptr);
-  if (rc != ERROR_SUCCESS) return rc;
-  RegSetValueExW(raw, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                 static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-  return RegCloseKey(raw);
+namespace {
+
+// 510 characters and a terminator: longer values read as empty, as they always have.
+constexpr size_t kReadableBytes = 1022;
+
+}  // namespace
+
+Status WriteStateValue(const wchar_t* name, const std::wstring& value) {
+  Result<UniqueRegKey> key = CreateRegistryKey(HKEY_CURRENT_USER, kStateKey, KEY_SET_VALUE);
+  if (!key) return key.status;
+  return WriteRegistryString(key.value.get(), name, value);
 }
 
 std::wstring ReadStateValue(const wchar_t* name) {
-  UniqueRegKey key;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kStateKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return {};
-  // 1024 zeroed bytes offered as 1022, so a terminator always follows what the registry writes.
-  wchar_t buf[512] = {};
-  DWORD type = 0;
-  DWORD bytes = sizeof(buf) - sizeof(wchar_t);
-  if (RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(buf), &bytes) != ERROR_SUCCESS) {
-    return {};
-  }
-  return std::wstring(buf);
+  Result<UniqueRegKey> key = OpenRegistryKey(HKEY_CURRENT_USER, kStateKey, KEY_QUERY_VALUE);
+  if (!key) return {};
+  Result<std::vector<unsigned char>> data = ReadRegistryData(key.value.get(), name);
+  if (!data || data.value.size() > kReadableBytes) return {};
+  return RegistryDataText(data.value.data(), data.value.size());
 }

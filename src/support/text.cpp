@@ -1,4 +1,4 @@
-// Bounded wide formatting over the runtime's _vsnwprintf and the two UTF conversions.
+// Bounded wide formatting over the runtime's _vsnwprintf, trimming and the two UTF conversions.
 #include "support/text.h"
 
 #include <windows.h>
@@ -56,4 +56,12 @@ std::wstring FromUtf8(const std::string& bytes) {
   std::wstring out(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), out.data(), n);
   return out;
+}
+
+std::wstring TrimW(const std::wstring& text) {
+  const wchar_t* blanks = L" \t\r\n";
+  size_t first = text.find_first_not_of(blanks);
+  if (first == std::wstring::npos) return {};
+  size_t last = text.find_last_not_of(blanks);
+  return text.substr(first, last - first + 1);
 }

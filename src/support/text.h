@@ -1,4 +1,4 @@
-// Text at the edges: bounded printf-style formatting into wide buffers and UTF-8 conversion.
+// Text: bounded printf-style formatting into wide buffers, trimming, and UTF-8 conversion at the edges.
 #pragma once
 
 #include <cstdarg>
@@ -17,3 +17,6 @@ std::wstring Format(const wchar_t* fmt, ...);
 std::string ToUtf8(const std::wstring& text);
 std::string ToUtf8(const wchar_t* text, size_t length);
 std::wstring FromUtf8(const std::string& bytes);
+
+// Removes blanks, tabs, CRs and LFs at both ends.
+std::wstring TrimW(const std::wstring& text);

@@ -7,12 +7,15 @@
 #include <cwchar>
 #include <cstdlib>
 
+#include "support/file_version.h"
 #include "support/handles.h"
 #include "support/log.h"
 #include "support/paths.h"
+#include "support/process.h"
 #include "support/state.h"
+#include "support/system_folders.h"
+#include "support/version_number.h"
 #include "update/command_line.h"
-#include "update/manifest.h"
 
 namespace {
 
@@ -31,23 +34,23 @@ void WaitForOldProcess(int pid) {
   UniqueKernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid)));
   if (!process) {
     DWORD err = GetLastError();
-    LogLine(L"WARN", L"打开旧进程 %lu 句柄失败 (err=%lu)，直接尝试替换", id, err);
+    LogLine(LogLevel::kWarn, L"打开旧进程 %lu 句柄失败 (err=%lu)，直接尝试替换", id, err);
     return;
   }
   const DWORD start = GetTickCount();
   OldProcessWait wait;
   for (;;) {
     if (WaitForSingleObject(process.get(), kWaitSliceMs) == WAIT_OBJECT_0) {
-      LogLine(L"INFO", L"旧进程 %lu 已退出（等待 %lu ms）", id, static_cast<unsigned long>(GetTickCount() - start));
+      LogLine(LogLevel::kInfo, L"旧进程 %lu 已退出（等待 %lu ms）", id, static_cast<unsigned long>(GetTickCount() - start));
       return;
     }
     // Unsigned tick arithmetic: a wrap of the tick count during the wait is harmless.
     const unsigned long elapsed = GetTickCount() - start;
     if (wait.ShouldReport(elapsed)) {
-      LogLine(L"INFO", L"仍在等待旧进程 %lu 退出（已 %lu 秒）…", id, elapsed / 1000);
+      LogLine(LogLevel::kInfo, L"仍在等待旧进程 %lu 退出（已 %lu 秒）…", id, elapsed / 1000);
     }
     if (OldProcessWait::GiveUp(elapsed)) {
-      LogLine(L"WARN", L"等待旧进程 %lu 超过 5 分钟，直接尝试替换", id);
+      LogLine(LogLevel::kWarn, L"等待旧进程 %lu 超过 5 分钟，直接尝试替换", id);
       return;
     }
   }
@@ -59,32 +62,28 @@ bool ReplaceTarget(const ApplyUpdateArgs& args) {
   const DWORD start = GetTickCount();
   for (int attempt = 0; attempt < kReplaceAttempts; ++attempt) {
     if (MoveFileExW(args.newFile.c_str(), args.target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-      LogLine(L"INFO", L"已替换为新版本：%ls（替换重试耗时 %lu ms）", args.target.c_str(),
+      LogLine(LogLevel::kInfo, L"已替换为新版本：%ls（替换重试耗时 %lu ms）", args.target.c_str(),
               static_cast<unsigned long>(GetTickCount() - start));
       return true;
     }
     DWORD err = GetLastError();
-    if (attempt == 0) LogLine(L"INFO", L"替换首次失败 (err=%lu)，重试中…", static_cast<unsigned long>(err));
+    if (attempt == 0) LogLine(LogLevel::kInfo, L"替换首次失败 (err=%lu)，重试中…", static_cast<unsigned long>(err));
     Sleep(kReplacePauseMs);
   }
-  LogLine(L"ERROR", L"替换失败，旧版本保持不动：%ls", args.target.c_str());
+  LogLine(LogLevel::kError, L"替换失败，旧版本保持不动：%ls", args.target.c_str());
   return false;
 }
 
 // Starts the new version detached, in its own folder, with the old run's arguments.
 void StartNewVersion(const ApplyUpdateArgs& args) {
-  std::wstring line = RestartCommandLine(args.target, args.forwarded);
   const std::wstring directory = RestartDirectory(args.target);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  UniqueProcessInformation process;
-  if (!CreateProcessW(args.target.c_str(), &line[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
-                      directory.c_str(), &startup, &process.info)) {
-    DWORD err = GetLastError();
-    LogLine(L"ERROR", L"拉起新版本失败 (err=%lu)", static_cast<unsigned long>(err));
+  Result<StartedProcess> started =
+      StartProcess(args.target, RestartCommandLine(args.target, args.forwarded), DETACHED_PROCESS, directory.c_str());
+  if (!started) {
+    LogLine(LogLevel::kError, L"拉起新版本失败 (err=%lu)", started.error());
     return;
   }
-  LogLine(L"INFO", L"已拉起新版本");
+  LogLine(LogLevel::kInfo, L"已拉起新版本");
 }
 
 }  // namespace
@@ -121,14 +120,7 @@ std::wstring ApplyUpdateMutexName(const std::wstring& target) {
 
 bool HelperVersionAccepted(const std::wstring& expectedVersion, const std::wstring& fileVersion) {
   if (expectedVersion.empty() || expectedVersion == L"-") return true;
-  if (fileVersion.empty() || fileVersion == expectedVersion) return true;
-  int expected[4];
-  int actual[4];
-  if (!ParseVersion(expectedVersion, expected) || !ParseVersion(fileVersion, actual)) return false;
-  for (int i = 0; i < 4; ++i) {
-    if (expected[i] != actual[i]) return false;
-  }
-  return true;
+  return fileVersion.empty() || fileVersion == expectedVersion || SameVersionNumbers(expectedVersion, fileVersion);
 }
 
 std::wstring RestartCommandLine(const std::wstring& target, const std::vector<std::wstring>& forwarded) {
@@ -151,39 +143,40 @@ bool OldProcessWait::ShouldReport(unsigned long elapsedMs) {
 
 bool OldProcessWait::GiveUp(unsigned long elapsedMs) { return elapsedMs > kGiveUpAfterMs; }
 
-int ApplyUpdateMode(int argc, wchar_t** argv) {
+HelperExit ApplyUpdateMode(int argc, const wchar_t* const* argv) {
   ApplyUpdateArgs args;
-  if (!ParseApplyUpdateArgs(argc, argv, args)) return kHelperExitUsage;
+  if (!ParseApplyUpdateArgs(argc, argv, args)) return HelperExit::kUsage;
 
-  // Held until the process ends: a second helper for the same target must not move files too.
-  UniqueKernelHandle lock(CreateMutexW(nullptr, FALSE, ApplyUpdateMutexName(args.target).c_str()));
-  if (lock) {
-    DWORD taken = WaitForSingleObject(lock.get(), 0);
-    if (taken != WAIT_OBJECT_0 && taken != WAIT_ABANDONED) {
-      LogLine(L"WARN", L"已有另一个更新帮手在处理同一目标，本帮手退出");
-      return kHelperExitDone;
+  // Held until the helper is done: a second helper for the same target must not move files too.
+  HeldMutex lock;
+  lock.mutex.reset(CreateMutexW(nullptr, FALSE, ApplyUpdateMutexName(args.target).c_str()));
+  if (lock.mutex) {
+    lock.Take(0);
+    if (!lock.held()) {
+      LogLine(LogLevel::kWarn, L"已有另一个更新帮手在处理同一目标，本帮手退出");
+      return HelperExit::kDone;
     }
   }
 
   const std::wstring self = ModulePath();
   if (!self.empty() && SamePath(self, args.target)) {
-    LogLine(L"ERROR", L"目标路径指向帮手自身，参数错误，放弃");
-    return kHelperExitTargetIsSelf;
+    LogLine(LogLevel::kError, L"目标路径指向帮手自身，参数错误，放弃");
+    return HelperExit::kTargetIsSelf;
   }
 
   if (args.pid != 0) WaitForOldProcess(args.pid);
 
-  std::wstring fileVersion;
-  PeFileVersionString(args.newFile, fileVersion);
+  // A file without a readable version passes: the cycle that downloaded it checked it already.
+  const std::wstring fileVersion = PeFileVersionString(args.newFile).value;
   if (!HelperVersionAccepted(args.expectedVersion, fileVersion)) {
-    LogLine(L"ERROR", L"待替换文件版本(%ls)与预期(%ls)不符，放弃更新", fileVersion.c_str(),
+    LogLine(LogLevel::kError, L"待替换文件版本(%ls)与预期(%ls)不符，放弃更新", fileVersion.c_str(),
             args.expectedVersion.c_str());
-    return kHelperExitVersionMismatch;
+    return HelperExit::kVersionMismatch;
   }
 
-  if (!ReplaceTarget(args)) return kHelperExitReplaceFailed;
+  if (!ReplaceTarget(args)) return HelperExit::kReplaceFailed;
 
-  WriteStateValue(L"PendingNewExe", L"");
+  static_cast<void>(WriteStateValue(L"PendingNewExe", L""));
   StartNewVersion(args);
-  return kHelperExitDone;
+  return HelperExit::kDone;
 }

@@ -4,14 +4,10 @@
 #include <string>
 #include <vector>
 
-// argv[1] is "--apply-update". Returns the helper's exit code (0, 7, 8, 9 or 64).
-int ApplyUpdateMode(int argc, wchar_t** argv);
+#include "support/exit_codes.h"
 
-inline constexpr int kHelperExitDone = 0;
-inline constexpr int kHelperExitVersionMismatch = 7;
-inline constexpr int kHelperExitReplaceFailed = 8;
-inline constexpr int kHelperExitTargetIsSelf = 9;
-inline constexpr int kHelperExitUsage = 64;
+// argv[1] is "--apply-update". Returns the helper's exit code.
+HelperExit ApplyUpdateMode(int argc, const wchar_t* const* argv);
 
 // What the hand-over put on the helper's command line.
 struct ApplyUpdateArgs {

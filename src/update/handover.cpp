@@ -3,16 +3,14 @@
 
 #include <windows.h>
 
-#include "app/options.h"
-#include "app/single_instance.h"
 #include "support/console.h"
-#include "support/handles.h"
 #include "support/log.h"
-#include "support/paths.h"
+#include "support/process.h"
+#include "support/report.h"
 #include "support/state.h"
+#include "support/system_folders.h"
 #include "support/text.h"
 #include "update/command_line.h"
-#include "update/handover_signal.h"
 #include "version.h"
 
 namespace {
@@ -26,10 +24,10 @@ void RecordPendingUpdate(const UpdateInfo& info, const std::wstring& newExePath)
   FormatInto(stamp, kStampChars, L"%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
              now.wMinute, now.wSecond);
   // A registry failure must not stop the update; nothing reads these values back in this run.
-  WriteStateValue(L"PreviousVersion", kAppVersion);
-  WriteStateValue(L"LastUpdateAttempt", info.version);
-  WriteStateValue(L"PendingNewExe", newExePath);
-  WriteStateValue(L"LastUpdateTime", stamp);
+  static_cast<void>(WriteStateValue(L"PreviousVersion", kAppVersion));
+  static_cast<void>(WriteStateValue(L"LastUpdateAttempt", info.version));
+  static_cast<void>(WriteStateValue(L"PendingNewExe", newExePath));
+  static_cast<void>(WriteStateValue(L"LastUpdateTime", stamp));
 }
 
 }  // namespace
@@ -53,54 +51,44 @@ std::wstring BuildHelperCommandLine(const std::wstring& updaterPath, const std::
   return line;
 }
 
-void LaunchUpdateHelper(const UpdateInfo& info, const std::wstring& newExePath, bool& handedOver) {
+Status LaunchUpdateHelper(const UpdateInfo& info, const std::wstring& newExePath, UpdateChannel& channel) {
   RecordPendingUpdate(info, newExePath);
 
   // Without either path there is nothing to start; the cycle's guard removes the download.
   const std::wstring exePath = ModulePath();
-  if (exePath.empty()) return;
+  if (exePath.empty()) return Status::Failure();
   const std::wstring tempDir = TempFolder();
-  if (tempDir.empty()) return;
+  if (tempDir.empty()) return Status::Failure();
   const DWORD pid = GetCurrentProcessId();
   const std::wstring updaterPath = Format(L"%lsOKAVU-updater-%lu.exe", tempDir.c_str(), pid);
 
   // The helper runs from a copy: the executable it replaces must be free to move.
   if (!CopyFileW(exePath.c_str(), updaterPath.c_str(), FALSE)) {
-    const DWORD error = GetLastError();
-    Fail(L"创建更新帮手失败 (err=%lu)：%ls", error, updaterPath.c_str());
-    LogLine(L"ERROR", L"创建更新帮手失败 (err=%lu)", error);
-    return;
+    const Status copied = Status::LastError();
+    Report(ConsoleLevel::kError, L"创建更新帮手失败 (err=%lu)：%ls", LogLevel::kError, L"创建更新帮手失败 (err=%lu)",
+           copied.error(), updaterPath.c_str());
+    return copied;
   }
 
-  std::wstring commandLine =
-      BuildHelperCommandLine(updaterPath, exePath, newExePath, pid, info.version, g_fwdArgs);
-  DWORD helperPid = 0;
-  {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    // Both handles close at the end of this block: nothing waits for the helper, it waits for us.
-    UniqueProcessInformation helper;
-    if (!CreateProcessW(updaterPath.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                        DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &helper.info)) {
-      const DWORD error = GetLastError();
-      Fail(L"启动更新帮手失败 (err=%lu)", error);
-      LogLine(L"ERROR", L"启动更新帮手失败 (err=%lu)", error);
-      return;
-    }
-    helperPid = helper.info.dwProcessId;
+  // Nothing waits for the helper (its handle closes here); it waits for us.
+  Result<StartedProcess> helper =
+      StartProcess(updaterPath, BuildHelperCommandLine(updaterPath, exePath, newExePath, pid, info.version,
+                                                       channel.forwardedArgs()),
+                   DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr);
+  if (!helper) {
+    Report(ConsoleLevel::kError, L"启动更新帮手失败 (err=%lu)", LogLevel::kError, L"启动更新帮手失败 (err=%lu)",
+           helper.error());
+    return helper.status;
   }
-  g_helperPid = helperPid;
-  LogLine(L"INFO", L"CreateProcess 返回成功 (帮手 PID %lu)", helperPid);
-  Ok(L"更新帮手已启动（PID %lu），本进程即将退出以完成替换", helperPid);
-  LogLine(L"INFO", L"更新帮手已启动 (PID %lu)", helperPid);
+  const unsigned long helperPid = helper.value.id;
+  LogLine(LogLevel::kInfo, L"CreateProcess 返回成功 (帮手 PID %lu)", helperPid);
+  Report(ConsoleLevel::kOk, L"更新帮手已启动（PID %lu），本进程即将退出以完成替换", LogLevel::kInfo,
+         L"更新帮手已启动 (PID %lu)", helperPid);
 
-  // Publication order matters: the main thread reads the values only after seeing g_updateReady.
-  handedOver = true;
-  g_newExePath = newExePath;
-  g_newVerStr = info.version;
-  g_updateReady.exchange(1);
-  // The main thread may be clearing the handle at the end of its run: read it atomically.
-  if (HANDLE updateEvent = InterlockedCompareExchangePointer(&g_updateEvent, nullptr, nullptr)) {
-    SetEvent(updateEvent);
-  }
+  HandOver handOver;
+  handOver.helperPid = helperPid;
+  handOver.newExePath = newExePath;
+  handOver.newVersion = info.version;
+  channel.PublishHandOver(std::move(handOver));
+  return Status::Success();
 }

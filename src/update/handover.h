@@ -4,13 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "support/result.h"
 #include "update/manifest.h"
+#include "update/update_channel.h"
 
 // Runs on the thread of the update cycle. Writes the four state values, copies the running
-// executable to "<temp>OKAVU-updater-<pid>.exe", starts it detached in helper mode and, once it
-// runs, sets handedOver and publishes g_helperPid, g_newExePath, g_newVerStr, g_updateReady and
-// g_updateEvent. On any failure (reported where the user must know) handedOver stays false.
-void LaunchUpdateHelper(const UpdateInfo& info, const std::wstring& newExePath, bool& handedOver);
+// executable to "<temp>OKAVU-updater-<pid>.exe", starts it detached in helper mode and, once it runs,
+// publishes the hand-over on channel. Fails (reported where the user must know) when no helper runs.
+Status LaunchUpdateHelper(const UpdateInfo& info, const std::wstring& newExePath, UpdateChannel& channel);
 
 // The helper's command line:
 //   "<updater>" --apply-update --target "<exe>" --new "<new exe>" --pid <pid> --ver "<version>"

@@ -3,18 +3,28 @@
 
 #include <string>
 
+#include "support/result.h"
+
 // A body (manifest or download) larger than this is refused; exactly this much is accepted.
 inline constexpr unsigned long long kHttpBodyLimit = 67108864;  // 64 MiB
 
 inline constexpr unsigned long kManifestTimeoutMs = 20000;
 inline constexpr unsigned long kDownloadTimeoutMs = 240000;
 
-// GET https://kUpdateHost:443 + path. Memory mode (toFile false) collects the body in body and
-// never follows a redirect (a 3xx arrives as its status); file mode creates filePath and writes
-// the body there, following redirects. timeoutMs applies to resolve, connect, send and receive.
-// body is cleared and status set to 0 on entry; status receives the HTTP status once a response
-// arrived, also when the result is false. True only for status 200 with the whole body read (and
-// written) within kHttpBodyLimit. A false result in file mode may leave a partial file behind:
-// removing it is the caller's business. Blocks the calling thread; keeps no shared state.
-bool HttpFetch(const std::wstring& path, bool toFile, const std::wstring& filePath, std::string& body,
-               unsigned long& status, unsigned long timeoutMs);
+struct HttpResponse {
+  unsigned long status = 0;  // the HTTP status once a response arrived, 0 before
+  std::string body;          // memory mode only
+};
+
+// GET https://kUpdateHost:443 + path, into memory. Never follows a redirect: a 3xx arrives as its
+// status. timeoutMs applies to resolve, connect, send and receive.
+//
+// Succeeds only for status 200 with the whole body read within kHttpBodyLimit. On failure value.status
+// still holds the status when a response arrived, and error() names the WinHTTP (or file) error when a
+// call failed; it is 0 when the failure is the status itself, the size limit or a body cut short.
+// Blocks the calling thread; keeps no shared state.
+Result<HttpResponse> HttpFetch(const std::wstring& path, unsigned long timeoutMs);
+
+// The same into filePath (created, following redirects); the body stays empty. A failure may leave a
+// partial file behind: removing it is the caller's business.
+Result<HttpResponse> HttpFetchToFile(const std::wstring& path, const std::wstring& filePath, unsigned long timeoutMs);

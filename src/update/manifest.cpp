@@ -1,15 +1,13 @@
-// Manifest parsing, version comparison, download-location and digest rules.
+// Manifest parsing, download-location and digest rules.
 #include "update/manifest.h"
 
 #include <climits>
 #include <cwctype>
 
-#include "support/paths.h"
+#include "support/text.h"
 #include "version.h"
 
 namespace {
-
-constexpr int kVersionPartMax = 1000000;
 
 bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
 
@@ -41,40 +39,8 @@ long long ParseSize(const std::wstring& text) {
 
 }  // namespace
 
-bool ParseVersion(const std::wstring& text, int parts[4]) {
-  for (int i = 0; i < 4; ++i) parts[i] = 0;
-  size_t pos = 0;
-  const size_t end = text.size();
-  for (int index = 0; index < 4; ++index) {
-    while (pos < end && (text[pos] == L' ' || text[pos] == L'\t')) ++pos;
-    if (pos == end || !IsDigit(text[pos])) return index > 0;
-    int value = 0;
-    while (pos < end && IsDigit(text[pos])) {
-      value = value * 10 + (text[pos] - L'0');
-      if (value > kVersionPartMax) value = kVersionPartMax;
-      ++pos;
-    }
-    parts[index] = value;
-    // Whatever stands between the digits and the next dot ('rc3' in '1.2rc3.4') is ignored.
-    while (pos < end && text[pos] != L'.') ++pos;
-    if (pos == end) return true;
-    ++pos;
-    if (pos == end) return true;
-  }
-  return true;
-}
-
-bool IsNewerVersion(const std::wstring& candidate, const std::wstring& current) {
-  int a[4];
-  int b[4];
-  if (!ParseVersion(candidate, a) || !ParseVersion(current, b)) return false;
-  for (int i = 0; i < 4; ++i) {
-    if (a[i] != b[i]) return a[i] > b[i];
-  }
-  return false;
-}
-
-bool ParseManifest(const std::wstring& text, UpdateInfo& info) {
+Result<UpdateInfo> ParseManifest(const std::wstring& text) {
+  UpdateInfo info;
   size_t start = 0;
   for (;;) {
     size_t lf = text.find(L'\n', start);
@@ -100,29 +66,28 @@ bool ParseManifest(const std::wstring& text, UpdateInfo& info) {
     if (lf == std::wstring::npos) break;
     start = lf + 1;
   }
-  return !info.version.empty() && !info.url.empty();
+  const bool usable = !info.version.empty() && !info.url.empty();
+  return {usable ? Status::Success() : Status::Failure(), std::move(info)};
 }
 
-bool ResolveDownloadPath(const std::wstring& url, std::wstring& requestPath) {
-  requestPath.clear();
-  if (url.empty() || StartsWith(url, L"http://")) return false;
+Result<std::wstring> ResolveDownloadPath(const std::wstring& url) {
+  if (url.empty() || StartsWith(url, L"http://")) return Status::Failure();
   std::wstring path;
   if (StartsWith(url, L"https://")) {
     const std::wstring origin = std::wstring(L"https://") + kUpdateHost;
-    if (!StartsWith(url, origin)) return false;
+    if (!StartsWith(url, origin)) return Status::Failure();
     path = url.substr(origin.size());
   } else {
     // Anything else is a location relative to the update host, other schemes included.
-    if (url.find(L"..") != std::wstring::npos || StartsWith(url, L"//")) return false;
+    if (url.find(L"..") != std::wstring::npos || StartsWith(url, L"//")) return Status::Failure();
     path = url[0] == L'/' ? url : kDownloadPrefix + url;
   }
-  if (!StartsWith(path, kDownloadPrefix)) return false;
-  requestPath = std::move(path);
-  return true;
+  if (!StartsWith(path, kDownloadPrefix)) return Status::Failure();
+  return path;
 }
 
-bool NormalizeSha256(const std::wstring& field, std::string& digest) {
-  digest.clear();
+Result<std::string> NormalizeSha256(const std::wstring& field) {
+  std::string digest;
   digest.reserve(field.size());
   bool hex = field.size() == 64;
   for (wchar_t c : field) {
@@ -132,5 +97,5 @@ bool NormalizeSha256(const std::wstring& field, std::string& digest) {
     // Only the low byte is kept, so a non-ASCII character must not pass for the digit it ends in.
     if (lower > 0x7F || !((low >= '0' && low <= '9') || (low >= 'a' && low <= 'f'))) hex = false;
   }
-  return hex;
+  return {hex ? Status::Success() : Status::Failure(), std::move(digest)};
 }

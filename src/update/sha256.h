@@ -5,4 +5,4 @@
 #include <string>
 
 // 64 lower-case hexadecimal digits, or empty text when the hashing service fails.
-std::string Sha256Hex(const unsigned char* data, size_t size);
+[[nodiscard]] std::string Sha256Hex(const unsigned char* data, size_t size);

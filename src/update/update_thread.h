@@ -5,23 +5,14 @@
 #include <windows.h>
 
 #include <functional>
+#include <memory>
 
 #include "support/handles.h"
+#include "support/result.h"
+#include "update/update_channel.h"
 
-inline constexpr wchar_t kManifestPath[] = L"/files/OKAVU/manifest.txt";
 inline constexpr unsigned long kFirstCycleDelaySeconds = 5;
 inline constexpr DWORD kUpdateThreadStopMs = 2000;
-
-// Stage 14 for runs with watch or autoUpdate: removes leftover helper copies and starts the
-// thread (thread stays null when it cannot start).
-void StartUpdateThread(unsigned long updateInterval, UniqueKernelHandle& thread);
-
-// Deletes "OKAVU-updater-*.exe" in the temporary folder, except the running executable.
-void CleanupUpdaterCopies();
-
-// Thread entry: the parameter carries updateInterval in seconds. Returns 0 once the stop event is
-// set or an update is ready.
-DWORD WINAPI UpdaterThreadProc(LPVOID parameter);
 
 // The thread's schedule, apart from the system so that its order can be checked on its own.
 struct UpdaterLoopSteps {
@@ -35,13 +26,49 @@ struct UpdaterLoopSteps {
 // returns on a stop request or once an update is ready.
 void RunUpdaterLoop(unsigned long updateInterval, const UpdaterLoopSteps& steps);
 
-// True when a helper runs and this process must end now; stops the thread (at most 2 s).
-bool RestartForReadyUpdate(UniqueKernelHandle& thread);
+// The thread that runs update cycles. Owned by the entry point; its end stops the thread.
+class UpdateThread {
+ public:
+  UpdateThread() = default;
+  UpdateThread(UpdateThread&& other) noexcept;
+  UpdateThread& operator=(UpdateThread&& other) noexcept;
+  UpdateThread(const UpdateThread&) = delete;
+  UpdateThread& operator=(const UpdateThread&) = delete;
+  ~UpdateThread() { Stop(); }
 
-// Stage 16 for "--check-update" without "--watch": one foreground cycle. After a hand-over it ends
-// the process itself (ExitProcess, COM not released); otherwise it stops the thread, closes the stop
-// event (without a reset) and the mutex handle, and returns the exit code 0; COM is the caller's.
-int RunStandaloneUpdateCheck(UniqueKernelHandle& thread, UniqueKernelHandle& mutex);
+  // Starts the thread over channel. stopEvent is the run's stop signal; the thread waits on its own
+  // duplicate of it. Fails with the error of CreateThread.
+  static Result<UpdateThread> Start(unsigned long updateInterval, std::shared_ptr<UpdateChannel> channel,
+                                    HANDLE stopEvent);
 
-// Stops the update thread: sets the stop event, waits at most 2,000 ms, closes and clears it.
-void StopUpdateThread(UniqueKernelHandle& thread);
+  bool running() const { return static_cast<bool>(thread_); }
+
+  // Sets the stop signal, waits for the thread at most 2,000 ms and lets go of it. True when it has
+  // ended (or never ran). A thread still inside a download keeps what it uses until it ends; the
+  // caller must then end the process rather than return from the entry point.
+  bool Stop();
+
+  // True once a Stop let go of a thread that was still running.
+  bool lingers() const { return lingers_; }
+
+  struct Shared;  // what the thread itself holds on to
+
+ private:
+  UniqueKernelHandle thread_;
+  std::shared_ptr<Shared> shared_;
+  bool lingers_ = false;
+};
+
+// Stage 14 for runs with watch or autoUpdate: removes leftover helper copies, reports and starts the
+// thread (a thread that cannot start is reported; the run goes on without updates).
+UpdateThread StartUpdates(unsigned long updateInterval, std::shared_ptr<UpdateChannel> channel, HANDLE stopEvent);
+
+// Deletes "OKAVU-updater-*.exe" in the temporary folder, except the running executable.
+void CleanupUpdaterCopies();
+
+// True when a helper runs and this process must end now; stops the thread first (at most 2 s).
+bool RestartForReadyUpdate(UpdateChannel& channel, UpdateThread& thread);
+
+// Stage 16 for "--check-update" without "--watch": one foreground cycle, then the hand-over when it
+// found an update, else the thread is stopped. True when the process must end now for the helper.
+bool RunStandaloneUpdateCheck(UpdateChannel& channel, UpdateThread& thread);

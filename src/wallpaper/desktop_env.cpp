@@ -4,8 +4,9 @@
 #include <windows.h>
 
 #include "support/console.h"
-#include "support/handles.h"
 #include "support/log.h"
+#include "support/registry.h"
+#include "support/report.h"
 
 namespace {
 
@@ -14,12 +15,10 @@ constexpr wchar_t kPolicyValue[] = L"NoChangingWallPaper";
 
 // Only the user's own policy counts; the value's type is not looked at, only a 4-byte number fits.
 bool WallpaperPolicyLocked() {
-  UniqueRegKey key;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kPolicyKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return false;
-  DWORD number = 0;
-  DWORD bytes = sizeof(number);
-  LSTATUS status = RegQueryValueExW(key.get(), kPolicyValue, nullptr, nullptr, reinterpret_cast<BYTE*>(&number), &bytes);
-  return status == ERROR_SUCCESS && number != 0;
+  Result<UniqueRegKey> key = OpenRegistryKey(HKEY_CURRENT_USER, kPolicyKey, KEY_QUERY_VALUE);
+  if (!key) return false;
+  Result<unsigned long> number = ReadRegistryNumber(key.value.get(), kPolicyValue);
+  return number.ok() && number.value != 0;
 }
 
 DesktopProbe ProbeDesktop() {
@@ -41,14 +40,14 @@ DesktopProbe ProbeDesktop() {
   return probe;
 }
 
-void Report(DesktopFinding finding, const DesktopProbe& probe) {
+void ReportFinding(DesktopFinding finding, const DesktopProbe& probe) {
   switch (finding) {
     case DesktopFinding::OwnSession:
       Info(L"当前会话 ID = %lu", probe.ownSession);
       break;
     case DesktopFinding::SessionZero:
-      Fail(L"进程运行在 Session 0（服务会话），改的是服务账户的桌面，登录用户看不到");
-      LogLine(L"ERROR", L"运行在 Session 0，墙纸对登录用户无效");
+      Report(ConsoleLevel::kError, L"进程运行在 Session 0（服务会话），改的是服务账户的桌面，登录用户看不到",
+             LogLevel::kError, L"运行在 Session 0，墙纸对登录用户无效");
       break;
     case DesktopFinding::NoShell:
       Fail(L"找不到 Shell 窗口（Explorer.exe 没运行）—— 墙纸设置无法生效");
@@ -60,8 +59,8 @@ void Report(DesktopFinding finding, const DesktopProbe& probe) {
       Warn(L"本进程会话(%lu) 与 Explorer 会话(%lu) 不同，画面可能不会更新", probe.ownSession, probe.shellSession);
       break;
     case DesktopFinding::PolicyLocked:
-      Fail(L"策略 NoChangingWallPaper=1 已锁死墙纸，需管理员/组策略解除");
-      LogLine(L"ERROR", L"策略 NoChangingWallPaper=1，墙纸被组策略锁定");
+      Report(ConsoleLevel::kError, L"策略 NoChangingWallPaper=1 已锁死墙纸，需管理员/组策略解除", LogLevel::kError,
+             L"策略 NoChangingWallPaper=1，墙纸被组策略锁定");
       break;
   }
 }
@@ -90,9 +89,9 @@ DesktopVerdict JudgeDesktop(const DesktopProbe& probe) {
   return verdict;
 }
 
-bool CheckDesktopEnvironment() {
+Status CheckDesktopEnvironment() {
   DesktopProbe probe = ProbeDesktop();
   DesktopVerdict verdict = JudgeDesktop(probe);
-  for (DesktopFinding finding : verdict.findings) Report(finding, probe);
-  return !verdict.blocked;
+  for (DesktopFinding finding : verdict.findings) ReportFinding(finding, probe);
+  return verdict.blocked ? Status::Failure() : Status::Success();
 }

@@ -3,6 +3,8 @@
 
 #include <vector>
 
+#include "support/result.h"
+
 // What the system said, gathered before anything is decided.
 struct DesktopProbe {
   bool ownSessionKnown = false;    // ProcessIdToSessionId succeeded for this process
@@ -30,6 +32,6 @@ struct DesktopVerdict {
 // The decision over a probe: every finding is listed, whether or not an earlier one blocks.
 DesktopVerdict JudgeDesktop(const DesktopProbe& probe);
 
-// Reports the session, the shell and the wallpaper policy. False (Session 0 or no shell
-// window) means exit code 4.
-bool CheckDesktopEnvironment();
+// Reports the session, the shell and the wallpaper policy. A failure (Session 0 or no shell window)
+// means exit code 4.
+Status CheckDesktopEnvironment();

@@ -5,10 +5,10 @@
 
 #include <cwchar>
 #include <initializer_list>
-#include <memory>
 #include <utility>
 
 #include "support/console.h"
+#include "support/files.h"
 #include "support/paths.h"
 
 namespace {
@@ -20,47 +20,52 @@ unsigned ReadBigEndian32(const unsigned char* p) {
          (static_cast<unsigned>(p[2]) << 8) | static_cast<unsigned>(p[3]);
 }
 
-// ReadAllBytes into a vector; false when the file gave no data.
-bool ReadFileInto(const std::wstring& path, std::vector<unsigned char>& bytes) {
-  unsigned long long size = 0;
-  std::unique_ptr<unsigned char[]> data = ReadAllBytes(path, size);
-  if (!data) return false;
-  bytes.assign(data.get(), data.get() + size);
-  return true;
-}
-
-// The RT_RCDATA picture of our own module, copied out of the mapped image. False after a warning.
-bool LoadEmbeddedPicture(PictureSource& picture) {
+// The RT_RCDATA picture of our own module, copied out of the mapped image. Fails after a warning.
+Result<PictureSource> LoadEmbeddedPicture() {
   HMODULE self = GetModuleHandleW(nullptr);
   HRSRC found = FindResourceW(self, kPictureResourceName, RT_RCDATA);
   if (!found) {
     DWORD error = GetLastError();
     Warn(L"exe 内找不到资源 \"%ls\" (RCDATA)，GetLastError=%lu", kPictureResourceName, error);
-    return false;
+    return Status::Failure(error);
   }
   DWORD size = SizeofResource(self, found);
   if (size == 0) {
     Warn(L"资源大小为 0");
-    return false;
+    return Status::Failure();
   }
   HGLOBAL loaded = LoadResource(self, found);
   if (!loaded) {
     DWORD error = GetLastError();
     Warn(L"LoadResource 失败，GetLastError=%lu", error);
-    return false;
+    return Status::Failure(error);
   }
   const void* locked = LockResource(loaded);
   if (!locked) {
     DWORD error = GetLastError();
     Warn(L"LockResource 失败，GetLastError=%lu", error);
-    return false;
+    return Status::Failure(error);
   }
   const unsigned char* first = static_cast<const unsigned char*>(locked);
+  PictureSource picture;
   picture.bytes.assign(first, first + size);
   Ok(L"已从 exe 内部读取出嵌入图片：%lu 字节", static_cast<unsigned long>(size));
   picture.label = ResourceLabel(kPictureResourceName);
   picture.fromResource = true;
-  return true;
+  return picture;
+}
+
+// A picture file read whole, labelled with its full path; failMessage (with the path) when it gives no data.
+Result<PictureSource> LoadPictureFile(const std::wstring& fullPath, const wchar_t* failMessage) {
+  Result<std::vector<unsigned char>> bytes = ReadAllBytes(fullPath);
+  if (!bytes) {
+    Fail(failMessage, fullPath.c_str());
+    return bytes.status;
+  }
+  PictureSource picture;
+  picture.bytes = std::move(bytes.value);
+  picture.label = fullPath;
+  return picture;
 }
 
 }  // namespace
@@ -103,52 +108,44 @@ bool PngDimensions(const unsigned char* data, unsigned long long size, unsigned&
 
 std::wstring ResourceLabel(const wchar_t* name) { return std::wstring(L"exe 内嵌资源 \"") + name + L"\""; }
 
-bool LoadPicture(const std::wstring& picturePath, PictureSource& picture, int& exitCode) {
-  PictureSource loaded;
+Result<PictureSource> LoadPicture(const std::wstring& picturePath) {
+  Result<PictureSource> loaded;
   if (!picturePath.empty()) {
     // An explicit picture replaces the resource entirely; it is tested as the user wrote it.
     if (!IsExistingFile(picturePath)) {
       Fail(L"文件不存在：%ls", picturePath.c_str());
-      exitCode = 2;
-      return false;
+      return Status::Failure(ERROR_FILE_NOT_FOUND);
     }
-    std::wstring full = FullPath(picturePath);
-    if (!ReadFileInto(full, loaded.bytes)) {
-      Fail(L"读不出文件或文件为空：%ls", full.c_str());
-      exitCode = 2;
-      return false;
+    loaded = LoadPictureFile(FullPath(picturePath), L"读不出文件或文件为空：%ls");
+  } else {
+    loaded = LoadEmbeddedPicture();
+    if (!loaded) {
+      // The fallback is looked up in the working directory, not next to the executable.
+      if (!IsExistingFile(kFallbackPictureName)) {
+        Fail(L"既没有内嵌图片，也找不到 %ls；请用 build.bat 重新编译", kFallbackPictureName);
+        return Status::Failure(ERROR_FILE_NOT_FOUND);
+      }
+      Info(L"回退到外部文件 %ls", kFallbackPictureName);
+      loaded = LoadPictureFile(FullPath(kFallbackPictureName), L"读不出 %ls");
     }
-    loaded.label = full;
-  } else if (!LoadEmbeddedPicture(loaded)) {
-    // The fallback is looked up in the working directory, not next to the executable.
-    if (!IsExistingFile(kFallbackPictureName)) {
-      Fail(L"既没有内嵌图片，也找不到 %ls；请用 build.bat 重新编译", kFallbackPictureName);
-      exitCode = 2;
-      return false;
-    }
-    Info(L"回退到外部文件 %ls", kFallbackPictureName);
-    std::wstring full = FullPath(kFallbackPictureName);
-    if (!ReadFileInto(full, loaded.bytes)) {
-      Fail(L"读不出 %ls", full.c_str());
-      exitCode = 2;
-      return false;
-    }
-    loaded.label = full;
   }
+  if (loaded) {
+    Info(L"图片来源 = %ls（%lu 字节）", loaded.value.label.c_str(), static_cast<unsigned long>(loaded.value.bytes.size()));
+  }
+  return loaded;
+}
 
-  Info(L"图片来源 = %ls（%lu 字节）", loaded.label.c_str(), static_cast<unsigned long>(loaded.bytes.size()));
-  const wchar_t* format = SniffFormatBytes(loaded.bytes.data(), loaded.bytes.size());
+Status CheckPictureFormat(const PictureSource& picture) {
+  const wchar_t* format = SniffFormatBytes(picture.bytes.data(), picture.bytes.size());
   Info(L"数据格式 = %ls", format);
   if (!IsPictureFormat(format)) {
     Fail(L"数据不是 Windows 支持的位图格式（支持 BMP/JPEG/PNG/GIF/TIFF；不支持 WebP/HEIC/AVIF）");
-    exitCode = 3;
-    return false;
+    return Status::Failure(ERROR_BAD_FORMAT);
   }
   unsigned width = 0;
   unsigned height = 0;
-  if (PngDimensions(loaded.bytes.data(), loaded.bytes.size(), width, height)) {
+  if (PngDimensions(picture.bytes.data(), picture.bytes.size(), width, height)) {
     Info(L"图片尺寸 = %ux%u", width, height);
   }
-  picture = std::move(loaded);
-  return true;
+  return Status::Success();
 }

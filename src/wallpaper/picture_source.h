@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "support/result.h"
+
 struct PictureSource {
   std::vector<unsigned char> bytes;  // the whole picture, a private copy
   std::wstring label;                // full path of a file, or the resource label for messages
@@ -34,6 +36,10 @@ bool PngDimensions(const unsigned char* data, unsigned long long size, unsigned&
 // The label of the embedded picture for messages: exe 内嵌资源 "name".
 std::wstring ResourceLabel(const wchar_t* name);
 
-// Finds, reads and sniffs the picture and reports it on the console. On failure returns false
-// with exitCode 2 (no usable picture) or 3 (not a supported format); the message is written.
-bool LoadPicture(const std::wstring& picturePath, PictureSource& picture, int& exitCode);
+// Finds and reads the picture (argument, embedded resource, fallback file) and reports where it came
+// from. A failure (no usable picture, exit code 2) has been reported.
+Result<PictureSource> LoadPicture(const std::wstring& picturePath);
+
+// Sniffs the picture's format and reports it, with the dimensions of a PNG. A failure (not a format
+// the wallpaper accepts, exit code 3) has been reported.
+Status CheckPictureFormat(const PictureSource& picture);

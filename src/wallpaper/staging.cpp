@@ -4,33 +4,35 @@
 #include <windows.h>
 
 #include "support/console.h"
+#include "support/files.h"
 #include "support/handles.h"
-#include "support/known_folder.h"
 #include "support/log.h"
 #include "support/paths.h"
+#include "support/report.h"
+#include "support/system_folders.h"
 
 namespace {
 
 constexpr DWORD kMaxWriteChunk = 0x10000000;  // 256 MiB per WriteFile call
 constexpr DWORD kVerifyHeadBytes = 16;
 
-// Size of an existing regular file, opened for reading only; false when it cannot be opened or sized.
-bool ExistingFileSize(const std::wstring& path, unsigned long long& size) {
-  if (!IsExistingFile(path)) return false;
+// Size of an existing regular file, opened for reading only; fails when it cannot be opened or sized.
+Result<unsigned long long> ExistingFileSize(const std::wstring& path) {
+  if (!IsExistingFile(path)) return Status::Failure(ERROR_FILE_NOT_FOUND);
   UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return false;
+  if (!file) return Status::LastError();
   LARGE_INTEGER li{};
-  if (!GetFileSizeEx(file.get(), &li) || li.QuadPart < 0) return false;
-  size = static_cast<unsigned long long>(li.QuadPart);
-  return true;
+  if (!GetFileSizeEx(file.get(), &li)) return Status::LastError();
+  if (li.QuadPart < 0) return Status::Failure();
+  return static_cast<unsigned long long>(li.QuadPart);
 }
 
-// Truncates or creates path and writes all of data. On failure returns the Windows error.
-DWORD WriteWholeFile(const std::vector<unsigned char>& data, const std::wstring& path) {
+// Truncates or creates path and writes all of data; fails with the Windows error of the failing call.
+Status WriteWholeFile(const std::vector<unsigned char>& data, const std::wstring& path) {
   // No sharing: nobody may read a half-written wallpaper while we write it.
   UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return GetLastError();
+  if (!file) return Status::LastError();
   size_t done = 0;
   while (done < data.size()) {
     size_t left = data.size() - done;
@@ -38,11 +40,11 @@ DWORD WriteWholeFile(const std::vector<unsigned char>& data, const std::wstring&
     DWORD written = 0;
     BOOL ok = WriteFile(file.get(), data.data() + done, chunk, &written, nullptr);
     DWORD error = GetLastError();
-    if (!ok) return error;
-    if (written == 0) return error != ERROR_SUCCESS ? error : ERROR_WRITE_FAULT;
+    if (!ok) return Status::Failure(error);
+    if (written == 0) return Status::Failure(error != ERROR_SUCCESS ? error : ERROR_WRITE_FAULT);
     done += written;
   }
-  return ERROR_SUCCESS;
+  return Status::Success();
 }
 
 }  // namespace
@@ -53,39 +55,29 @@ bool KeepExistingFile(bool sized, unsigned long long existingSize, unsigned long
   return sized && existingSize == dataSize && !force;
 }
 
-bool StageBytes(const std::vector<unsigned char>& data, const std::wstring& path, bool force, std::wstring& target) {
-  unsigned long long existingSize = 0;
-  bool sized = ExistingFileSize(path, existingSize);
-  if (KeepExistingFile(sized, existingSize, data.size(), force)) {
+Result<std::wstring> StageBytes(const std::vector<unsigned char>& data, const std::wstring& path, bool force) {
+  const Result<unsigned long long> existing = ExistingFileSize(path);
+  if (KeepExistingFile(existing.ok(), existing.value, data.size(), force)) {
     Info(L"已存在同样大小的文件，跳过重写：%ls", path.c_str());
-    target = path;
-    return true;
+    return path;
   }
-  DWORD error = WriteWholeFile(data, path);
-  if (error != ERROR_SUCCESS) {
-    Warn(L"写入失败 (err=%lu)：%ls", error, path.c_str());
-    LogLine(L"ERROR", L"写入墙纸文件失败 (err=%lu)：%ls", error, path.c_str());
-    return false;
+  const Status written = WriteWholeFile(data, path);
+  if (!written) {
+    Report(ConsoleLevel::kWarn, L"写入失败 (err=%lu)：%ls", LogLevel::kError, L"写入墙纸文件失败 (err=%lu)：%ls",
+           written.error(), path.c_str());
+    return written;
   }
   Ok(L"图片已落盘：%ls（%lu 字节）", path.c_str(), static_cast<unsigned long>(data.size()));
-  target = path;
-  return true;
+  return path;
 }
 
-bool StagePicture(const PictureSource& picture, const std::wstring& extractPath, bool force,
-                  const std::wstring& stageDir, std::wstring& target) {
-  std::wstring staged;
-  if (!extractPath.empty()) {
-    // An export goes where the user asked or nowhere: no fall-back to the Pictures folder.
-    if (!StageBytes(picture.bytes, FullPath(extractPath), force, staged)) return false;
-    target = staged;
-    return true;
-  }
+Result<std::wstring> StagePicture(const PictureSource& picture, const std::wstring& extractPath, bool force,
+                                  const std::wstring& stageDir) {
+  // An export goes where the user asked or nowhere: no fall-back to the Pictures folder.
+  if (!extractPath.empty()) return StageBytes(picture.bytes, FullPath(extractPath), force);
   if (!stageDir.empty()) {
-    if (StageBytes(picture.bytes, Join(stageDir, kStagedFileName), force, staged)) {
-      target = staged;
-      return true;
-    }
+    Result<std::wstring> staged = StageBytes(picture.bytes, Join(stageDir, kStagedFileName), force);
+    if (staged) return staged;
     Warn(L"图片目录写入失败，改为原地使用源文件");
   } else {
     Warn(L"取不到图片目录，改为原地使用源文件");
@@ -93,10 +85,9 @@ bool StagePicture(const PictureSource& picture, const std::wstring& extractPath,
   // In place: only a picture that came from a file still lying on disk can be shown from there.
   if (picture.fromResource || !IsExistingFile(picture.label)) {
     Fail(L"没有可用的墙纸文件路径，无法继续");
-    return false;
+    return Status::Failure(ERROR_FILE_NOT_FOUND);
   }
-  target = picture.label;
-  return true;
+  return picture.label;
 }
 
 const wchar_t* StagedFileVerdict(bool opened, const unsigned char* head, unsigned long count) {
@@ -105,8 +96,8 @@ const wchar_t* StagedFileVerdict(bool opened, const unsigned char* head, unsigne
   return SniffFormatBytes(head, count);
 }
 
-bool VerifyStagedFile(const std::wstring& target) {
-  if (!IsExistingFile(target)) return true;
+Status VerifyStagedFile(const std::wstring& target) {
+  if (!IsExistingFile(target)) return Status::Success();
   unsigned char head[kVerifyHeadBytes] = {};
   DWORD got = 0;
   UniqueFile file(CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -120,8 +111,8 @@ bool VerifyStagedFile(const std::wstring& target) {
   const wchar_t* verdict = StagedFileVerdict(opened, head, got);
   if (!IsPictureFormat(verdict)) {
     Fail(L"磁盘上的目标文件不是有效位图：%ls（%ls）", target.c_str(), verdict);
-    return false;
+    return Status::Failure(ERROR_BAD_FORMAT);
   }
   Ok(L"磁盘文件复查通过：%ls（%ls）", target.c_str(), verdict);
-  return true;
+  return Status::Success();
 }

@@ -6,20 +6,15 @@
 #include <cwchar>
 
 #include "support/console.h"
-#include "support/handles.h"
 #include "support/log.h"
+#include "support/registry.h"
+#include "support/report.h"
 #include "support/text.h"
 
 namespace {
 
 constexpr DWORD kShellNotifyTimeoutMs = 2000;
 constexpr wchar_t kSettingSection[] = L"Desktop";
-
-LSTATUS SetStringValue(HKEY key, const wchar_t* name, const wchar_t* text) {
-  // The data length counts the terminating zero.
-  DWORD bytes = static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t));
-  return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes);
-}
 
 // Tells one shell window that the desktop settings changed and has it repaint. A hung window
 // costs at most the time-out. False when there is no such window.
@@ -36,62 +31,59 @@ bool NudgeShellWindow(const wchar_t* windowClass) {
 }  // namespace
 
 void SetDesktopStyle(int style, bool tile) {
-  UniqueRegKey key;
-  LSTATUS status =
-      RegCreateKeyExW(HKEY_CURRENT_USER, kDesktopKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr);
-  if (status != ERROR_SUCCESS) {
-    Warn(L"打不开 HKCU\\Control Panel\\Desktop (err=%ld)", static_cast<long>(status));
+  Result<UniqueRegKey> key = CreateRegistryKey(HKEY_CURRENT_USER, kDesktopKey, KEY_SET_VALUE);
+  if (!key) {
+    Warn(L"打不开 HKCU\\Control Panel\\Desktop (err=%ld)", static_cast<long>(key.error()));
     return;
   }
   wchar_t styleText[8] = {};
   FormatInto(styleText, 8, L"%d", style);
-  if (SetStringValue(key.get(), L"WallpaperStyle", styleText) != ERROR_SUCCESS) {
+  if (!WriteRegistryString(key.value.get(), L"WallpaperStyle", styleText)) {
     Warn(L"写入 WallpaperStyle 失败");
     return;
   }
   const wchar_t* tileText = tile ? L"1" : L"0";
   // Tiling off is the default everywhere; a failed write leaves a harmless value behind.
-  static_cast<void>(SetStringValue(key.get(), L"TileWallpaper", tileText));
-  key.reset();
+  static_cast<void>(WriteRegistryString(key.value.get(), L"TileWallpaper", tileText));
+  key.value.reset();
   Info(L"墙纸样式 = %d（10=填充 6=适应 2=拉伸 0=居中 22=跨区），平铺 = %ls", style, tileText);
 }
 
-bool SystemWallpaperSetter(const std::wstring& path, unsigned long& error) {
+Status SystemWallpaperSetter(const std::wstring& path) {
   std::wstring buffer = path;  // the call takes a writable pointer
   if (!SystemParametersInfoW(SPI_SETDESKWALLPAPER, 0, &buffer[0], SPIF_UPDATEINIFILE | SPIF_SENDWININICHANGE)) {
-    error = GetLastError();
-    return false;
+    return Status::LastError();
   }
-  return true;
+  return Status::Success();
 }
 
-bool ApplyWallpaperWith(const std::wstring& path, WallpaperSetter setter) {
-  unsigned long error = 0;
-  if (!setter(path, error)) {
-    Fail(L"SystemParametersInfoW(SPI_SETDESKWALLPAPER) 失败，GetLastError=%lu", error);
-    LogLine(L"ERROR", L"设置墙纸失败 (GetLastError=%lu)：%ls", error, path.c_str());
-    return false;
+Status ApplyWallpaperWith(const std::wstring& path, WallpaperSetter setter) {
+  const Status set = setter(path);
+  if (!set) {
+    Report(ConsoleLevel::kError, L"SystemParametersInfoW(SPI_SETDESKWALLPAPER) 失败，GetLastError=%lu", LogLevel::kError,
+           L"设置墙纸失败 (GetLastError=%lu)：%ls", set.error(), path.c_str());
+    return set;
   }
   // Windows has the new file; the shell windows only need telling so the change shows at once.
   bool progman = NudgeShellWindow(L"Progman");
   bool workerW = NudgeShellWindow(L"WorkerW");
   if (!progman && !workerW) Warn(L"没找到 Progman/WorkerW 窗口 —— Explorer 可能没在运行，画面不会更新");
-  return true;
+  return Status::Success();
 }
 
-bool ApplyWallpaper(const std::wstring& path) { return ApplyWallpaperWith(path, SystemWallpaperSetter); }
+Status ApplyWallpaper(const std::wstring& path) { return ApplyWallpaperWith(path, SystemWallpaperSetter); }
 
-bool PaintOnceWith(const std::wstring& target, WallpaperSetter setter) {
+Status PaintOnceWith(const std::wstring& target, WallpaperSetter setter) {
   SetDesktopStyle(kStyleFill, false);
-  if (!ApplyWallpaperWith(target, setter)) return false;
+  const Status applied = ApplyWallpaperWith(target, setter);
+  if (!applied) return applied;
   HWND desktop = GetDesktopWindow();
   if (desktop) {
     InvalidateRect(desktop, nullptr, TRUE);
     UpdateWindow(desktop);
   }
-  Ok(L"桌面背景已设置为 %ls", target.c_str());
-  LogLine(L"INFO", L"设置墙纸：%ls", target.c_str());
-  return true;
+  Report(ConsoleLevel::kOk, L"桌面背景已设置为 %ls", LogLevel::kInfo, L"设置墙纸：%ls", target.c_str());
+  return Status::Success();
 }
 
-bool PaintOnce(const std::wstring& target) { return PaintOnceWith(target, SystemWallpaperSetter); }
+Status PaintOnce(const std::wstring& target) { return PaintOnceWith(target, SystemWallpaperSetter); }

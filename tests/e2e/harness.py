@@ -91,8 +91,54 @@ def build_dir():
 
 
 def next_exe():
-    """OKAVU.exe of the same sources built as version 1.7.0.0: the release the update tests publish."""
+    """OKAVU.exe of the same sources built as next_version(): the release the update tests publish."""
     return _require_env("OKAVU_NEXT_EXE")
+
+
+def app_version():
+    """The version the program was built as (OKAVU_VERSION)."""
+    return _require_env("OKAVU_VERSION")
+
+
+def next_version():
+    """The version of next_exe(), newer than app_version()."""
+    return _require_env("OKAVU_NEXT_VERSION")
+
+
+def update_host():
+    """The update host the program was built for (OKAVU_UPDATE_HOST)."""
+    return _require_env("OKAVU_UPDATE_HOST")
+
+
+def requires_local_update_host(cls):
+    """Class decorator for tests that serve the update host themselves, on loopback: they need a build
+    for the host "localhost" (the test command builds one)."""
+    host = os.environ.get("OKAVU_UPDATE_HOST")
+    return unittest.skipUnless(host in (None, "localhost"),
+                               f"the program is built for the update host {host!r}, not 'localhost'")(cls)
+
+
+def version_parts(version):
+    return [int(part) for part in version.split(".")]
+
+
+def other_version(version, part=3, step=1):
+    """version with one of its four parts moved by step ('1.7.0.0', part 1 -> '1.8.0.0')."""
+    parts = version_parts(version)
+    parts[part] += step
+    return ".".join(str(p) for p in parts)
+
+
+def older_version(version):
+    """A version just below version, written with four parts ('1.6.0.0' -> '1.5.9.9')."""
+    major, minor, build, revision = version_parts(version)
+    if revision:
+        return f"{major}.{minor}.{build}.{revision - 1}"
+    if build:
+        return f"{major}.{minor}.{build - 1}.9"
+    if minor:
+        return f"{major}.{minor - 1}.9.9"
+    return f"{major - 1}.9.9.9"
 
 
 def picture_path():

@@ -86,6 +86,20 @@ class Environment(DesktopTestCase):
         self.assertEqual(result.stderr_text, POLICY_CONSOLE)
 
 
+class RefusedWallpaper(DesktopTestCase):
+    def test_a_refused_first_set_is_exit_1_and_nothing_after_it_runs(self):
+        # A build whose setter refuses like Windows does for a file it cannot use (Wine accepts any file).
+        refusing = os.path.join(harness.build_dir(), "okavu-refusing", "OKAVU.exe")
+        shell = self.start_shell()
+        result = self.run_program(refusing, "--watch", "--once")
+        self.assert_exit(result, 1)
+        self.assertTrue(result.stdout_text.endswith("[INFO ] 已取得单实例锁，开始常驻。\n" + STYLE_LINE), result.describe())
+        self.assertEqual(result.stderr_text, "[ERROR] SystemParametersInfoW(SPI_SETDESKWALLPAPER) 失败，GetLastError=5\n")
+        self.assertEqual(self.log_texts(), [("ERROR", f"设置墙纸失败 (GetLastError=5)：{self.target_win}")])
+        self.assertEqual(self.desktop_nudges(shell), [])
+        self.assertIsNone(self.reg_get(DESKTOP_KEY, "Wallpaper"))
+
+
 class ShellNotification(DesktopTestCase):
     def test_progman_and_workerw_are_told_once_each(self):
         shell = self.start_shell("both")

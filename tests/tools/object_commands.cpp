@@ -1,6 +1,7 @@
 // testtool hold-mutex, hold-file and start-detached: kernel objects and processes that a test needs to
 // exist while the program runs.
 #include "support/handles.h"
+#include "support/process.h"
 #include "support/text.h"
 #include "testtool.h"
 
@@ -86,13 +87,9 @@ int StartDetachedCommand(ToolArgs args) {
     if (!commandLine.empty()) commandLine += L' ';
     commandLine += QuoteArgument(arg);
   }
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  UniqueProcessInformation process;
-  if (!CreateProcessW(args[0].c_str(), &commandLine[0], nullptr, nullptr, FALSE,
-                      DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &process.info)) {
-    return SystemFailure(L"CreateProcessW", GetLastError());
-  }
-  Out(Format(L"%lu\n", process.info.dwProcessId));
+  Result<StartedProcess> started =
+      StartProcess(args[0], commandLine, DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr);
+  if (!started) return SystemFailure(L"CreateProcessW", started.error());
+  Out(Format(L"%lu\n", started.value.id));
   return kToolOk;
 }

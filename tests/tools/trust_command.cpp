@@ -6,7 +6,7 @@
 #include <string>
 
 #include "support/handles.h"
-#include "support/paths.h"
+#include "support/files.h"
 #include "testtool.h"
 
 namespace {
@@ -39,11 +39,10 @@ bool ToDer(const unsigned char* data, unsigned long long size, std::string& der)
 
 int ImportCaCommand(ToolArgs args) {
   if (args.size() != 1) return UsageFailure(L"import-ca FILE");
-  unsigned long long size = 0;
-  std::unique_ptr<unsigned char[]> data = ReadAllBytes(args[0], size);
-  if (!data) return SystemFailure(L"reading the certificate file", GetLastError());
+  Result<std::vector<unsigned char>> data = ReadAllBytes(args[0]);
+  if (!data) return SystemFailure(L"reading the certificate file", data.error());
   std::string der;
-  if (!ToDer(data.get(), size, der)) return SystemFailure(L"CryptStringToBinaryA", GetLastError());
+  if (!ToDer(data.value.data(), data.value.size(), der)) return SystemFailure(L"CryptStringToBinaryA", GetLastError());
   UniqueCertStore store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root"));
   if (!store) return SystemFailure(L"CertOpenStore (LocalMachine Root)", GetLastError());
   if (!CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,

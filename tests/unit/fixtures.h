@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "support/console.h"
+#include "support/files.h"
 #include "support/handles.h"
 #include "support/log.h"
 #include "support/paths.h"
@@ -26,9 +27,8 @@
 namespace fixtures {
 
 inline std::string ReadFileText(const std::wstring& path) {
-  unsigned long long size = 0;
-  std::unique_ptr<unsigned char[]> data = ReadAllBytes(path, size);
-  return data ? std::string(reinterpret_cast<const char*>(data.get()), static_cast<size_t>(size)) : std::string();
+  Result<std::vector<unsigned char>> data = ReadAllBytes(path);
+  return data ? std::string(data.value.begin(), data.value.end()) : std::string();
 }
 
 inline void WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& bytes) {
@@ -85,17 +85,33 @@ class WorkingDirectory {
   std::wstring old_;
 };
 
+// The real standard error while a ConsoleCapture runs, -1 otherwise.
+inline int g_realStderr = -1;
+
+// GoogleTest prints a failure the moment it happens, to standard output, which a ConsoleCapture has
+// sent into its file; this listener (installed by main.cpp) prints it again where the reader sees it.
+class FailuresDuringCapture : public testing::EmptyTestEventListener {
+ public:
+  void OnTestPartResult(const testing::TestPartResult& result) override {
+    if (g_realStderr < 0 || !result.failed()) return;
+    std::string text = std::string(result.file_name() ? result.file_name() : "?") + ":" +
+                       std::to_string(result.line_number()) + ": failure while the console was captured\n" +
+                       result.message() + "\n";
+    _write(g_realStderr, text.data(), static_cast<unsigned>(text.size()));
+  }
+};
+
 // Turns the console levels on and sends standard output and standard error into files, so the
 // framed lines can be compared as the UTF-8 bytes a redirected console receives.
 class ConsoleCapture {
  public:
-  ConsoleCapture() : savedHaveConsole_(g_haveConsole), savedQuiet_(g_quiet) {
+  ConsoleCapture() : saved_(CurrentConsoleState()) {
     outPath_ = dir_.File(L"stdout.txt");
     errPath_ = dir_.File(L"stderr.txt");
     Redirect(stdout, outPath_, savedOut_);
     Redirect(stderr, errPath_, savedErr_);
-    g_haveConsole = true;
-    g_quiet = false;
+    g_realStderr = savedErr_;
+    SetConsoleState({true, false});
   }
   ~ConsoleCapture() { Stop(); }
   ConsoleCapture(const ConsoleCapture&) = delete;
@@ -105,8 +121,8 @@ class ConsoleCapture {
   void Stop() {
     if (stopped_) return;
     stopped_ = true;
-    g_haveConsole = savedHaveConsole_;
-    g_quiet = savedQuiet_;
+    SetConsoleState(saved_);
+    g_realStderr = -1;
     Restore(stdout, savedOut_);
     Restore(stderr, savedErr_);
   }
@@ -138,8 +154,7 @@ class ConsoleCapture {
   std::wstring errPath_;
   int savedOut_ = -1;
   int savedErr_ = -1;
-  bool savedHaveConsole_;
-  bool savedQuiet_;
+  ConsoleState saved_;
   bool stopped_ = false;
 };
 

@@ -16,7 +16,7 @@ using fixtures::ReadFileText;
 
 const SYSTEMTIME kJan5{2026, 1, 1, 5, 9, 3, 7, 0};  // Monday 2026-01-05 09:03:07
 
-std::wstring LineAt(const SYSTEMTIME& now, const wchar_t* level, const wchar_t* fmt, ...) {
+std::wstring LineAt(const SYSTEMTIME& now, LogLevel level, const wchar_t* fmt, ...) {
   va_list args;
   va_start(args, fmt);
   std::wstring line = FormatLogLine(now, level, fmt, args);
@@ -25,36 +25,36 @@ std::wstring LineAt(const SYSTEMTIME& now, const wchar_t* level, const wchar_t* 
 }
 
 template <typename... Args>
-std::wstring Line(const wchar_t* level, const wchar_t* fmt, Args... args) {
+std::wstring Line(LogLevel level, const wchar_t* fmt, Args... args) {
   return LineAt(kJan5, level, fmt, args...);
 }
 
 const std::string kBom = "\xEF\xBB\xBF";
 
 TEST(FormatLogLine, PrefixIsZeroPaddedLocalTimeAndLevelAndTheLineEndsWithCrLf) {
-  EXPECT_EQ(Line(L"WARN", L"检测到壁纸被改为：%ls", L"C:\\x.png"), L"2026-01-05 09:03:07 [WARN] 检测到壁纸被改为：C:\\x.png\r\n");
-  EXPECT_EQ(Line(L"INFO", L"%d", 42), L"2026-01-05 09:03:07 [INFO] 42\r\n");
-  EXPECT_EQ(Line(L"ERROR", L"%hs", "e"), L"2026-01-05 09:03:07 [ERROR] e\r\n");
+  EXPECT_EQ(Line(LogLevel::kWarn, L"检测到壁纸被改为：%ls", L"C:\\x.png"), L"2026-01-05 09:03:07 [WARN] 检测到壁纸被改为：C:\\x.png\r\n");
+  EXPECT_EQ(Line(LogLevel::kInfo, L"%d", 42), L"2026-01-05 09:03:07 [INFO] 42\r\n");
+  EXPECT_EQ(Line(LogLevel::kError, L"%hs", "e"), L"2026-01-05 09:03:07 [ERROR] e\r\n");
   SYSTEMTIME late{2026, 12, 4, 31, 23, 59, 58, 999};
-  EXPECT_EQ(LineAt(late, L"INFO", L"x"), L"2026-12-31 23:59:58 [INFO] x\r\n");
+  EXPECT_EQ(LineAt(late, LogLevel::kInfo, L"x"), L"2026-12-31 23:59:58 [INFO] x\r\n");
 }
 
 TEST(FormatLogLine, AnEmptyMessageGivesNoLine) {
-  EXPECT_EQ(Line(L"INFO", L""), L"");
-  EXPECT_EQ(Line(L"INFO", L"%ls", L""), L"");
+  EXPECT_EQ(Line(LogLevel::kInfo, L""), L"");
+  EXPECT_EQ(Line(LogLevel::kInfo, L"%ls", L""), L"");
 }
 
 TEST(FormatLogLine, AnOverlongMessageIsCutTo1020CharactersBeforeCrLfInsteadOfBeingDropped) {
   const std::wstring prefix = L"2026-01-05 09:03:07 [INFO] ";  // 27 characters
   for (size_t length : {993u, 996u, 997u, 1100u, 4000u}) {
     std::wstring text(length, L'字');
-    std::wstring line = Line(L"INFO", L"%ls", text.c_str());
+    std::wstring line = Line(LogLevel::kInfo, L"%ls", text.c_str());
     std::wstring expected = (prefix + text).substr(0, 1020) + L"\r\n";
     EXPECT_EQ(line, expected) << length;
   }
   // One character less than the limit keeps the whole message.
   std::wstring fits(1020 - prefix.size(), L'a');
-  EXPECT_EQ(Line(L"INFO", L"%ls", fits.c_str()), prefix + fits + L"\r\n");
+  EXPECT_EQ(Line(LogLevel::kInfo, L"%ls", fits.c_str()), prefix + fits + L"\r\n");
 }
 
 // AppendLogLine on a scratch log file.
@@ -130,14 +130,17 @@ TEST_F(AppendLog, ALineIsNotLostWhileAnotherWriterHoldsTheFileForAMoment) {
   ASSERT_TRUE(other);
   UniqueKernelHandle appending(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   ASSERT_TRUE(appending);
-  // The other writer lets go about 50 ms after our append has begun.
+  // The other writer lets go about 50 ms after our append has begun. The append waits far longer
+  // here than the program's few hundred milliseconds, so a busy machine cannot turn the hold into a loss.
   std::thread releaser([&] {
     WaitForSingleObject(appending.get(), INFINITE);
     Sleep(50);
     other.reset();
   });
   SetEvent(appending.get());
-  AppendLogLine(path, SampleLine(L"kept"));
+  LogOpenRetry patient;
+  patient.attempts = 2000;
+  AppendLogLine(path, SampleLine(L"kept"), patient);
   releaser.join();
   EXPECT_EQ(ReadFileText(path), "held\r\n" + ToUtf8(SampleLine(L"kept")));
 }

@@ -11,19 +11,25 @@
 namespace {
 
 UpdateInfo Parse(const std::wstring& text, bool* usable = nullptr) {
-  UpdateInfo info;
-  bool ok = ParseManifest(text, info);
-  if (usable) *usable = ok;
-  return info;
+  Result<UpdateInfo> parsed = ParseManifest(text);
+  if (usable) *usable = parsed.ok();
+  return parsed.value;
 }
 
 std::wstring Resolve(const std::wstring& url) {
-  std::wstring path = L"untouched";
-  if (!ResolveDownloadPath(url, path)) {
-    EXPECT_TRUE(path.empty()) << "a rejected url must not leave a request path";
+  Result<std::wstring> path = ResolveDownloadPath(url);
+  if (!path) {
+    EXPECT_TRUE(path.value.empty()) << "a rejected url must not leave a request path";
     return L"<rejected>";
   }
-  return path;
+  return path.value;
+}
+
+// The normalised text, kept also when the form is refused, and whether it was accepted.
+bool Normalize(const std::wstring& field, std::string& digest) {
+  Result<std::string> normalized = NormalizeSha256(field);
+  digest = normalized.value;
+  return normalized.ok();
 }
 
 struct Version {
@@ -112,7 +118,7 @@ TEST(ManifestTest, ByteOrderMarkHidesTheFirstKey) {
   EXPECT_EQ(info.version, L"");
   EXPECT_EQ(info.url, L"x.exe");
   // Below a first line of its own the keys read normally.
-  EXPECT_TRUE(ParseManifest(L"\xFEFF# manifest\nversion=1.7.0.0\nurl=x.exe\n", info));
+  EXPECT_TRUE(ParseManifest(L"\xFEFF# manifest\nversion=1.7.0.0\nurl=x.exe\n").ok());
 }
 
 TEST(ManifestTest, EmptyTextIsUnusable) {
@@ -198,17 +204,17 @@ TEST(DownloadPathTest, AbsoluteLocationsOnlyOnTheUpdateHost) {
 TEST(Sha256FormTest, AcceptsAnyCaseHexOfLength64) {
   const std::wstring upper = L"E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855";
   std::string digest;
-  EXPECT_TRUE(NormalizeSha256(upper, digest));
+  EXPECT_TRUE(Normalize(upper, digest));
   EXPECT_EQ(digest, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 
-  EXPECT_FALSE(NormalizeSha256(upper.substr(0, 63), digest));
+  EXPECT_FALSE(Normalize(upper.substr(0, 63), digest));
   EXPECT_EQ(digest.size(), 63u);
-  EXPECT_FALSE(NormalizeSha256(upper + L"0", digest));
+  EXPECT_FALSE(Normalize(upper + L"0", digest));
   std::wstring withG = upper;
   withG[10] = L'g';
-  EXPECT_FALSE(NormalizeSha256(withG, digest));
+  EXPECT_FALSE(Normalize(withG, digest));
   EXPECT_EQ(digest[10], 'g');
-  EXPECT_FALSE(NormalizeSha256(L"", digest));
+  EXPECT_FALSE(Normalize(L"", digest));
   EXPECT_EQ(digest, "");
 }
 
@@ -216,9 +222,9 @@ TEST(Sha256FormTest, NonAsciiNeverPassesForAHexDigit) {
   std::wstring digits(64, L'a');
   digits[0] = L'\x4E30';  // its low byte is '0'
   std::string digest;
-  EXPECT_FALSE(NormalizeSha256(digits, digest));
+  EXPECT_FALSE(Normalize(digits, digest));
   EXPECT_EQ(digest[0], '0');
   digits[0] = L'\x0161';  // low byte 'a'
-  EXPECT_FALSE(NormalizeSha256(digits, digest));
+  EXPECT_FALSE(Normalize(digits, digest));
   EXPECT_EQ(digest[0], 'a');
 }

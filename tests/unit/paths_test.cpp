@@ -1,5 +1,4 @@
-// Path and file helpers: joining, comparing, folders, trimming, absolute paths, whole-file reads, version
-// strings, the temporary folder and the program's own path.
+// Path text: joining, comparing, folders and absolute paths; and trimming.
 #include "support/paths.h"
 
 #include <gtest/gtest.h>
@@ -7,8 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "support/handles.h"
-#include "version.h"
+#include "support/text.h"
 #include "fixtures.h"
 
 namespace {
@@ -55,18 +53,8 @@ TEST(TrimW, RemovesBlanksTabsCrAndLfAtBothEndsOnly) {
   EXPECT_EQ(TrimW(L"\u00A0x\u00A0"), L"\u00A0x\u00A0");
 }
 
-class Files : public ::testing::Test {
- protected:
+TEST(FullPath, ResolvesAgainstTheWorkingDirectoryAndLeavesAnEmptyPathAlone) {
   fixtures::ScratchDir dir;
-
-  std::wstring Write(const wchar_t* name, const std::string& bytes) {
-    std::wstring path = dir.File(name);
-    fixtures::WriteFileBytes(path, std::vector<unsigned char>(bytes.begin(), bytes.end()));
-    return path;
-  }
-};
-
-TEST_F(Files, FullPathResolvesAgainstTheWorkingDirectoryAndLeavesAnEmptyPathAlone) {
   wchar_t previous[MAX_PATH] = {};
   ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, previous), 0u);
   ASSERT_TRUE(SetCurrentDirectoryW(dir.Path().c_str()));
@@ -77,73 +65,6 @@ TEST_F(Files, FullPathResolvesAgainstTheWorkingDirectoryAndLeavesAnEmptyPathAlon
   EXPECT_EQ(dotted, Join(dir.Path(), L"b.png"));
   EXPECT_EQ(FullPath(L""), L"");
   EXPECT_EQ(FullPath(L"C:\\x\\..\\y.png"), L"C:\\y.png");
-}
-
-TEST_F(Files, ReadAllBytesReturnsTheWholeFile) {
-  std::string content("\x89PNG\r\n\x1a\n\0data", 13);
-  std::wstring path = Write(L"picture.png", content);
-  unsigned long long size = 99;
-  std::unique_ptr<unsigned char[]> data = ReadAllBytes(path, size);
-  ASSERT_TRUE(data);
-  ASSERT_EQ(size, content.size());
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(data.get()), static_cast<size_t>(size)), content);
-}
-
-TEST_F(Files, ReadAllBytesFailsForAnEmptyMissingOrLockedFile) {
-  unsigned long long size = 99;
-  EXPECT_FALSE(ReadAllBytes(Write(L"empty.png", ""), size));
-  EXPECT_EQ(size, 0u);
-  size = 99;
-  EXPECT_FALSE(ReadAllBytes(dir.File(L"missing.png"), size));
-  EXPECT_EQ(size, 0u);
-  std::wstring locked = Write(L"locked.png", "abc");
-  UniqueFile holder(CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  ASSERT_TRUE(holder);
-  size = 99;
-  EXPECT_FALSE(ReadAllBytes(locked, size));
-  EXPECT_EQ(size, 0u);
-}
-
-TEST_F(Files, IsExistingFileIsTrueForFilesOnly) {
-  EXPECT_TRUE(IsExistingFile(Write(L"f.txt", "x")));
-  EXPECT_FALSE(IsExistingFile(dir.Path()));
-  EXPECT_FALSE(IsExistingFile(dir.File(L"missing.txt")));
-}
-
-TEST(PeFileVersionString, IsFalseAndEmptyForAProgramWithoutVersionResource) {
-  std::wstring version = L"stale";
-  std::wstring self = ModulePath();
-  ASSERT_FALSE(self.empty());
-  EXPECT_FALSE(PeFileVersionString(self, version));
-  EXPECT_EQ(version, L"");
-  version = L"stale";
-  EXPECT_FALSE(PeFileVersionString(L"C:\\no\\such\\file.exe", version));
-  EXPECT_EQ(version, L"");
-}
-
-TEST(PeFileVersionString, ReadsTheProgramsOwnFileVersion) {
-  // The unit test programs are built into tests\ beside the build folder that holds OKAVU.exe.
-  std::wstring self = ModulePath();
-  std::wstring program = FullPath(Join(FolderOf(self, L"."), L"..\\OKAVU.exe"));
-  ASSERT_TRUE(IsExistingFile(program)) << ToUtf8(program);
-  std::wstring version;
-  EXPECT_TRUE(PeFileVersionString(program, version));
-  EXPECT_EQ(version, kAppVersion);
-}
-
-TEST(TempFolder, IsAnExistingFolderWithItsTrailingBackslash) {
-  const std::wstring temp = TempFolder();
-  ASSERT_FALSE(temp.empty());
-  EXPECT_EQ(temp.back(), L'\\') << ToUtf8(temp);
-  const DWORD attributes = GetFileAttributesW(temp.c_str());
-  ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES) << ToUtf8(temp);
-  EXPECT_NE(attributes & FILE_ATTRIBUTE_DIRECTORY, 0u) << ToUtf8(temp);
-}
-
-TEST(ModulePath, NamesThisProgram) {
-  std::wstring self = ModulePath();
-  ASSERT_GE(self.size(), 15u);
-  EXPECT_TRUE(SamePath(self.substr(self.size() - 15), L"\\paths_test.exe")) << ToUtf8(self);
 }
 
 }  // namespace

@@ -132,13 +132,30 @@ class LoadPictureTest : public ::testing::Test {
   WorkingDirectory cwd{dir.Path()};
   PictureSource picture;
   int exitCode = 0;
+
+  // The picture stage as the driver runs it: exit code 2 without a usable picture, 3 for a format
+  // the wallpaper refuses; picture is set only on success.
+  bool Load(const std::wstring& argument, PictureSource& into) {
+    Result<PictureSource> loaded = LoadPicture(argument);
+    if (!loaded) {
+      exitCode = 2;
+      return false;
+    }
+    if (!CheckPictureFormat(loaded.value)) {
+      exitCode = 3;
+      return false;
+    }
+    into = std::move(loaded.value);
+    return true;
+  }
+  bool Load(const std::wstring& argument) { return Load(argument, picture); }
 };
 
 TEST_F(LoadPictureTest, FallbackFileAfterTheResourceWarning) {
   Bytes png = PngHead("IHDR", 1536, 1152);
   WriteFileBytes(dir.File(L"OKAVU.png"), png);
   ConsoleCapture console;
-  ASSERT_TRUE(LoadPicture(L"", picture, exitCode));
+  ASSERT_TRUE(Load(L""));
   EXPECT_EQ(picture.bytes, png);
   EXPECT_EQ(picture.label, FullPath(dir.File(L"OKAVU.png")));
   EXPECT_FALSE(picture.fromResource);
@@ -153,7 +170,7 @@ TEST_F(LoadPictureTest, FallbackFileAfterTheResourceWarning) {
 
 TEST_F(LoadPictureTest, NoResourceAndNoFallbackFileIsExitTwo) {
   ConsoleCapture console;
-  EXPECT_FALSE(LoadPicture(L"", picture, exitCode));
+  EXPECT_FALSE(Load(L""));
   EXPECT_EQ(exitCode, 2);
   std::string err = console.Err();
   EXPECT_NE(err.find("[ERROR] 既没有内嵌图片，也找不到 OKAVU.png；请用 build.bat 重新编译\n"), std::string::npos) << err;
@@ -162,14 +179,14 @@ TEST_F(LoadPictureTest, NoResourceAndNoFallbackFileIsExitTwo) {
 
 TEST_F(LoadPictureTest, FallbackFolderCountsAsMissing) {
   CreateDirectoryW(dir.File(L"OKAVU.png").c_str(), nullptr);
-  EXPECT_FALSE(LoadPicture(L"", picture, exitCode));
+  EXPECT_FALSE(Load(L""));
   EXPECT_EQ(exitCode, 2);
 }
 
 TEST_F(LoadPictureTest, EmptyFallbackFileIsExitTwoWithItsFullPath) {
   WriteFileBytes(dir.File(L"OKAVU.png"), {});
   ConsoleCapture console;
-  EXPECT_FALSE(LoadPicture(L"", picture, exitCode));
+  EXPECT_FALSE(Load(L""));
   EXPECT_EQ(exitCode, 2);
   EXPECT_NE(console.Err().find("[ERROR] 读不出 " + U8(FullPath(dir.File(L"OKAVU.png"))) + "\n"), std::string::npos);
   EXPECT_EQ(console.Out(), "[INFO ] 回退到外部文件 OKAVU.png\n");
@@ -178,7 +195,7 @@ TEST_F(LoadPictureTest, EmptyFallbackFileIsExitTwoWithItsFullPath) {
 TEST_F(LoadPictureTest, FallbackWebpIsRefusedWithExitThree) {
   WriteFileBytes(dir.File(L"OKAVU.png"), {'R', 'I', 'F', 'F', 1, 0, 0, 0, 'W', 'E', 'B', 'P'});
   ConsoleCapture console;
-  EXPECT_FALSE(LoadPicture(L"", picture, exitCode));
+  EXPECT_FALSE(Load(L""));
   EXPECT_EQ(exitCode, 3);
   std::string err = console.Err();
   EXPECT_NE(err.find("[ERROR] 数据不是 Windows 支持的位图格式（支持 BMP/JPEG/PNG/GIF/TIFF；不支持 WebP/HEIC/AVIF）\n"),
@@ -192,7 +209,7 @@ TEST_F(LoadPictureTest, ArgumentIsResolvedAgainstTheWorkingDirectoryAndSkipsTheR
   WriteFileBytes(dir.File(L"a.jpg"), jpeg);
   WriteFileBytes(dir.File(L"OKAVU.png"), PngHead("IHDR", 1, 1));
   ConsoleCapture console;
-  ASSERT_TRUE(LoadPicture(L"a.jpg", picture, exitCode));
+  ASSERT_TRUE(Load(L"a.jpg"));
   EXPECT_EQ(picture.bytes, jpeg);
   EXPECT_EQ(picture.label, FullPath(dir.File(L"a.jpg")));
   EXPECT_FALSE(picture.fromResource);
@@ -204,7 +221,7 @@ TEST_F(LoadPictureTest, MissingOrDirectoryArgumentIsReportedAsGiven) {
   CreateDirectoryW(dir.File(L"folder.png").c_str(), nullptr);
   for (const wchar_t* arg : {L"missing.png", L"folder.png"}) {
     ConsoleCapture console;
-    EXPECT_FALSE(LoadPicture(arg, picture, exitCode));
+    EXPECT_FALSE(Load(arg));
     EXPECT_EQ(exitCode, 2);
     EXPECT_EQ(console.Err(), "[ERROR] 文件不存在：" + U8(arg) + "\n");
   }
@@ -213,7 +230,7 @@ TEST_F(LoadPictureTest, MissingOrDirectoryArgumentIsReportedAsGiven) {
 TEST_F(LoadPictureTest, EmptyArgumentFileIsExitTwoWithItsFullPath) {
   WriteFileBytes(dir.File(L"empty.png"), {});
   ConsoleCapture console;
-  EXPECT_FALSE(LoadPicture(L"empty.png", picture, exitCode));
+  EXPECT_FALSE(Load(L"empty.png"));
   EXPECT_EQ(exitCode, 2);
   EXPECT_EQ(console.Err(), "[ERROR] 读不出文件或文件为空：" + U8(FullPath(dir.File(L"empty.png"))) + "\n");
 }
@@ -223,12 +240,12 @@ TEST_F(LoadPictureTest, ThreeBytesAreTooShortFourAreEnough) {
   WriteFileBytes(dir.File(L"four.bmp"), {'B', 'M', 0, 0});
   {
     ConsoleCapture console;
-    EXPECT_FALSE(LoadPicture(L"three.bmp", picture, exitCode));
+    EXPECT_FALSE(Load(L"three.bmp"));
     EXPECT_EQ(exitCode, 3);
     EXPECT_NE(console.Out().find("[INFO ] 数据格式 = 数据太短\n"), std::string::npos);
   }
   PictureSource four;
-  EXPECT_TRUE(LoadPicture(L"four.bmp", four, exitCode));
+  EXPECT_TRUE(Load(L"four.bmp", four));
   EXPECT_EQ(four.bytes.size(), 4u);
 }
 
@@ -237,7 +254,7 @@ TEST_F(LoadPictureTest, ShortPngIsAcceptedWithoutDimensionLine) {
   png.resize(23);
   WriteFileBytes(dir.File(L"short.png"), png);
   ConsoleCapture console;
-  ASSERT_TRUE(LoadPicture(L"short.png", picture, exitCode));
+  ASSERT_TRUE(Load(L"short.png"));
   EXPECT_EQ(console.Out().find("图片尺寸"), std::string::npos);
 }
 
@@ -245,7 +262,7 @@ TEST_F(LoadPictureTest, FailureLeavesThePictureUntouched) {
   picture.bytes = {1, 2, 3};
   picture.label = L"before";
   WriteFileBytes(dir.File(L"riff.webp"), {'R', 'I', 'F', 'F', 0, 0, 0, 0});
-  EXPECT_FALSE(LoadPicture(L"riff.webp", picture, exitCode));
+  EXPECT_FALSE(Load(L"riff.webp"));
   EXPECT_EQ(picture.bytes, (Bytes{1, 2, 3}));
   EXPECT_EQ(picture.label, L"before");
 }

@@ -1,9 +1,13 @@
-// The interruptible wait, the control handler and the end-of-run release, on private events.
+// The interruptible wait over the run's events, the control handler and the end of the run's stop
+// signal and watcher mutex, on private objects.
 #include "app/single_instance.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
+
+#include "support/wait.h"
 
 namespace {
 
@@ -16,112 +20,78 @@ class RunEvents : public ::testing::Test {
     update_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     ASSERT_TRUE(stop_ && update_);
   }
-  void TearDown() override {
-    g_stopEvent = nullptr;
-    g_updateEvent = nullptr;
+
+  // Milliseconds that a wait of seconds over the given events took.
+  static ULONGLONG TimedWait(unsigned long seconds, HANDLE stop, HANDLE update) {
+    ULONGLONG start = GetTickCount64();
+    WaitSecondsOrSignal(seconds, {stop, update});
+    return GetTickCount64() - start;
   }
-  void UseBoth() {
-    g_stopEvent = stop_.get();
-    g_updateEvent = update_.get();
-  }
-  static bool IsSet(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+  ULONGLONG TimedWaitOnBoth(unsigned long seconds) { return TimedWait(seconds, stop_.get(), update_.get()); }
 
   UniqueKernelHandle stop_;
   UniqueKernelHandle update_;
 };
-
-// Milliseconds that WaitSecondsOrStop(seconds) took.
-ULONGLONG TimedWait(unsigned long seconds) {
-  ULONGLONG start = GetTickCount64();
-  WaitSecondsOrStop(seconds);
-  return GetTickCount64() - start;
-}
 
 // A wait that ignored its events would block for this long, and the test would fail on time.
 constexpr unsigned long kLongWaitSeconds = 20;
 constexpr ULONGLONG kPromptMs = 5000;
 
 TEST_F(RunEvents, WaitEndsAtOnceWhenEitherEventIsAlreadySet) {
-  UseBoth();
   SetEvent(stop_.get());
-  EXPECT_LT(TimedWait(kLongWaitSeconds), kPromptMs);
+  EXPECT_LT(TimedWaitOnBoth(kLongWaitSeconds), kPromptMs);
   // Manual reset: the wait did not consume the signal.
-  EXPECT_LT(TimedWait(kLongWaitSeconds), kPromptMs);
+  EXPECT_LT(TimedWaitOnBoth(kLongWaitSeconds), kPromptMs);
 
   ResetEvent(stop_.get());
   SetEvent(update_.get());
-  EXPECT_LT(TimedWait(kLongWaitSeconds), kPromptMs);
+  EXPECT_LT(TimedWaitOnBoth(kLongWaitSeconds), kPromptMs);
 }
 
 TEST_F(RunEvents, WaitUsesWhicheverEventExists) {
-  g_stopEvent = nullptr;
-  g_updateEvent = update_.get();
   SetEvent(update_.get());
-  EXPECT_LT(TimedWait(kLongWaitSeconds), kPromptMs);
-
-  g_stopEvent = stop_.get();
-  g_updateEvent = nullptr;
+  EXPECT_LT(TimedWait(kLongWaitSeconds, nullptr, update_.get()), kPromptMs);
   SetEvent(stop_.get());
-  EXPECT_LT(TimedWait(kLongWaitSeconds), kPromptMs);
+  EXPECT_LT(TimedWait(kLongWaitSeconds, stop_.get(), nullptr), kPromptMs);
 }
 
 TEST_F(RunEvents, WaitWakesWhenTheStopEventIsSetDuringIt) {
-  UseBoth();
   // The signal arrives from another thread while the main thread waits, as from the control
-  // handler. The delay only places the signal inside the wait; the wait must end right after it.
-  std::thread signaller([this] {
+  // handler. The wait must not end before the signal, and must end right after it.
+  std::atomic<bool> signalled{false};
+  std::thread signaller([&] {
     Sleep(300);
+    signalled = true;
     SetEvent(stop_.get());
   });
-  ULONGLONG took = TimedWait(kLongWaitSeconds);
+  ULONGLONG took = TimedWaitOnBoth(kLongWaitSeconds);
+  const bool setBeforeTheWaitEnded = signalled;
   signaller.join();
-  EXPECT_GE(took, 250u);
+  EXPECT_TRUE(setBeforeTheWaitEnded) << "the wait ended on its own after " << took << " ms";
   EXPECT_LT(took, kPromptMs);
 }
 
 TEST_F(RunEvents, WaitRunsItsFullTimeWhenNothingIsSet) {
-  UseBoth();
-  ULONGLONG took = TimedWait(1);
+  ULONGLONG took = TimedWaitOnBoth(1);
   // GetTickCount64 moves in steps of up to 16 ms.
   EXPECT_GE(took, 1000u - 16u);
   EXPECT_LT(took, kPromptMs);
 }
 
 TEST_F(RunEvents, WaitWithoutEventsSleepsTheWholeTime) {
-  g_stopEvent = nullptr;
-  g_updateEvent = nullptr;
-  ULONGLONG took = TimedWait(1);
+  ULONGLONG took = TimedWait(1, nullptr, nullptr);
   EXPECT_GE(took, 1000u - 16u);
   EXPECT_LT(took, kPromptMs);
 }
 
-TEST_F(RunEvents, ControlHandlerSetsTheStopEventForEveryControlType) {
-  UseBoth();
-  for (DWORD type : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
-    ResetEvent(stop_.get());
-    EXPECT_EQ(ConsoleCtrlHandler(type), TRUE) << "control type " << type;
-    EXPECT_TRUE(IsSet(stop_.get())) << "control type " << type;
-    EXPECT_TRUE(StopRequested());
-  }
-  EXPECT_FALSE(IsSet(update_.get()));
-}
-
-TEST_F(RunEvents, ControlHandlerWithoutStopEventStillHandlesTheSignal) {
-  g_stopEvent = nullptr;
-  g_updateEvent = update_.get();
-  EXPECT_EQ(ConsoleCtrlHandler(CTRL_C_EVENT), TRUE);
-  EXPECT_FALSE(IsSet(update_.get()));
-  EXPECT_FALSE(StopRequested());
-}
-
-TEST_F(RunEvents, StopRequestedFollowsTheStopEventOnly) {
-  UseBoth();
-  EXPECT_FALSE(StopRequested());
+TEST_F(RunEvents, IsSignalledFollowsOneEventOnlyAndDoesNotConsumeIt) {
+  EXPECT_FALSE(IsSignalled(stop_.get()));
   SetEvent(update_.get());
-  EXPECT_FALSE(StopRequested());
+  EXPECT_FALSE(IsSignalled(stop_.get()));
   SetEvent(stop_.get());
-  EXPECT_TRUE(StopRequested());
-  EXPECT_TRUE(StopRequested()) << "testing must not consume the signal";
+  EXPECT_TRUE(IsSignalled(stop_.get()));
+  EXPECT_TRUE(IsSignalled(stop_.get())) << "testing must not consume the signal";
+  EXPECT_FALSE(IsSignalled(nullptr));
 }
 
 // Whether another thread can take the mutex at once (so this thread no longer owns it).
@@ -141,55 +111,88 @@ HANDLE Duplicate(HANDLE h) {
   return copy;
 }
 
-TEST_F(RunEvents, ReleaseResetsAndClosesTheEventsThenReleasesTheMutex) {
-  // The run's own handles, watched through duplicates that outlive the release.
-  HANDLE runStop = Duplicate(stop_.get());
-  HANDLE runUpdate = Duplicate(update_.get());
-  ASSERT_TRUE(runStop && runUpdate);
-  g_stopEvent = runStop;
-  g_updateEvent = runUpdate;
-  SetEvent(runStop);
-  SetEvent(runUpdate);
-
-  UniqueKernelHandle mutex(CreateMutexW(nullptr, TRUE, nullptr));
-  ASSERT_TRUE(mutex);
-  UniqueKernelHandle mutexView(Duplicate(mutex.get()));
-  ASSERT_FALSE(FreeForAnotherThread(mutexView.get()));
-
-  ReleaseRunObjects(mutex, true);
-
-  EXPECT_EQ(g_stopEvent, nullptr);
-  EXPECT_EQ(g_updateEvent, nullptr);
-  EXPECT_FALSE(mutex);
-  // The shared stop event is left unsignalled for later runs; the update event is not touched.
-  EXPECT_FALSE(IsSet(stop_.get()));
-  EXPECT_TRUE(IsSet(update_.get()));
-  // The run's handles are closed, not leaked.
+bool IsOpenHandle(HANDLE h) {
   DWORD flags = 0;
-  EXPECT_FALSE(GetHandleInformation(runStop, &flags));
-  EXPECT_FALSE(GetHandleInformation(runUpdate, &flags));
-  EXPECT_TRUE(FreeForAnotherThread(mutexView.get()));
-  // A Ctrl+C after the release finds no event to set.
-  EXPECT_EQ(ConsoleCtrlHandler(CTRL_C_EVENT), TRUE);
+  return GetHandleInformation(h, &flags) != FALSE;
 }
 
-TEST_F(RunEvents, ReleaseLeavesAMutexThatWasNeverHeldAlone) {
-  UniqueKernelHandle mutex(CreateMutexW(nullptr, TRUE, nullptr));
+TEST(HeldMutex, TheEndReleasesAHeldMutexThenClosesIt) {
+  HeldMutex lock;
+  lock.mutex.reset(CreateMutexW(nullptr, FALSE, nullptr));
+  ASSERT_TRUE(lock.mutex);
+  UniqueKernelHandle view(Duplicate(lock.mutex.get()));
+  const HANDLE own = lock.mutex.get();
+  EXPECT_EQ(lock.Take(0), static_cast<DWORD>(WAIT_OBJECT_0));
+  ASSERT_TRUE(lock.held());
+  ASSERT_FALSE(FreeForAnotherThread(view.get()));
+  lock = HeldMutex();
+  EXPECT_TRUE(FreeForAnotherThread(view.get()));
+  EXPECT_FALSE(IsOpenHandle(own));
+}
+
+TEST(HeldMutex, AMutexThatWasNeverHeldIsOnlyClosed) {
+  UniqueKernelHandle ownedElsewhere(CreateMutexW(nullptr, TRUE, nullptr));
+  ASSERT_TRUE(ownedElsewhere);
+  UniqueKernelHandle view(Duplicate(ownedElsewhere.get()));
+  {
+    HeldMutex lock;
+    lock.mutex.reset(Duplicate(ownedElsewhere.get()));
+    EXPECT_FALSE(lock.held());
+  }
+  // The owner (this thread) still holds it: nothing released it on its behalf.
+  EXPECT_FALSE(FreeForAnotherThread(view.get()));
+  ReleaseMutex(ownedElsewhere.get());
+}
+
+TEST(HeldMutex, AnAbandonedMutexIsTakenAsHeld) {
+  UniqueKernelHandle mutex(CreateMutexW(nullptr, FALSE, nullptr));
   ASSERT_TRUE(mutex);
-  UniqueKernelHandle mutexView(Duplicate(mutex.get()));
-  ReleaseRunObjects(mutex, false);
-  EXPECT_FALSE(mutex) << "the handle is closed all the same";
-  EXPECT_FALSE(FreeForAnotherThread(mutexView.get()));
-  ReleaseMutex(mutexView.get());
+  std::thread dies([&] { WaitForSingleObject(mutex.get(), 0); });
+  dies.join();
+  HeldMutex lock;
+  lock.mutex.reset(Duplicate(mutex.get()));
+  EXPECT_EQ(lock.Take(0), static_cast<DWORD>(WAIT_ABANDONED));
+  EXPECT_TRUE(lock.held());
 }
 
-TEST_F(RunEvents, ReleaseWithNothingToReleaseIsHarmless) {
-  g_stopEvent = nullptr;
-  g_updateEvent = nullptr;
-  UniqueKernelHandle mutex;
-  ReleaseRunObjects(mutex, true);
-  EXPECT_EQ(g_stopEvent, nullptr);
-  EXPECT_FALSE(mutex);
+// The run's stop signal is the session's named event; these tests run where no watcher of the
+// end-to-end tests can see it (the unit test holds the desktop lock only when it touches user state).
+TEST(StopSignal, TheControlHandlerSetsItForEveryControlTypeWhileItLives) {
+  StopSignal stop = StopSignal::Create();
+  ASSERT_TRUE(stop.get());
+  for (DWORD type : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
+    stop.Clear();
+    EXPECT_EQ(ConsoleCtrlHandler(type), TRUE) << "control type " << type;
+    EXPECT_TRUE(stop.requested()) << "control type " << type;
+  }
+  stop.Clear();
+  EXPECT_FALSE(stop.requested());
+}
+
+TEST(StopSignal, ItsEndClosesTheHandleAndTheHandlerNoLongerTouchesIt) {
+  HANDLE view = nullptr;
+  HANDLE own = nullptr;
+  {
+    StopSignal stop = StopSignal::Create();
+    ASSERT_TRUE(stop.get());
+    own = stop.get();
+    view = Duplicate(own);
+  }
+  ASSERT_TRUE(view);
+  EXPECT_FALSE(IsOpenHandle(own));
+  // A Ctrl+C after the end finds no event to set.
+  EXPECT_EQ(ConsoleCtrlHandler(CTRL_C_EVENT), TRUE);
+  EXPECT_FALSE(IsSignalled(view));
+  CloseHandle(view);
+}
+
+TEST(StopSignal, AnEmptySignalIsHarmless) {
+  StopSignal none;
+  EXPECT_EQ(none.get(), nullptr);
+  EXPECT_FALSE(none.requested());
+  none.Set();
+  none.Clear();
+  EXPECT_EQ(ConsoleCtrlHandler(CTRL_C_EVENT), TRUE);
 }
 
 }  // namespace

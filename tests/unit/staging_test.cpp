@@ -46,24 +46,36 @@ class StagingTest : public ::testing::Test {
  protected:
   ScratchDir dir;
   std::wstring target = L"unchanged";
+
+  // The file the desktop may show goes into target on success only.
+  bool Keep(Result<std::wstring> staged) {
+    if (staged) target = staged.value;
+    return staged.ok();
+  }
+  bool Stage(const std::vector<unsigned char>& data, const std::wstring& path, bool force) {
+    return Keep(StageBytes(data, path, force));
+  }
+  bool StageFor(const PictureSource& picture, const std::wstring& extractPath, bool force, const std::wstring& stageDir) {
+    return Keep(StagePicture(picture, extractPath, force, stageDir));
+  }
 };
 
 TEST_F(StagingTest, StageBytesWritesThenSkipsASameSizedFileUnlessForced) {
   std::wstring path = dir.File(L"OKAVU-wallpaper.png");
   ConsoleCapture console;
-  ASSERT_TRUE(StageBytes(kPng, path, false, target));
+  ASSERT_TRUE(Stage(kPng, path, false));
   EXPECT_EQ(target, path);
   EXPECT_EQ(FileBytes(path), kPng);
 
   Bytes other = kPng;
   other[11] = 0x55;  // same size, other content: not rewritten without force
-  ASSERT_TRUE(StageBytes(other, path, false, target));
+  ASSERT_TRUE(Stage(other, path, false));
   EXPECT_EQ(FileBytes(path), kPng);
-  ASSERT_TRUE(StageBytes(other, path, true, target));
+  ASSERT_TRUE(Stage(other, path, true));
   EXPECT_EQ(FileBytes(path), other);
   Bytes longer = kPng;
   longer.push_back(9);
-  ASSERT_TRUE(StageBytes(longer, path, false, target));
+  ASSERT_TRUE(Stage(longer, path, false));
   EXPECT_EQ(FileBytes(path), longer);
 
   std::string p = U8(path);
@@ -76,7 +88,7 @@ TEST_F(StagingTest, StageBytesWritesThenSkipsASameSizedFileUnlessForced) {
 
 TEST_F(StagingTest, StageBytesOfNothingCreatesAnEmptyFile) {
   std::wstring path = dir.File(L"empty.png");
-  ASSERT_TRUE(StageBytes({}, path, false, target));
+  ASSERT_TRUE(Stage({}, path, false));
   EXPECT_TRUE(IsExistingFile(path));
   EXPECT_TRUE(FileBytes(path).empty());
 }
@@ -85,7 +97,7 @@ TEST_F(StagingTest, StageBytesFailureIsReportedLoggedAndLeavesTargetAlone) {
   std::wstring path = dir.File(L"missing-folder\\x.png");
   LogWatch log;
   ConsoleCapture console;
-  EXPECT_FALSE(StageBytes(kPng, path, false, target));
+  EXPECT_FALSE(Stage(kPng, path, false));
   EXPECT_EQ(target, L"unchanged");
   EXPECT_EQ(console.Err(), "[WARN ] 写入失败 (err=3)：" + U8(path) + "\n");
   EXPECT_EQ(log.NewLines(), std::vector<std::string>{"[ERROR] 写入墙纸文件失败 (err=3)：" + U8(path)});
@@ -97,7 +109,7 @@ TEST_F(StagingTest, StageBytesRefusesAFileHeldOpenByAnotherWriter) {
   UniqueFile held(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(held);
   ConsoleCapture console;
-  EXPECT_FALSE(StageBytes(kPng, path, false, target));
+  EXPECT_FALSE(Stage(kPng, path, false));
   EXPECT_EQ(console.Err(), "[WARN ] 写入失败 (err=32)：" + U8(path) + "\n");
 }
 
@@ -106,7 +118,7 @@ TEST_F(StagingTest, NoPicturesFolderUsesTheSourceFileInPlace) {
   WriteFileBytes(source, kPng);
   PictureSource picture{kPng, source, false};
   ConsoleCapture console;
-  ASSERT_TRUE(StagePicture(picture, L"", false, L"", target));
+  ASSERT_TRUE(StageFor(picture, L"", false, L""));
   EXPECT_EQ(target, source);
   EXPECT_EQ(console.Err(), "[WARN ] 取不到图片目录，改为原地使用源文件\n");
 }
@@ -114,23 +126,23 @@ TEST_F(StagingTest, NoPicturesFolderUsesTheSourceFileInPlace) {
 TEST_F(StagingTest, NoPicturesFolderAndAResourcePictureIsAFailure) {
   PictureSource picture{kPng, ResourceLabel(kPictureResourceName), true};
   ConsoleCapture console;
-  EXPECT_FALSE(StagePicture(picture, L"", false, L"", target));
+  EXPECT_FALSE(StageFor(picture, L"", false, L""));
   EXPECT_EQ(target, L"unchanged");
   EXPECT_EQ(console.Err(), "[WARN ] 取不到图片目录，改为原地使用源文件\n[ERROR] 没有可用的墙纸文件路径，无法继续\n");
 }
 
 TEST_F(StagingTest, InPlaceNeedsTheSourceFileStillThere) {
   PictureSource gone{kPng, dir.File(L"gone.png"), false};
-  EXPECT_FALSE(StagePicture(gone, L"", false, L"", target));
+  EXPECT_FALSE(StageFor(gone, L"", false, L""));
   CreateDirectoryW(dir.File(L"folder.png").c_str(), nullptr);
   PictureSource folder{kPng, dir.File(L"folder.png"), false};
-  EXPECT_FALSE(StagePicture(folder, L"", false, L"", target));
+  EXPECT_FALSE(StageFor(folder, L"", false, L""));
   EXPECT_EQ(target, L"unchanged");
 }
 
 TEST_F(StagingTest, StagedFileGoesIntoTheGivenFolder) {
   PictureSource picture{kPng, L"C:\\nowhere\\x.png", false};
-  ASSERT_TRUE(StagePicture(picture, L"", false, dir.Path() + L"\\", target));
+  ASSERT_TRUE(StageFor(picture, L"", false, dir.Path() + L"\\"));
   EXPECT_EQ(target, dir.File(L"OKAVU-wallpaper.png"));
   EXPECT_EQ(FileBytes(target), kPng);
 }

@@ -51,7 +51,7 @@ TEST_F(StateKey, ReadingNeverCreatesTheKey) {
 
 TEST_F(StateKey, WritingCreatesTheWholePathAndReadsBack) {
   ASSERT_FALSE(KeyExists(kStateKey));
-  EXPECT_EQ(WriteStateValue(L"PendingNewExe", L"C:\\程序\\OKAVU.new.exe"), ERROR_SUCCESS);
+  EXPECT_TRUE(WriteStateValue(L"PendingNewExe", L"C:\\程序\\OKAVU.new.exe").ok());
   EXPECT_TRUE(KeyExists(kStateKey));
   EXPECT_EQ(ReadStateValue(L"PendingNewExe"), L"C:\\程序\\OKAVU.new.exe");
   DWORD type = 0;
@@ -63,8 +63,8 @@ TEST_F(StateKey, WritingCreatesTheWholePathAndReadsBack) {
 }
 
 TEST_F(StateKey, AnEmptyStringIsStoredAsATwoByteStringAndReadsBackEmpty) {
-  ASSERT_EQ(WriteStateValue(L"PendingNewExe", L"C:\\x.exe"), ERROR_SUCCESS);
-  ASSERT_EQ(WriteStateValue(L"PendingNewExe", L""), ERROR_SUCCESS);
+  ASSERT_TRUE(WriteStateValue(L"PendingNewExe", L"C:\\x.exe").ok());
+  ASSERT_TRUE(WriteStateValue(L"PendingNewExe", L"").ok());
   DWORD type = 0;
   DWORD size = 0;
   ASSERT_TRUE(Query(L"PendingNewExe", type, size));
@@ -75,9 +75,9 @@ TEST_F(StateKey, AnEmptyStringIsStoredAsATwoByteStringAndReadsBackEmpty) {
 
 TEST_F(StateKey, A510CharacterValueReadsBackWholeAnd511ReadsAsEmpty) {
   std::wstring longest(510, L'版');
-  ASSERT_EQ(WriteStateValue(L"LastUpdateAttempt", longest), ERROR_SUCCESS);
+  ASSERT_TRUE(WriteStateValue(L"LastUpdateAttempt", longest).ok());
   EXPECT_EQ(ReadStateValue(L"LastUpdateAttempt"), longest);
-  ASSERT_EQ(WriteStateValue(L"LastUpdateAttempt", longest + L"x"), ERROR_SUCCESS);
+  ASSERT_TRUE(WriteStateValue(L"LastUpdateAttempt", longest + L"x").ok());
   EXPECT_EQ(ReadStateValue(L"LastUpdateAttempt"), L"");
 }
 

@@ -1,61 +1,235 @@
-// The cycle's guard and its busy test: what every way out of a cycle leaves behind.
+// The update cycle over a fake network, disk and hand-over: every refusal of the verdict with its exact
+// console and log lines, what each way out leaves behind, and the busy flag.
 #include "update/update_cycle.h"
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
+#include <vector>
 
-#include "support/paths.h"
-#include "update/handover_signal.h"
+#include "update/request_error.h"
+#include "version.h"
 #include "fixtures.h"
+
+using namespace fixtures;
 
 namespace {
 
-class UpdateCycleTest : public testing::Test {
- protected:
-  void SetUp() override {
-    fixtures::WriteFileBytes(path_, {});
-    ASSERT_TRUE(IsExistingFile(path_));
-    g_updaterBusy.store(1);
-  }
-  void TearDown() override { g_updaterBusy.store(0); }
+const std::wstring kNewExe = L"C:\\程序\\OKAVU.new.exe";
+const std::string kDigest = "2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824";
 
-  fixtures::ScratchDir dir_;
-  std::wstring path_ = dir_.File(L"OKAVU.new.exe");
+// What the update host and the disk answer, and what the cycle asked of them.
+struct FakeHost {
+  Result<HttpResponse> manifest;
+  DownloadFacts download;
+  bool handOverWorks = true;
+
+  int downloads = 0;
+  std::wstring requested;
+  std::set<std::wstring> files;  // what exists on the fake disk
+  std::vector<std::wstring> deleted;
+
+  UpdateSystem System() {
+    UpdateSystem system;
+    system.fetchManifest = [this] { return manifest; };
+    system.downloadPath = [] { return kNewExe; };
+    system.download = [this](const std::wstring& path, const std::wstring& file) {
+      ++downloads;
+      requested = path;
+      files.insert(file);
+      return download;
+    };
+    system.deleteFile = [this](const std::wstring& file) {
+      deleted.push_back(file);
+      files.erase(file);
+    };
+    system.handOver = [this](const UpdateInfo& info, const std::wstring& newExe, UpdateChannel& channel) {
+      if (!handOverWorks) return Status::Failure(ERROR_ACCESS_DENIED);
+      channel.PublishHandOver(HandOver{4242, newExe, info.version});
+      return Status::Success();
+    };
+    return system;
+  }
 };
 
-}  // namespace
-
-TEST_F(UpdateCycleTest, GuardDeletesTheDownloadAndFreesTheNextCycle) {
-  {
-    UpdateGuard guard;
-    guard.path = path_;
-  }
-  EXPECT_FALSE(IsExistingFile(path_));
-  EXPECT_EQ(g_updaterBusy.load(), 0);
+Result<HttpResponse> Answer(const std::string& body) {
+  HttpResponse response;
+  response.status = 200;
+  response.body = body;
+  return response;
 }
 
-TEST_F(UpdateCycleTest, GuardBeforeTheDownloadOnlyFreesTheNextCycle) {
-  { UpdateGuard guard; }
-  EXPECT_TRUE(IsExistingFile(path_));
-  EXPECT_EQ(g_updaterBusy.load(), 0);
+std::string Manifest(const std::string& extra = "") {
+  return "version=1.7.0.0\nurl=OKAVU-1.7.0.0.exe\nsha256=" + kDigest + "\nsize=5\n" + extra;
 }
 
-TEST_F(UpdateCycleTest, GuardAfterHandOverLeavesTheDownloadAndStaysBusy) {
-  {
-    UpdateGuard guard;
-    guard.path = path_;
-    guard.handedOver = true;
+// A download that passes every check of Manifest().
+DownloadFacts GoodDownload() {
+  DownloadFacts facts;
+  facts.fetch = Answer("");
+  facts.readable = true;
+  facts.size = 5;
+  facts.digest = kDigest;
+  facts.hasVersion = true;
+  facts.fileVersion = L"1.7.0.0";
+  return facts;
+}
+
+class UpdateCycleTest : public testing::Test {
+ protected:
+  UpdateChannel channel{{}, UniqueKernelHandle()};
+  FakeHost host;
+  std::string out;
+  std::string err;
+  std::vector<std::string> log;
+
+  void Run() {
+    LogWatch watch;
+    ConsoleCapture console;
+    DoUpdateCycleWith(channel, host.System());
+    out = console.Out();
+    err = console.Err();
+    log = watch.NewLines();
   }
-  EXPECT_TRUE(IsExistingFile(path_));
-  EXPECT_EQ(g_updaterBusy.load(), 1);
+  // After a cycle that ended without a hand-over: no download is left and the next cycle may start.
+  void ExpectUndone() {
+    EXPECT_TRUE(host.files.empty());
+    EXPECT_FALSE(channel.HandOverReady());
+    EXPECT_TRUE(channel.TryBeginCycle()) << "the busy flag was left set";
+    channel.EndCycle();
+  }
+};
+
+const std::string kAnnounceOut = "[INFO ] " + U8(Format(L"发现新版本 1.7.0.0（当前 %ls），开始下载…", kAppVersion)) + "\n";
+const std::string kAnnounceLog = "[INFO] " + U8(Format(L"发现新版本 1.7.0.0（当前 %ls）", kAppVersion));
+
+TEST_F(UpdateCycleTest, FailedManifestRequestsAreLoggedWithTheirCauseAndNothingIsDownloaded) {
+  host.manifest = Result<HttpResponse>(Status::Failure(ERROR_WINHTTP_SECURE_FAILURE));
+  Run();
+  EXPECT_EQ(log, (std::vector<std::string>{"[WARN] 更新检查失败：ok=0 状态码=0",
+                                           "[WARN] 更新检查失败原因：" + U8(DescribeRequestError(12175))}));
+  EXPECT_EQ(out + err, "");
+  EXPECT_EQ(host.downloads, 0);
+  ExpectUndone();
+
+  HttpResponse notFound;
+  notFound.status = 404;
+  host.manifest = Result<HttpResponse>(Status::Failure(), notFound);
+  Run();
+  EXPECT_EQ(log, std::vector<std::string>{"[WARN] 更新检查失败：ok=0 状态码=404"}) << "a status has no cause line";
+  ExpectUndone();
+}
+
+TEST_F(UpdateCycleTest, UnusableOrOlderManifestsEndTheCycleBeforeAnyDownload) {
+  for (const char* body : {"", "version=1.7.0.0\n", "\xEF\xBB\xBFversion=1.7.0.0\nurl=x.exe\n"}) {
+    host.manifest = Answer(body);
+    Run();
+    EXPECT_EQ(log, std::vector<std::string>{"[WARN] 清单格式不对，忽略"}) << body;
+    ExpectUndone();
+  }
+  for (const std::wstring& version : {std::wstring(kAppVersion), std::wstring(L"1.0"), std::wstring(L"v9")}) {
+    host.manifest = Answer("version=" + U8(version) + "\nurl=x.exe\n");
+    Run();
+    EXPECT_TRUE(log.empty()) << U8(version);
+    EXPECT_EQ(out + err, "");
+    ExpectUndone();
+  }
+  EXPECT_EQ(host.downloads, 0);
+}
+
+TEST_F(UpdateCycleTest, RefusedLocationIsAnnouncedThenRefused) {
+  host.manifest = Answer("version=1.7.0.0\nurl=http://evil.test/x.exe\n");
+  Run();
+  EXPECT_EQ(out, kAnnounceOut);
+  EXPECT_EQ(err, "[ERROR] 下载地址不被允许：http://evil.test/x.exe\n");
+  EXPECT_EQ(log, (std::vector<std::string>{kAnnounceLog, "[ERROR] 下载地址不被允许：http://evil.test/x.exe"}));
+  EXPECT_EQ(host.downloads, 0);
+  ExpectUndone();
+}
+
+struct Refusal {
+  const char* what;
+  void (*spoil)(DownloadFacts& facts, std::string& manifestExtra);
+  std::string err;
+  std::vector<std::string> log;  // after the announcement
+};
+
+TEST_F(UpdateCycleTest, EveryRefusedDownloadIsReportedAndDeleted) {
+  const std::string verified = "下载校验通过：5 字节 sha256=" + kDigest;
+  const std::vector<Refusal> refusals = {
+      {"request failed",
+       [](DownloadFacts& f, std::string&) {
+         HttpResponse cut;
+         cut.status = 200;
+         f.fetch = Result<HttpResponse>(Status::Failure(ERROR_WINHTTP_CONNECTION_ERROR), cut);
+       },
+       "[ERROR] 下载失败（状态码 200）\n",
+       {"[ERROR] 下载失败：状态码 200", "[ERROR] 下载失败原因：" + U8(DescribeRequestError(12030))}},
+      {"unreadable", [](DownloadFacts& f, std::string&) { f.readable = false; }, "", {"[ERROR] 下载文件读不出"}},
+      {"size", [](DownloadFacts& f, std::string&) { f.size = 6; }, "[ERROR] 体积不符：期望 5 实际 6，放弃更新\n",
+       {"[ERROR] 体积不符：期望 5 实际 6"}},
+      {"digest form",
+       [](DownloadFacts&, std::string& m) { m = "sha256=XYZ\n"; },
+       "[ERROR] 清单里的 sha256 不是 64 位十六进制，拒绝更新（清单写错了？）\n",
+       {"[ERROR] 清单 sha256 非法：xyz"}},
+      {"digest", [](DownloadFacts& f, std::string&) { f.digest = ""; }, "[ERROR] SHA256 校验失败，放弃更新\n",
+       {"[ERROR] SHA256 校验失败，期望 " + kDigest + " 实际 "}},
+      {"no version", [](DownloadFacts& f, std::string&) { f.hasVersion = false; },
+       "[ERROR] 下载的 exe 没有版本资源，拒绝安装（请确认上传的是正确构建）\n",
+       {"[INFO] " + verified, "[ERROR] 下载的 exe 缺少版本资源，拒绝安装"}},
+      {"version", [](DownloadFacts& f, std::string&) { f.fileVersion = L"1.7.0.1"; },
+       "[ERROR] 下载包版本(1.7.0.1)与清单(1.7.0.0)不一致，拒绝安装\n",
+       {"[INFO] " + verified, "[ERROR] 下载包版本 1.7.0.1 与清单 1.7.0.0 不一致，拒绝安装"}},
+  };
+  for (const Refusal& refusal : refusals) {
+    SCOPED_TRACE(refusal.what);
+    std::string extra;
+    host.download = GoodDownload();
+    refusal.spoil(host.download, extra);
+    host.manifest = Answer(Manifest(extra));
+    Run();
+    EXPECT_EQ(err, refusal.err);
+    std::vector<std::string> expected = {kAnnounceLog};
+    expected.insert(expected.end(), refusal.log.begin(), refusal.log.end());
+    EXPECT_EQ(log, expected);
+    EXPECT_EQ(host.requested, L"/files/OKAVU/OKAVU-1.7.0.0.exe");
+    EXPECT_EQ(host.deleted, (std::vector<std::wstring>{kNewExe, kNewExe})) << "a leftover first, the download last";
+    host.deleted.clear();
+    ExpectUndone();
+  }
+}
+
+TEST_F(UpdateCycleTest, AVerifiedDownloadIsHandedOverAndKeptAndTheCycleStaysBusy) {
+  host.manifest = Answer(Manifest());
+  host.download = GoodDownload();
+  host.download.fileVersion = L"1.7";  // the same four numbers
+  Run();
+  EXPECT_EQ(out, kAnnounceOut + "[ OK  ] 下载完成并通过校验：5 字节，SHA256 " + kDigest + "\n[ OK  ] 新包版本资源确认：1.7\n");
+  EXPECT_EQ(err, "");
+  EXPECT_TRUE(channel.HandOverReady());
+  EXPECT_EQ(channel.handOver().newExePath, kNewExe);
+  EXPECT_EQ(host.files, std::set<std::wstring>{kNewExe});
+  EXPECT_FALSE(channel.TryBeginCycle()) << "no cycle may start after a hand-over";
+}
+
+TEST_F(UpdateCycleTest, AFailedHandOverDeletesTheDownloadAndFreesTheNextCycle) {
+  host.manifest = Answer(Manifest());
+  host.download = GoodDownload();
+  host.handOverWorks = false;
+  Run();
+  ExpectUndone();
 }
 
 TEST_F(UpdateCycleTest, CycleWhileAnotherRunsReturnsWithoutTouchingAnything) {
-  // A cycle that got past the busy test would end through its guard and clear the flag.
-  DoUpdateCycle();
-  EXPECT_EQ(g_updaterBusy.load(), 1);
-  EXPECT_EQ(g_updateReady.load(), 0);
+  ASSERT_TRUE(channel.TryBeginCycle());
+  host.manifest = Answer(Manifest());
+  Run();
+  EXPECT_TRUE(log.empty());
+  EXPECT_FALSE(channel.TryBeginCycle()) << "the running cycle's flag must stay set";
+  EXPECT_FALSE(channel.HandOverReady());
 }
+
+}  // namespace

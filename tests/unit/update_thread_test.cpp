@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "update/handover_signal.h"
+#include "fixtures.h"
 
 namespace {
 
@@ -86,23 +86,45 @@ TEST(UpdaterLoopTest, StopBetweenCyclesEndsAfterTheWait) {
   EXPECT_EQ(s.now, 21u);
 }
 
-TEST(RestartForReadyUpdateTest, WithoutAReadyUpdateItDoesNothing) {
-  g_updateReady.store(0);
-  UniqueKernelHandle thread(CreateEventW(nullptr, TRUE, FALSE, nullptr));  // stands in for a thread
-  HANDLE before = thread.get();
-  EXPECT_FALSE(RestartForReadyUpdate(thread));
-  EXPECT_EQ(thread.get(), before);  // the thread is left running
+// A running update thread over a private stop event, ended by the test.
+class UpdateThreadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    stop_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(stop_);
+  }
+  std::shared_ptr<UpdateChannel> channel_ = std::make_shared<UpdateChannel>(std::vector<std::wstring>{},
+                                                                           UniqueKernelHandle());
+  UniqueKernelHandle stop_;
+};
+
+TEST_F(UpdateThreadTest, WithoutAReadyUpdateRestartDoesNothingAndLeavesTheThreadRunning) {
+  Result<UpdateThread> thread = UpdateThread::Start(30, channel_, stop_.get());
+  ASSERT_TRUE(thread.ok());
+  fixtures::LogWatch log;
+  EXPECT_FALSE(RestartForReadyUpdate(*channel_, thread.value));
+  EXPECT_TRUE(thread.value.running());
+  EXPECT_TRUE(log.NewLines().empty());
+  // Stopping sets the run's stop signal (the thread waits on its own handle to it) and ends it at once,
+  // inside its first 5-second wait.
+  EXPECT_TRUE(thread.value.Stop());
+  EXPECT_EQ(WaitForSingleObject(stop_.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_FALSE(thread.value.running());
+  EXPECT_FALSE(thread.value.lingers());
 }
 
-TEST(RestartForReadyUpdateTest, ReadyWithoutAHelperClearsBothFlags) {
-  g_helperPid = 0;
-  g_newVerStr = L"1.7.0.0";
-  g_updaterBusy.store(1);
-  g_updateReady.store(1);
-  UniqueKernelHandle thread;
-  EXPECT_FALSE(RestartForReadyUpdate(thread));
-  EXPECT_EQ(g_updateReady.load(), 0);
-  EXPECT_EQ(g_updaterBusy.load(), 0);
+TEST_F(UpdateThreadTest, ReadyWithoutAHelperClearsBothFlagsAndStopsTheThread) {
+  Result<UpdateThread> thread = UpdateThread::Start(30, channel_, stop_.get());
+  ASSERT_TRUE(thread.ok());
+  ASSERT_TRUE(channel_->TryBeginCycle());
+  channel_->PublishHandOver(HandOver{0, L"C:\\x\\OKAVU.new.exe", L"1.7.0.0"});
+  fixtures::LogWatch log;
+  EXPECT_FALSE(RestartForReadyUpdate(*channel_, thread.value));
+  EXPECT_FALSE(channel_->HandOverReady());
+  EXPECT_TRUE(channel_->TryBeginCycle()) << "the busy flag must be free again";
+  EXPECT_FALSE(thread.value.running());
+  EXPECT_EQ(log.NewLines(), (std::vector<std::string>{"[INFO] 开始应用更新：目标版本 1.7.0.0",
+                                                      "[ERROR] 更新帮手未就绪，放弃本次更新"}));
 }
 
 }  // namespace

@@ -14,16 +14,15 @@ namespace {
 int g_setterCalls = 0;
 std::wstring g_setterPath;
 
-bool Accept(const std::wstring& path, unsigned long&) {
+Status Accept(const std::wstring& path) {
   ++g_setterCalls;
   g_setterPath = path;
-  return true;
+  return Status::Success();
 }
 
-bool RefuseAsMissing(const std::wstring&, unsigned long& error) {
+Status RefuseAsMissing(const std::wstring&) {
   ++g_setterCalls;
-  error = ERROR_FILE_NOT_FOUND;
-  return false;
+  return Status::Failure(ERROR_FILE_NOT_FOUND);
 }
 
 TEST(PaintOnce, RefusedFileIsReportedLoggedAndFails) {

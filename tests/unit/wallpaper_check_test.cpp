@@ -1,10 +1,9 @@
-// Wallpaper check: the comparison rules over registry and system values, and reading registry data as text.
+// Wallpaper check: the comparison rules over the registry and system values.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "support/handles.h"
 #include "wallpaper/wallpaper_check.h"
 #include "fixtures.h"
 
@@ -22,7 +21,7 @@ struct FakeDesktop {
   int registryReads = 0;
   int systemReads = 0;
 
-  int Check(std::wstring* actual) {
+  WallpaperState Check(std::wstring* actual) {
     WallpaperSources sources{[this](const std::wstring&) { return present; },
                              [this] {
                                ++registryReads;
@@ -32,14 +31,16 @@ struct FakeDesktop {
                                ++systemReads;
                                return system;
                              }};
-    return CheckWallpaperWith(kTarget, sources, actual);
+    WallpaperCheck check = CheckWallpaperWith(kTarget, sources);
+    if (check.state != WallpaperState::kMatch) *actual = check.actual;
+    return check.state;
   }
 };
 
 TEST(CheckWallpaper, BothSourcesNamingTheTargetPassAndLeaveActualAlone) {
   FakeDesktop desk;
   std::wstring actual = L"as passed";
-  EXPECT_EQ(desk.Check(&actual), kCheckMatch);
+  EXPECT_EQ(desk.Check(&actual), WallpaperState::kMatch);
   EXPECT_EQ(actual, L"as passed");
   EXPECT_EQ(desk.registryReads, 1);
   EXPECT_EQ(desk.systemReads, 1);
@@ -49,7 +50,7 @@ TEST(CheckWallpaper, MissingTargetWinsWithoutReadingAnything) {
   FakeDesktop desk;
   desk.present = false;
   std::wstring actual;
-  EXPECT_EQ(desk.Check(&actual), kCheckTargetGone);
+  EXPECT_EQ(desk.Check(&actual), WallpaperState::kTargetGone);
   EXPECT_EQ(actual, L"(目标文件已被删除)");
   EXPECT_EQ(desk.registryReads, 0);
   EXPECT_EQ(desk.systemReads, 0);
@@ -63,7 +64,7 @@ TEST(CheckWallpaper, SpellingsThatSamePathForgivesStillMatch) {
     desk.registry = spelling;
     desk.system = spelling;
     std::wstring actual;
-    EXPECT_EQ(desk.Check(&actual), kCheckMatch) << U8(spelling);
+    EXPECT_EQ(desk.Check(&actual), WallpaperState::kMatch) << U8(spelling);
   }
 }
 
@@ -74,7 +75,7 @@ TEST(CheckWallpaper, SpellingsThatNeedResolvingAreAMismatchNamingTheRegistryText
     FakeDesktop desk;
     desk.registry = spelling;
     std::wstring actual;
-    EXPECT_EQ(desk.Check(&actual), kCheckMismatch) << U8(spelling);
+    EXPECT_EQ(desk.Check(&actual), WallpaperState::kMismatch) << U8(spelling);
     EXPECT_EQ(actual, spelling);
     EXPECT_EQ(desk.systemReads, 0) << "the system value is only asked when the registry matches";
   }
@@ -84,7 +85,7 @@ TEST(CheckWallpaper, EmptyRegistryValueHasItsPlaceholder) {
   FakeDesktop desk;
   desk.registry = L"";
   std::wstring actual;
-  EXPECT_EQ(desk.Check(&actual), kCheckMismatch);
+  EXPECT_EQ(desk.Check(&actual), WallpaperState::kMismatch);
   EXPECT_EQ(actual, L"(注册表值为空)");
   EXPECT_EQ(desk.systemReads, 0);
 }
@@ -93,7 +94,7 @@ TEST(CheckWallpaper, SystemValueNamingAnotherFileIsAMismatch) {
   FakeDesktop desk;
   desk.system = L"C:\\Windows\\Web\\Wallpaper\\other.jpg";
   std::wstring actual;
-  EXPECT_EQ(desk.Check(&actual), kCheckMismatch);
+  EXPECT_EQ(desk.Check(&actual), WallpaperState::kMismatch);
   EXPECT_EQ(actual, L"C:\\Windows\\Web\\Wallpaper\\other.jpg");
 }
 
@@ -101,90 +102,16 @@ TEST(CheckWallpaper, EmptySystemValueHasItsPlaceholder) {
   FakeDesktop desk;
   desk.system = L"";
   std::wstring actual;
-  EXPECT_EQ(desk.Check(&actual), kCheckMismatch);
+  EXPECT_EQ(desk.Check(&actual), WallpaperState::kMismatch);
   EXPECT_EQ(actual, L"(SPI_GETDESKWALLPAPER 返回空)");
 }
 
 TEST(CheckWallpaper, RealTargetMissingOnDiskIsGone) {
   ScratchDir dir;
-  std::wstring actual;
-  EXPECT_EQ(CheckWallpaper(dir.File(L"never-written.png"), &actual), kCheckTargetGone);
-  EXPECT_EQ(actual, L"(目标文件已被删除)");
-  actual.clear();
-  EXPECT_EQ(CheckWallpaper(dir.Path(), &actual), kCheckTargetGone) << "a folder is no wallpaper file";
-}
-
-std::vector<unsigned char> Utf16Bytes(const std::wstring& text, bool terminator) {
-  std::vector<unsigned char> bytes;
-  for (wchar_t c : text) {
-    bytes.push_back(static_cast<unsigned char>(c & 0xFF));
-    bytes.push_back(static_cast<unsigned char>(c >> 8));
-  }
-  if (terminator) bytes.insert(bytes.end(), {0, 0});
-  return bytes;
-}
-
-TEST(RegistryDataText, StopsAtTheFirstZeroCharacter) {
-  auto b = Utf16Bytes(L"C:\\壁纸.png", true);
-  EXPECT_EQ(RegistryDataText(b.data(), static_cast<unsigned long>(b.size())), L"C:\\壁纸.png");
-  auto two = Utf16Bytes(std::wstring(L"a.png\0b.png", 11), true);
-  EXPECT_EQ(RegistryDataText(two.data(), static_cast<unsigned long>(two.size())), L"a.png");
-}
-
-TEST(RegistryDataText, DataWithoutTerminatorAndOddLengths) {
-  auto b = Utf16Bytes(L"x.png", false);
-  EXPECT_EQ(RegistryDataText(b.data(), static_cast<unsigned long>(b.size())), L"x.png");
-  b.push_back('Z');  // a stray last byte is no character
-  EXPECT_EQ(RegistryDataText(b.data(), static_cast<unsigned long>(b.size())), L"x.png");
-  EXPECT_EQ(RegistryDataText(b.data(), 1), L"");
-  EXPECT_EQ(RegistryDataText(nullptr, 0), L"");
-}
-
-// A scratch key under HKCU (outside Software\OKAVU, which end-to-end tests reset), deleted at the end.
-class ScratchKey : public ::testing::Test {
- protected:
-  const std::wstring path = L"Software\\OKAVU-WallpaperCheckTest-" + std::to_wstring(GetCurrentProcessId());
-  UniqueRegKey key;
-
-  void SetUp() override {
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
-                              nullptr),
-              ERROR_SUCCESS);
-  }
-  void TearDown() override {
-    key.reset();
-    RegDeleteTreeW(HKEY_CURRENT_USER, path.c_str());
-  }
-  void Set(const wchar_t* name, DWORD type, const std::vector<unsigned char>& data) {
-    ASSERT_EQ(RegSetValueExW(key.get(), name, 0, type, data.data(), static_cast<DWORD>(data.size())), ERROR_SUCCESS);
-  }
-  std::wstring Read(const wchar_t* name) { return ReadRegistryText(HKEY_CURRENT_USER, path.c_str(), name); }
-};
-
-TEST_F(ScratchKey, AnyValueTypeIsReadAsText) {
-  Set(L"sz", REG_SZ, Utf16Bytes(L"C:\\a.png", true));
-  Set(L"expand", REG_EXPAND_SZ, Utf16Bytes(L"%USERPROFILE%\\a.png", true));
-  Set(L"binary", REG_BINARY, Utf16Bytes(L"C:\\b.png", false));
-  Set(L"odd", REG_BINARY, {'C', 0, ':', 0, 'x'});
-  Set(L"dword", REG_DWORD, {'Q', 0, 0, 0});
-  EXPECT_EQ(Read(L"sz"), L"C:\\a.png");
-  EXPECT_EQ(Read(L"expand"), L"%USERPROFILE%\\a.png");  // not expanded
-  EXPECT_EQ(Read(L"binary"), L"C:\\b.png");
-  EXPECT_EQ(Read(L"odd"), L"C:");
-  EXPECT_EQ(Read(L"dword"), L"Q");
-}
-
-TEST_F(ScratchKey, LongValuesAreReadWhole) {
-  std::wstring text = L"C:\\" + std::wstring(5000, L'长') + L".png";
-  Set(L"long", REG_SZ, Utf16Bytes(text, true));
-  EXPECT_EQ(Read(L"long"), text);
-}
-
-TEST_F(ScratchKey, MissingEmptyAndUnopenableAreEmpty) {
-  Set(L"empty", REG_SZ, {});
-  EXPECT_EQ(Read(L"empty"), L"");
-  EXPECT_EQ(Read(L"absent"), L"");
-  EXPECT_EQ(ReadRegistryText(HKEY_CURRENT_USER, (path + L"\\nope").c_str(), L"sz"), L"");
+  WallpaperCheck check = CheckWallpaper(dir.File(L"never-written.png"));
+  EXPECT_EQ(check.state, WallpaperState::kTargetGone);
+  EXPECT_EQ(check.actual, L"(目标文件已被删除)");
+  EXPECT_EQ(CheckWallpaper(dir.Path()).state, WallpaperState::kTargetGone) << "a folder is no wallpaper file";
 }
 
 }  // namespace

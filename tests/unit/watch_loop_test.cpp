@@ -4,14 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "app/single_instance.h"
+#include "app/watch_decision.h"
 #include "support/log.h"
-#include "update/handover_signal.h"
+#include "support/wait.h"
 #include "fixtures.h"
 
 using namespace fixtures;
@@ -45,22 +46,16 @@ struct FakeWorld {
   std::vector<std::wstring> applied;
   std::vector<StageCall> staged;
   std::function<void(int pass)> beforePass;  // what happens in the world during the wait
-  HANDLE stop = nullptr;
+  bool ended = false;                        // the stop signal or a ready update
 };
 
 FakeWorld* g_world = nullptr;
 
-int FakeCheck(const std::wstring& target, std::wstring* actual) {
+WallpaperCheck FakeCheck(const std::wstring& target) {
   ++g_world->checks;
-  if (!g_world->files.count(target)) {
-    *actual = L"(目标文件已被删除)";
-    return -1;
-  }
-  if (g_world->shows != target) {
-    *actual = g_world->shows;
-    return 1;
-  }
-  return 0;
+  if (!g_world->files.count(target)) return {WallpaperState::kTargetGone, L"(目标文件已被删除)"};
+  if (g_world->shows != target) return {WallpaperState::kMismatch, g_world->shows};
+  return {WallpaperState::kMatch, L""};
 }
 
 void FakeSetStyle(int style, bool tile) {
@@ -69,11 +64,11 @@ void FakeSetStyle(int style, bool tile) {
   ++g_world->styleCalls;
 }
 
-bool FakeApply(const std::wstring& path) {
+Status FakeApply(const std::wstring& path) {
   g_world->applied.push_back(path);
-  if (!g_world->applyWorks) return false;
+  if (!g_world->applyWorks) return Status::Failure(ERROR_ACCESS_DENIED);
   g_world->shows = path;
-  return true;
+  return Status::Success();
 }
 
 std::wstring FakeStageDir() {
@@ -81,13 +76,11 @@ std::wstring FakeStageDir() {
   return g_world->stageDirAnswer;
 }
 
-bool FakeStageBytes(const std::vector<unsigned char>& data, const std::wstring& path, bool force,
-                    std::wstring& target) {
+Result<std::wstring> FakeStageBytes(const std::vector<unsigned char>& data, const std::wstring& path, bool force) {
   g_world->staged.push_back({path, force, data.size()});
-  if (!g_world->stageWorks) return false;
+  if (!g_world->stageWorks) return Status::Failure(ERROR_ACCESS_DENIED);
   g_world->files.insert(path);
-  target = path;
-  return true;
+  return path;
 }
 
 void FakeWait(unsigned long seconds) {
@@ -95,7 +88,7 @@ void FakeWait(unsigned long seconds) {
   g_world->clock += seconds * 1000UL;  // wraps like the tick
   ++g_world->waited;
   if (g_world->waited > g_world->passes) {
-    SetEvent(g_world->stop);
+    g_world->ended = true;
     return;
   }
   if (g_world->beforePass) g_world->beforePass(g_world->waited);
@@ -111,6 +104,7 @@ WatchDesktop FakeDesktop() {
   d.stageDir = FakeStageDir;
   d.stageBytes = FakeStageBytes;
   d.wait = FakeWait;
+  d.ended = [] { return g_world->ended; };
   d.tick = FakeTick;
   return d;
 }
@@ -129,26 +123,15 @@ std::vector<std::string> Concat(std::initializer_list<std::vector<std::string>> 
 
 class WatchLoopTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    stop_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    ASSERT_TRUE(stop_);
-    world_.stop = stop_.get();
-    g_world = &world_;
-    g_stopEvent = stop_.get();
-    g_updateReady.store(0);
-  }
-  void TearDown() override {
-    g_stopEvent = nullptr;
-    g_updateReady.store(0);
-    g_world = nullptr;
-  }
+  void SetUp() override { g_world = &world_; }
+  void TearDown() override { g_world = nullptr; }
 
   // Runs the loop for passes checks (then the stop event ends it) with console and log captured.
   void Run(int passes, unsigned long interval = 3, const std::wstring& stageDir = L"C:\\users\\me\\Pictures") {
     world_.passes = passes;
     LogWatch log;
     ConsoleCapture console;
-    WatchLoopWith(FakeDesktop(), interval, kTarget, stageDir, picture_);
+    WatchLoop(FakeDesktop(), interval, kTarget, stageDir, picture_);
     out_ = console.Out();
     err_ = console.Err();
     log_ = log.NewLines();
@@ -160,7 +143,6 @@ class WatchLoopTest : public ::testing::Test {
   static std::string Line(const char* level, const std::wstring& text) { return std::string("[") + level + "] " + U8(text); }
 
   FakeWorld world_;
-  UniqueKernelHandle stop_;
   std::vector<unsigned char> picture_ = std::vector<unsigned char>(1234, 0x42);
   std::string out_;
   std::string err_;
@@ -183,8 +165,21 @@ TEST_F(WatchLoopTest, StartsReportsAndEndsOnTheStopEventBeforeAnyCheck) {
 }
 
 TEST_F(WatchLoopTest, ReadyUpdateEndsTheWatchWithTheSameMessages) {
+  // The system desktop's end test: the stop signal, or a hand-over on the update channel.
+  UniqueKernelHandle ready(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  UniqueKernelHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  UpdateChannel updates({}, std::move(ready));
+  const WatchDesktop system = SystemWatchDesktop(stop.get(), updates);
+  EXPECT_FALSE(system.ended());
+  SetEvent(stop.get());
+  EXPECT_TRUE(system.ended());
+  ResetEvent(stop.get());
+  updates.PublishHandOver(HandOver{});
+  EXPECT_TRUE(system.ended());
+  EXPECT_TRUE(IsSignalled(updates.readyEvent())) << "the hand-over wakes the loop's wait";
+
   world_.beforePass = [](int pass) {
-    if (pass == 3) g_updateReady.store(1);
+    if (pass == 3) g_world->ended = true;
   };
   Run(100);
   EXPECT_EQ(world_.checks, 2);
@@ -281,7 +276,7 @@ TEST_F(WatchLoopTest, FailedWriteIsRetriedInTheStartupFolderAndLaterMessagesName
   world_.passes = 6;
   LogWatch log;
   ConsoleCapture console;
-  WatchLoopWith(FakeDesktop(), 2, extracted, L"C:\\users\\me\\Pictures\\", picture_);
+  WatchLoop(FakeDesktop(), 2, extracted, L"C:\\users\\me\\Pictures\\", picture_);
   std::vector<std::string> lines = log.NewLines();
 
   const std::vector<std::string> failedPass = {Line("WARN", L"目标墙纸文件丢失，重建：" + extracted),
@@ -298,6 +293,170 @@ TEST_F(WatchLoopTest, FailedWriteIsRetriedInTheStartupFolderAndLaterMessagesName
     EXPECT_EQ(call.path, kTarget);
     EXPECT_TRUE(call.force);
   }
+}
+
+// Sequences of passes over the real loop: heartbeat timing across the tick wrap, and the
+// bookkeeping of repairs, recoveries and rebuilds.
+constexpr std::uint32_t kMinute = 60000;
+
+struct Event {
+  std::uint32_t elapsed;  // milliseconds since the loop started, unwrapped
+  WatchAction action;
+};
+
+// The log lines appended since the last call, read from where the last call stopped.
+class LogTail {
+ public:
+  LogTail() : path_(LogPath()), offset_(ReadFileText(path_).size()) {}
+  std::vector<std::string> Take() {
+    UniqueFile file(CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    std::vector<std::string> lines;
+    if (!file) return lines;
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(offset_);
+    SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN);
+    std::string fresh;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) fresh.append(buffer, got);
+    offset_ += fresh.size();
+    for (size_t pos = 0, end; (end = fresh.find("\r\n", pos)) != std::string::npos; pos = end + 2) {
+      lines.push_back(fresh.substr(pos, end - pos));
+    }
+    return lines;
+  }
+
+ private:
+  std::wstring path_;
+  size_t offset_;
+};
+
+bool Has(const std::string& line, const char* level, const wchar_t* text) {
+  return line.find(std::string("[") + level + "] " + U8(text)) != std::string::npos;
+}
+
+// Runs the real loop with a pass every intervalMs from a loop start at tick `start` for `durationMs`:
+// pass k (from 0) finds the desktop as shown(k) says, and a rebuild succeeds as rebuildOk says. What
+// each pass did is read from the log lines it wrote. Ticks wrap as GetTickCount does.
+template <typename ShownFn>
+std::vector<Event> Simulate(std::uint32_t start, std::uint32_t intervalMs, std::uint32_t durationMs, ShownFn shown,
+                            bool rebuildOk = true) {
+  FakeWorld world;
+  world.clock = start;
+  world.passes = static_cast<int>(durationMs / intervalMs);
+  world.stageWorks = rebuildOk;
+  g_world = &world;
+  LogTail log;
+  std::vector<Event> events;
+  world.beforePass = [&](int pass) {
+    // What the pass before this wake-up wrote.
+    for (const std::string& line : log.Take()) {
+      const std::uint32_t elapsed = static_cast<std::uint32_t>(pass - 1) * intervalMs;
+      if (Has(line, "INFO", L"心跳：")) events.push_back({elapsed, WatchAction::kHeartbeat});
+      if (Has(line, "INFO", L"恢复正常：")) events.push_back({elapsed, WatchAction::kReportRecovery});
+      if (Has(line, "WARN", L"检测到壁纸被改为：")) events.push_back({elapsed, WatchAction::kRepair});
+      if (Has(line, "WARN", L"目标墙纸文件丢失")) events.push_back({elapsed, WatchAction::kRebuildThenRepair});
+    }
+    const WallpaperState state = shown(pass - 1);
+    world.shows = state == WallpaperState::kMismatch ? kOther : kTarget;
+    if (state == WallpaperState::kTargetGone) {
+      world.files.clear();
+    } else {
+      world.files.insert(kTarget);
+    }
+  };
+  // One more wake-up than passes, so the last pass's lines are read too.
+  world.passes += 1;
+  WatchLoop(FakeDesktop(), intervalMs / 1000, kTarget, L"C:\\users\\me\\Pictures", std::vector<unsigned char>(16, 0x42));
+  g_world = nullptr;
+  return events;
+}
+
+std::vector<std::uint32_t> Times(const std::vector<Event>& events, WatchAction which) {
+  std::vector<std::uint32_t> times;
+  for (const Event& e : events) {
+    if (e.action == which) times.push_back(e.elapsed);
+  }
+  return times;
+}
+
+struct QuietCase {
+  std::uint32_t start;
+  std::uint32_t intervalMs;
+};
+
+class QuietWatch : public ::testing::TestWithParam<QuietCase> {};
+
+TEST_P(QuietWatch, ThirtyFiveMinutesGiveThreeHeartbeatsTenMinutesApart) {
+  const QuietCase c = GetParam();
+  auto events = Simulate(c.start, c.intervalMs, 35 * kMinute, [](int) { return WallpaperState::kMatch; });
+  std::vector<std::uint32_t> beats = Times(events, WatchAction::kHeartbeat);
+  ASSERT_EQ(beats.size(), 3u);
+  EXPECT_EQ(events.size(), 3u) << "a quiet watch does nothing but heartbeats";
+  EXPECT_GE(beats[0], 10 * kMinute);
+  EXPECT_GE(beats[1] - beats[0], 10 * kMinute);
+  EXPECT_GE(beats[2] - beats[1], 10 * kMinute);
+  // Not much later than due either: within one interval of the ten minutes.
+  EXPECT_LE(beats[0], 10 * kMinute + c.intervalMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    IntervalsAndTickStarts, QuietWatch,
+    ::testing::Values(QuietCase{1000, 3000}, QuietCase{0, 1000}, QuietCase{5000, 7000}, QuietCase{0, 60000},
+                      // The tick wraps during the run: 5 minutes, and a moment, before 2^32.
+                      QuietCase{0xFFFFFFFFu - 5 * kMinute, 3000}, QuietCase{0xFFFFFFFFu, 1000},
+                      // The heartbeat falls due right across the wrap.
+                      QuietCase{0xFFFFFFFFu - 10 * kMinute + 1, 3000}));
+
+TEST(WatchSequence, RecoveryIsReportedOnceAfterARepair) {
+  // Pass 3 finds another picture; the rest find the target.
+  auto events = Simulate(1000, 3000, 5 * kMinute, [](int pass) { return pass == 3 ? WallpaperState::kMismatch : WallpaperState::kMatch; });
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].action, WatchAction::kRepair);
+  EXPECT_EQ(events[0].elapsed, 4 * 3000u);
+  EXPECT_EQ(events[1].action, WatchAction::kReportRecovery);
+  EXPECT_EQ(events[1].elapsed, 5 * 3000u);
+}
+
+
+TEST(WatchSequence, HeartbeatClockRestartsAtRepairAndRecovery) {
+  // A repair at 8 minutes, recovery at the next pass: no heartbeat until ten minutes after that.
+  const std::uint32_t interval = 3000;
+  const int repairPass = static_cast<int>(8 * kMinute / interval);
+  auto events = Simulate(0, interval, 25 * kMinute,
+                         [&](int pass) { return pass == repairPass ? WallpaperState::kMismatch : WallpaperState::kMatch; });
+  std::vector<std::uint32_t> recoveries = Times(events, WatchAction::kReportRecovery);
+  std::vector<std::uint32_t> beats = Times(events, WatchAction::kHeartbeat);
+  ASSERT_EQ(recoveries.size(), 1u);
+  ASSERT_EQ(beats.size(), 1u);
+  EXPECT_GT(beats[0], recoveries[0] + 599999u);
+  EXPECT_LE(beats[0], recoveries[0] + 10 * kMinute + interval);
+}
+
+
+TEST(WatchSequence, PersistentTroubleRepairsEveryPassAndNeverBeats) {
+  // The set keeps failing: every pass sees another picture, for 35 minutes.
+  auto events = Simulate(0, 3000, 35 * kMinute, [](int) { return WallpaperState::kMismatch; });
+  EXPECT_EQ(events.size(), 35 * kMinute / 3000);
+  EXPECT_TRUE(Times(events, WatchAction::kHeartbeat).empty());
+  EXPECT_TRUE(Times(events, WatchAction::kReportRecovery).empty());
+}
+
+
+TEST(WatchSequence, FailedRebuildsKeepTheHeartbeatGoing) {
+  // Target gone and no folder to rebuild into: the healthy state and its clock stay, so the
+  // heartbeat of a watch that started healthy still falls due ten minutes after the start.
+  auto events = Simulate(0, 3000, 11 * kMinute, [](int pass) { return pass % 2 == 0 ? WallpaperState::kTargetGone : WallpaperState::kMatch; },
+                         /*rebuildOk=*/false);
+  EXPECT_EQ(Times(events, WatchAction::kReportRecovery).size(), 0u);
+  EXPECT_EQ(Times(events, WatchAction::kHeartbeat).size(), 1u);
+
+  // After a good rebuild the next clean pass is a recovery.
+  auto good = Simulate(0, 3000, 30000, [](int pass) { return pass == 0 ? WallpaperState::kTargetGone : WallpaperState::kMatch; });
+  ASSERT_EQ(good.size(), 2u);
+  EXPECT_EQ(good[0].action, WatchAction::kRebuildThenRepair);
+  EXPECT_EQ(good[1].action, WatchAction::kReportRecovery);
 }
 
 }  // namespace

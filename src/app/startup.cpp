@@ -1,0 +1,180 @@
+// The start-up sequence: runs the stages in their fixed order, owns the run's objects and turns outcomes
+// into exit codes.
+#include "app/startup.h"
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <memory>
+
+#include "app/encoding_probe.h"
+#include "app/options.h"
+#include "app/single_instance.h"
+#include "app/watch_loop.h"
+#include "support/console.h"
+#include "support/handles.h"
+#include "support/log.h"
+#include "support/state.h"
+#include "update/apply_update.h"
+#include "update/update_channel.h"
+#include "update/update_thread.h"
+#include "version.h"
+#include "wallpaper/desktop_env.h"
+#include "wallpaper/picture_source.h"
+#include "wallpaper/staging.h"
+#include "wallpaper/wallpaper_apply.h"
+#include "wallpaper/wallpaper_check.h"
+
+namespace {
+
+// SetProcessDpiAwarenessContext exists from Windows 10 1703 on; older systems get the plain call.
+void DeclareDpiAwareness() {
+  using SetContextFn = BOOL(WINAPI*)(HANDLE);
+  HMODULE user32 = GetModuleHandleW(L"user32.dll");
+  FARPROC proc = user32 ? GetProcAddress(user32, "SetProcessDpiAwarenessContext") : nullptr;
+  auto setContext = reinterpret_cast<SetContextFn>(reinterpret_cast<void*>(proc));
+  if (!setContext || !setContext(reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-4)))) SetProcessDPIAware();
+}
+
+// Keeps (attaching the parent's when it has none) or gives up the console; true when the process
+// then has one to write to.
+bool PrepareConsole(bool keep) {
+  if (!keep) {
+    FreeConsole();
+    return false;
+  }
+  if (!GetConsoleWindow() && AttachConsole(ATTACH_PARENT_PROCESS)) {
+    FILE* stream = nullptr;
+    freopen_s(&stream, "CONOUT$", "w", stdout);
+    freopen_s(&stream, "CONOUT$", "w", stderr);
+    freopen_s(&stream, "CONIN$", "r", stdin);
+  }
+  const bool haveConsole = GetConsoleWindow() != nullptr;
+  if (haveConsole) DeclareDpiAwareness();
+  return haveConsole;
+}
+
+void ShowBanner() {
+  Info(L"OKAVU Quillmere  v%ls", kAppVersion);
+  std::wstring previous = ReadStateValue(L"PreviousVersion");
+  std::wstring when = ReadStateValue(L"LastUpdateTime");
+  if (!previous.empty() && !when.empty()) {
+    Info(L"上次更新：%ls → %ls（%ls）", previous.c_str(), kAppVersion, when.c_str());
+  }
+}
+
+// COM on the main thread, for the known-folder calls; the result of the initialisation is not needed.
+class ComApartment {
+ public:
+  ComApartment() { static_cast<void>(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)); }
+  ~ComApartment() { CoUninitialize(); }
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+};
+
+// What a run owns from its stage to its end. The members end in reverse order, which is the order the
+// release needs: the update thread stops first, then the stop signal and the update channel go, and
+// the watcher mutex is released last, so a successor that gets it finds this run's events closed.
+struct RunObjects {
+  HeldMutex watcherLock;
+  std::shared_ptr<UpdateChannel> updates;
+  StopSignal stop;
+  UpdateThread updateThread;
+};
+
+// The common end of one-shot, once and watch runs.
+RunEnd FinishRun(RunObjects& run) {
+  RunEnd end;
+  if (run.updates->HandOverReady()) end.endProcessNow = RestartForReadyUpdate(*run.updates, run.updateThread);
+  if (!run.updateThread.Stop()) end.endProcessNow = true;
+  // Stopping the thread set the shared event; the runs that follow must find it clear.
+  run.stop.Clear();
+  return end;
+}
+
+// Stages 6 to 16; COM is initialised around it by the caller.
+RunEnd RunStages(const RunOptions& options, std::vector<std::wstring> forwardedArgs, WallpaperSetter setter) {
+  Result<PictureSource> picture = LoadPicture(options.picturePath);
+  if (!picture) return {ToInt(ExitCode::kNoPicture)};
+  if (!CheckPictureFormat(picture.value)) return {ToInt(ExitCode::kBadPicture)};
+
+  const std::wstring stageDir = StageDir();
+  Result<std::wstring> staged = StagePicture(picture.value, options.extractPath, options.force, stageDir);
+  if (!staged) return {ToInt(ExitCode::kNoTarget)};
+  const std::wstring& target = staged.value;
+
+  if (options.noPaint) {
+    Ok(L"--no-paint：跳过设置壁纸。目标文件 = %ls", target.c_str());
+    return {};
+  }
+  if (!VerifyStagedFile(target)) return {ToInt(ExitCode::kNoTarget)};
+  if (!CheckDesktopEnvironment()) return {ToInt(ExitCode::kNoDesktop)};
+
+  RunObjects run;
+  if (options.watch) {
+    Result<HeldMutex> lock = AcquireWatcherLock();
+    if (!lock) return {ToInt(ExitCode::kWatcherRunning)};
+    run.watcherLock = std::move(lock.value);
+  }
+  run.stop = StopSignal::Create();
+  run.updates = std::make_shared<UpdateChannel>(std::move(forwardedArgs),
+                                                UniqueKernelHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)));
+
+  if (!PaintOnceWith(target, setter)) return {ToInt(ExitCode::kPaintFailed)};
+
+  if (options.watch || options.autoUpdate) {
+    run.updateThread = StartUpdates(static_cast<unsigned long>(options.updateInterval), run.updates, run.stop.get());
+  } else {
+    Info(L"自动更新：已禁用");
+  }
+
+  if (options.once || options.watch) InitialCheck(target);
+
+  if (!options.watch && options.checkUpdate) {
+    // Ends with the stop signal closed as it is and without a second stop of the thread.
+    const bool handOver = RunStandaloneUpdateCheck(*run.updates, run.updateThread);
+    return {ToInt(ExitCode::kSuccess), handOver || run.updateThread.lingers()};
+  }
+  if (options.watch) {
+    WatchLoop(SystemWatchDesktop(run.stop.get(), *run.updates), static_cast<unsigned long>(options.interval), target,
+              stageDir, picture.value.bytes);
+  }
+  return FinishRun(run);
+}
+
+}  // namespace
+
+RunEnd RunProgram(int argc, wchar_t** argv, WallpaperSetter setter) {
+  if (argc > 1 && _wcsicmp(argv[1], L"--apply-update") == 0) {
+    LogLine(LogLevel::kInfo, L"更新帮手启动，参数已就绪，准备等待旧进程退出");
+    return {ToInt(ApplyUpdateMode(argc, argv))};
+  }
+  if (argc > 1 && _wcsicmp(argv[1], L"--enc-probe") == 0) {
+    RunEncodingProbe();
+    return {};
+  }
+
+  const bool haveConsole = PrepareConsole(KeepsConsole(argc, argv));
+  ParsedCommandLine parsed = ParseCommandLine(argc, argv);
+  SetConsoleState({haveConsole, parsed.quiet});
+  switch (parsed.action) {
+    case ParseAction::Help:
+      if (haveConsole) Usage(argv[0]);
+      return {};
+    case ParseAction::Error:
+      Fail(L"%ls", parsed.error.c_str());
+      if (parsed.helpAfterError && haveConsole) Usage(argv[0]);
+      return {ToInt(ExitCode::kUsage)};
+    case ParseAction::Version:
+      if (haveConsole) PrintVersionLine();
+      return {};
+    case ParseAction::Run:
+      break;
+  }
+
+  ShowBanner();
+  ComApartment com;
+  return RunStages(parsed.options, std::move(parsed.fwdArgs), setter);
+}

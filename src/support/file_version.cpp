@@ -1,0 +1,32 @@
+// Version resources over version.dll.
+#include "support/file_version.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#include "support/text.h"
+
+Result<std::wstring> PeFileVersionString(const std::wstring& path) {
+  DWORD handle = 0;
+  DWORD bytes = GetFileVersionInfoSizeW(path.c_str(), &handle);
+  if (bytes == 0) return Status::LastError();
+  std::vector<unsigned char> block(bytes, 0);
+  if (!GetFileVersionInfoW(path.c_str(), 0, bytes, block.data())) return Status::LastError();
+  void* translation = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &translation, &length) || !translation ||
+      length < 4) {
+    return Status::Failure(ERROR_RESOURCE_TYPE_NOT_FOUND);
+  }
+  const WORD* pair = static_cast<const WORD*>(translation);
+  wchar_t subBlock[128];
+  FormatInto(subBlock, 128, L"\\StringFileInfo\\%04x%04x\\FileVersion", pair[0], pair[1]);
+  void* text = nullptr;
+  if (!VerQueryValueW(block.data(), subBlock, &text, &length) || !text || length == 0) {
+    return Status::Failure(ERROR_RESOURCE_NAME_NOT_FOUND);
+  }
+  std::wstring version = static_cast<const wchar_t*>(text);
+  if (version.empty()) return Status::Failure(ERROR_RESOURCE_NAME_NOT_FOUND);
+  return version;
+}

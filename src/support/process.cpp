@@ -1,0 +1,19 @@
+// Process start.
+#include "support/process.h"
+
+Result<StartedProcess> StartProcess(const std::wstring& application, std::wstring commandLine,
+                                    unsigned long flags, const wchar_t* directory) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  // The line is passed as a writable copy: CreateProcessW may change it in place.
+  if (!CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr, directory,
+                      &startup, &info)) {
+    return Status::LastError();
+  }
+  UniqueKernelHandle thread(info.hThread);
+  StartedProcess started;
+  started.process.reset(info.hProcess);
+  started.id = info.dwProcessId;
+  return started;
+}

@@ -1,0 +1,32 @@
+// System folders.
+#include "support/system_folders.h"
+
+namespace {
+
+constexpr DWORD kSystemPathChars = 1040;
+
+}  // namespace
+
+std::wstring ModulePath() {
+  wchar_t buf[kSystemPathChars] = {};
+  const DWORD n = GetModuleFileNameW(nullptr, buf, kSystemPathChars);
+  // A full buffer means a cut path, which names some other file.
+  if (n == 0 || n >= kSystemPathChars) return {};
+  return std::wstring(buf, n);
+}
+
+std::wstring TempFolder() {
+  wchar_t buf[kSystemPathChars] = {};
+  const DWORD n = GetTempPathW(kSystemPathChars, buf);
+  if (n == 0 || n >= kSystemPathChars) return {};
+  return std::wstring(buf, n);
+}
+
+std::wstring KnownFolderPath(REFKNOWNFOLDERID id) {
+  PWSTR raw = nullptr;
+  HRESULT hr = SHGetKnownFolderPath(id, 0, nullptr, &raw);
+  std::wstring path;
+  if (SUCCEEDED(hr) && raw) path = raw;
+  CoTaskMemFree(raw);  // also owed when the call failed after allocating
+  return path;
+}

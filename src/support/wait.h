@@ -1,0 +1,14 @@
+// The interruptible sleep of the program's long-lived loops (watch passes, update checks).
+#pragma once
+
+#include <windows.h>
+
+#include <initializer_list>
+
+// Sleeps seconds (unsigned 32-bit milliseconds), or less once any of events is set; null entries are
+// left out, and with none left it is a plain sleep. Which event ended it is not reported: callers test
+// the events they care about afterwards. Manual-reset events stay set, so every later wait returns at once.
+void WaitSecondsOrSignal(unsigned long seconds, std::initializer_list<HANDLE> events);
+
+// True when the event exists and is set; a zero wait, which a manual-reset event does not consume.
+bool IsSignalled(HANDLE event);

@@ -1,0 +1,18 @@
+// The update channel.
+#include "update/update_channel.h"
+
+#include <utility>
+
+UpdateChannel::UpdateChannel(std::vector<std::wstring> forwardedArgs, UniqueKernelHandle readyEvent)
+    : forwardedArgs_(std::move(forwardedArgs)), readyEvent_(std::move(readyEvent)) {}
+
+void UpdateChannel::PublishHandOver(HandOver handOver) {
+  handOver_ = std::move(handOver);
+  ready_.exchange(1);
+  if (readyEvent_) SetEvent(readyEvent_.get());
+}
+
+void UpdateChannel::WithdrawHandOver() {
+  ready_.exchange(0);
+  busy_.exchange(0);
+}

@@ -1,0 +1,53 @@
+// Where a run's update cycles and its main thread meet: the arguments a restart passes on, the flag that
+// keeps cycles apart, and the hand-over that tells the run to end.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "support/handles.h"
+
+// A finished hand-over: the helper that now waits for this process, and what it installs.
+struct HandOver {
+  unsigned long helperPid = 0;
+  std::wstring newExePath;
+  std::wstring newVersion;
+};
+
+// The entry point makes one per run and shares it (std::shared_ptr) with the update thread, so that a
+// thread that outlives the run's stop wait never reads freed state. Any thread may call any member.
+class UpdateChannel {
+ public:
+  // forwardedArgs: what the restarted program is started with; readyEvent: set by a hand-over to wake
+  // the main thread's waits (may be empty).
+  UpdateChannel(std::vector<std::wstring> forwardedArgs, UniqueKernelHandle readyEvent);
+  UpdateChannel(const UpdateChannel&) = delete;
+  UpdateChannel& operator=(const UpdateChannel&) = delete;
+
+  const std::vector<std::wstring>& forwardedArgs() const { return forwardedArgs_; }
+  HANDLE readyEvent() const { return readyEvent_.get(); }  // may be null
+
+  // True when the caller may run a cycle now: no other cycle runs and none has handed over. A cycle
+  // that got true calls EndCycle on every way out except a hand-over.
+  bool TryBeginCycle() { return busy_.exchange(1) == 0; }
+  void EndCycle() { busy_.store(0); }
+
+  // Called once, by the cycle whose helper runs: the values first, then the flag (a full barrier),
+  // then the event. The busy flag stays set, so no later cycle starts.
+  void PublishHandOver(HandOver handOver);
+  bool HandOverReady() const { return ready_.load() != 0; }
+  // Only after HandOverReady() returned true.
+  const HandOver& handOver() const { return handOver_; }
+  // A hand-over that cannot be completed: both flags are cleared, so a later cycle may start over.
+  void WithdrawHandOver();
+
+ private:
+  const std::vector<std::wstring> forwardedArgs_;
+  const UniqueKernelHandle readyEvent_;
+  std::atomic<long> busy_{0};
+  std::atomic<long> ready_{0};
+  HandOver handOver_;  // written once, before ready_
+};

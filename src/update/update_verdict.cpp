@@ -1,0 +1,129 @@
+// The update cycle's decisions and their messages.
+#include "update/update_verdict.h"
+
+#include "support/console.h"
+#include "support/log.h"
+#include "support/report.h"
+#include "support/text.h"
+#include "update/request_error.h"
+
+ManifestVerdict JudgeManifest(const Result<HttpResponse>& fetch, const std::wstring& currentVersion) {
+  ManifestVerdict verdict;
+  if (!fetch) return verdict;
+  const std::wstring text = FromUtf8(fetch.value.body);
+  Result<UpdateInfo> parsed = ParseManifest(text);
+  verdict.info = std::move(parsed.value);
+  if (text.empty() || !parsed) {
+    verdict.outcome = ManifestOutcome::kUnusable;
+    return verdict;
+  }
+  if (!IsNewerVersion(verdict.info.version, currentVersion)) {
+    verdict.outcome = ManifestOutcome::kNotNewer;
+    return verdict;
+  }
+  Result<std::wstring> path = ResolveDownloadPath(verdict.info.url);
+  if (!path) {
+    verdict.outcome = ManifestOutcome::kLocationRefused;
+    return verdict;
+  }
+  verdict.outcome = ManifestOutcome::kOffered;
+  verdict.requestPath = std::move(path.value);
+  return verdict;
+}
+
+DownloadVerdict JudgeDownload(const UpdateInfo& offer, const DownloadFacts& facts) {
+  DownloadVerdict verdict;
+  if (!facts.fetch) return verdict;
+  if (!facts.readable) {
+    verdict.outcome = DownloadOutcome::kUnreadable;
+    return verdict;
+  }
+  if (offer.size > 0 && static_cast<unsigned long long>(offer.size) != facts.size) {
+    verdict.outcome = DownloadOutcome::kSizeDiffers;
+    return verdict;
+  }
+  Result<std::string> expected = NormalizeSha256(offer.sha256);
+  verdict.expectedDigest = std::move(expected.value);
+  if (!expected) {
+    verdict.outcome = DownloadOutcome::kDigestMalformed;
+  } else if (facts.digest.size() != 64 || facts.digest != verdict.expectedDigest) {
+    verdict.outcome = DownloadOutcome::kDigestDiffers;
+  } else if (!facts.hasVersion) {
+    verdict.outcome = DownloadOutcome::kNoVersionResource;
+  } else if (!SameVersionNumbers(facts.fileVersion, offer.version)) {
+    // '1.7' matches '1.7.0.0'.
+    verdict.outcome = DownloadOutcome::kVersionDiffers;
+  } else {
+    verdict.outcome = DownloadOutcome::kAccepted;
+  }
+  return verdict;
+}
+
+void ReportManifest(const ManifestVerdict& verdict, const Result<HttpResponse>& fetch,
+                    const std::wstring& currentVersion) {
+  const UpdateInfo& info = verdict.info;
+  switch (verdict.outcome) {
+    case ManifestOutcome::kFetchFailed:
+      LogLine(LogLevel::kWarn, L"更新检查失败：ok=%d 状态码=%lu", fetch.ok() ? 1 : 0, fetch.value.status);
+      if (fetch.error() != 0) {
+        LogLine(LogLevel::kWarn, L"更新检查失败原因：%ls", DescribeRequestError(fetch.error()).c_str());
+      }
+      return;
+    case ManifestOutcome::kUnusable:
+      LogLine(LogLevel::kWarn, L"清单格式不对，忽略");
+      return;
+    case ManifestOutcome::kNotNewer:
+      return;
+    case ManifestOutcome::kLocationRefused:
+    case ManifestOutcome::kOffered:
+      break;
+  }
+  Report(ConsoleLevel::kInfo, L"发现新版本 %ls（当前 %ls），开始下载…", LogLevel::kInfo, L"发现新版本 %ls（当前 %ls）",
+         info.version.c_str(), currentVersion.c_str());
+  if (verdict.outcome == ManifestOutcome::kLocationRefused) {
+    Report(ConsoleLevel::kError, L"下载地址不被允许：%ls", LogLevel::kError, L"下载地址不被允许：%ls", info.url.c_str());
+  }
+}
+
+void ReportDownload(const DownloadVerdict& verdict, const DownloadFacts& facts, const UpdateInfo& offer) {
+  const size_t actualSize = static_cast<size_t>(facts.size);
+  switch (verdict.outcome) {
+    case DownloadOutcome::kFetchFailed:
+      Report(ConsoleLevel::kError, L"下载失败（状态码 %lu）", LogLevel::kError, L"下载失败：状态码 %lu",
+             facts.fetch.value.status);
+      if (facts.fetch.error() != 0) {
+        LogLine(LogLevel::kError, L"下载失败原因：%ls", DescribeRequestError(facts.fetch.error()).c_str());
+      }
+      return;
+    case DownloadOutcome::kUnreadable:
+      LogLine(LogLevel::kError, L"下载文件读不出");
+      return;
+    case DownloadOutcome::kSizeDiffers:
+      Report(ConsoleLevel::kError, L"体积不符：期望 %lld 实际 %zu，放弃更新", LogLevel::kError,
+             L"体积不符：期望 %lld 实际 %zu", offer.size, actualSize);
+      return;
+    case DownloadOutcome::kDigestMalformed:
+      Report(ConsoleLevel::kError, L"清单里的 sha256 不是 64 位十六进制，拒绝更新（清单写错了？）", LogLevel::kError,
+             L"清单 sha256 非法：%hs", verdict.expectedDigest.c_str());
+      return;
+    case DownloadOutcome::kDigestDiffers:
+      Report(ConsoleLevel::kError, L"SHA256 校验失败，放弃更新", LogLevel::kError, L"SHA256 校验失败，期望 %hs 实际 %hs",
+             verdict.expectedDigest.c_str(), facts.digest.c_str());
+      return;
+    case DownloadOutcome::kNoVersionResource:
+    case DownloadOutcome::kVersionDiffers:
+    case DownloadOutcome::kAccepted:
+      break;
+  }
+  Report(ConsoleLevel::kOk, L"下载完成并通过校验：%zu 字节，SHA256 %hs", LogLevel::kInfo, L"下载校验通过：%zu 字节 sha256=%hs",
+         actualSize, facts.digest.c_str());
+  if (verdict.outcome == DownloadOutcome::kNoVersionResource) {
+    Report(ConsoleLevel::kError, L"下载的 exe 没有版本资源，拒绝安装（请确认上传的是正确构建）", LogLevel::kError,
+           L"下载的 exe 缺少版本资源，拒绝安装");
+  } else if (verdict.outcome == DownloadOutcome::kVersionDiffers) {
+    Report(ConsoleLevel::kError, L"下载包版本(%ls)与清单(%ls)不一致，拒绝安装", LogLevel::kError,
+           L"下载包版本 %ls 与清单 %ls 不一致，拒绝安装", facts.fileVersion.c_str(), offer.version.c_str());
+  } else {
+    Ok(L"新包版本资源确认：%ls", facts.fileVersion.c_str());
+  }
+}

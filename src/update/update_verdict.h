@@ -1,0 +1,60 @@
+// The update cycle's decisions, over what arrived from the update host and what the download turned
+// out to be: pure functions, and the messages that report them.
+#pragma once
+
+#include <string>
+
+#include "update/http_fetch.h"
+#include "update/manifest.h"
+
+// What the manifest request brought.
+enum class ManifestOutcome {
+  kFetchFailed,      // no manifest: network, TLS or HTTP failure
+  kUnusable,         // no characters, or no version or url
+  kNotNewer,         // the offered version is not newer (or does not parse): silent
+  kLocationRefused,  // newer, but the url may not be downloaded
+  kOffered,          // newer, and requestPath may be downloaded
+};
+
+struct ManifestVerdict {
+  ManifestOutcome outcome = ManifestOutcome::kFetchFailed;
+  UpdateInfo info;          // what the manifest said, once it was read
+  std::wstring requestPath;  // kOffered only
+};
+
+ManifestVerdict JudgeManifest(const Result<HttpResponse>& fetch, const std::wstring& currentVersion);
+
+// What the download turned out to be; gathered after the request, whatever the request brought.
+struct DownloadFacts {
+  Result<HttpResponse> fetch;      // the download request
+  bool readable = false;           // the file was read back whole (an empty file is not)
+  unsigned long long size = 0;     // bytes read back
+  std::string digest;              // SHA-256 of those bytes, empty when hashing failed
+  bool hasVersion = false;         // the file has a FileVersion
+  std::wstring fileVersion;
+};
+
+enum class DownloadOutcome {
+  kFetchFailed,
+  kUnreadable,
+  kSizeDiffers,
+  kDigestMalformed,  // the manifest's sha256 is not 64 hexadecimal digits
+  kDigestDiffers,
+  kNoVersionResource,
+  kVersionDiffers,
+  kAccepted,
+};
+
+struct DownloadVerdict {
+  DownloadOutcome outcome = DownloadOutcome::kFetchFailed;
+  std::string expectedDigest;  // the manifest's sha256 as compared, once the size passed
+};
+
+// The checks in their fixed order: request, read-back, size, digest form, digest, version resource,
+// version match. The first that fails decides.
+DownloadVerdict JudgeDownload(const UpdateInfo& offer, const DownloadFacts& facts);
+
+// The console and log lines of each verdict, as the cycle writes them.
+void ReportManifest(const ManifestVerdict& verdict, const Result<HttpResponse>& fetch,
+                    const std::wstring& currentVersion);
+void ReportDownload(const DownloadVerdict& verdict, const DownloadFacts& facts, const UpdateInfo& offer);
