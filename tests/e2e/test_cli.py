@@ -47,7 +47,8 @@ ERRORS = [
 
 class HelpAndVersion(OkavuTestCase):
     def expected_help(self, program):
-        return HELP_FORMAT.format("1.6.0.0", "https://localhost/files/OKAVU/", program).encode("utf-8")
+        return HELP_FORMAT.format(harness.app_version(), f"https://{harness.update_host()}/files/OKAVU/",
+                                  program).encode("utf-8")
 
     def test_help_text_byte_for_byte_for_each_form(self):
         for form in ("--help", "-H", "/?"):
@@ -60,12 +61,12 @@ class HelpAndVersion(OkavuTestCase):
     def test_quiet_never_hides_the_help_and_help_wins_over_later_errors(self):
         r = self.run_okavu("-q", "--help", "--bogus")
         self.assertEqual(r.exit_code, 0, r.describe())
-        self.assertTrue(r.stdout.startswith(b"OKAVU Quillmere  v1.6.0.0\n"))
+        self.assertTrue(r.stdout.startswith(f"OKAVU Quillmere  v{harness.app_version()}\n".encode()))
         self.assertEqual(r.stderr, b"")
 
     def test_version_line_only_and_nothing_logged(self):
         r = self.run_okavu("--version", "-w")
-        self.assertEqual((r.exit_code, r.stdout, r.stderr), (0, "OKAVU Quillmere  v1.6.0.0\n".encode(), b""))
+        self.assertEqual((r.exit_code, r.stdout, r.stderr), (0, f"OKAVU Quillmere  v{harness.app_version()}\n".encode(), b""))
         self.assertIsNone(self.log_bytes())
 
     def test_without_a_console_help_and_version_print_nothing(self):
@@ -89,7 +90,7 @@ class CommandLineErrors(OkavuTestCase):
         r = self.run_okavu("-w", "--apply-update")
         self.assertEqual(r.exit_code, 64, r.describe())
         self.assertEqual(r.stderr_text, "[ERROR] 未知参数：--apply-update\n")
-        self.assertTrue(r.stdout_text.startswith("OKAVU Quillmere  v1.6.0.0\n更新源："))
+        self.assertTrue(r.stdout_text.startswith(f"OKAVU Quillmere  v{harness.app_version()}\n更新源："))
 
     def test_unknown_option_alone_gives_up_the_console_and_prints_nothing(self):
         r = self.run_okavu("--bogus")
@@ -99,7 +100,7 @@ class CommandLineErrors(OkavuTestCase):
         r = self.run_okavu("-w", "-q", "--bogus")
         self.assertEqual(r.exit_code, 64)
         self.assertEqual(r.stderr, b"")
-        self.assertTrue(r.stdout.startswith(b"OKAVU Quillmere  v1.6.0.0\n"))
+        self.assertTrue(r.stdout.startswith(f"OKAVU Quillmere  v{harness.app_version()}\n".encode()))
 
     def test_errors_without_a_console_exit_64_silently(self):
         for args, _ in ERRORS:
@@ -115,15 +116,19 @@ class BannerAndQuiet(OkavuTestCase):
         self.assertNotIn("上次更新", r.stdout_text)
         self.reg_set(STATE_SUBKEY, "LastUpdateTime", "2026-12-01 08:05:09")
         r = self.run_okavu("--once", "--no-paint")
+        self.assertEqual(r.exit_code, 0, r.describe())
         lines = r.stdout_text.splitlines()
-        self.assertEqual(lines[0], "[INFO ] OKAVU Quillmere  v1.6.0.0")
-        self.assertEqual(lines[1], "[INFO ] 上次更新：1.5.0.0 → 1.6.0.0（2026-12-01 08:05:09）")
+        version = harness.app_version()
+        self.assertEqual(lines[0], f"[INFO ] OKAVU Quillmere  v{version}")
+        self.assertEqual(lines[1], f"[INFO ] 上次更新：1.5.0.0 → {version}（2026-12-01 08:05:09）")
         self.assertNotIn("上次更新", "\n".join(self.log_lines()), "the report goes to the console only")
 
     def test_quiet_run_prints_nothing_but_still_logs(self):
-        r = self.run_okavu("--once", "-q", "--no-paint", "--extract", "out.png")
+        self.start_shell(record=False)
+        r = self.run_okavu("--once", "-q", "--extract", "out.png")
         self.assertEqual((r.exit_code, r.stdout, r.stderr), (0, b"", b""), r.describe())
-        self.assertTrue(os.path.isfile(os.path.join(self.work_dir, "out.png")))
+        target = harness.win_path(os.path.join(self.work_dir, "out.png"))
+        self.assertEqual(self.log_texts(), [("INFO", f"设置墙纸：{target}"), ("INFO", "检查通过")])
 
     def test_reading_the_state_never_creates_the_key(self):
         self.run_okavu("--once", "--no-paint")

@@ -17,6 +17,7 @@ START_LINE = "更新帮手启动，参数已就绪，准备等待旧进程退出
 REPLACE_ATTEMPTS_SECONDS = 60 * 0.25
 # What the started new version is given where it is not the subject: it ends at once and logs nothing.
 QUIET = ["--version"]
+NEW = harness.next_version()
 
 
 def file_version(path):
@@ -30,7 +31,7 @@ def digest(path):
 
 
 class HelperTestCase(OkavuTestCase):
-    """A target (the 1.6.0.0 build) and a verified download (the 1.7.0.0 build) in a folder whose name
+    """A target (the program's build) and a verified download (the next version's) in a folder whose name
     has a space and Chinese, and the helper as a copy of its own elsewhere, as the hand-over leaves them."""
 
     def setUp(self):
@@ -50,7 +51,7 @@ class HelperTestCase(OkavuTestCase):
         self.new_digest = digest(self.new_file)
         self.reg_set(STATE_SUBKEY, "PendingNewExe", self.new_win)
 
-    def helper_args(self, pid="0", version="1.7.0.0", forwarded=()):
+    def helper_args(self, pid="0", version=NEW, forwarded=()):
         args = ["--apply-update", "--target", self.exe_win, "--new", self.new_win, "--pid", pid, "--ver", version]
         if forwarded:
             args += ["--", *forwarded]
@@ -94,7 +95,7 @@ class ArgumentErrors(HelperTestCase):
     def test_target_naming_the_helper_itself_exits_9(self):
         # Other letter case and a trailing backslash still name the helper's own file.
         own = self.helper_win.upper() + "\\"
-        result = self.run_helper("--apply-update", "--target", own, "--new", self.new_win, "--ver", "1.7.0.0")
+        result = self.run_helper("--apply-update", "--target", own, "--new", self.new_win, "--ver", NEW)
         self.assertEqual(result.exit_code, 9)
         self.assertEqual(self.log_messages(), [START_LINE, "目标路径指向帮手自身，参数错误，放弃"])
         self.assertTrue(os.path.exists(self.helper))
@@ -103,9 +104,10 @@ class ArgumentErrors(HelperTestCase):
 
 class VersionCheck(HelperTestCase):
     def test_a_download_of_another_version_exits_7_and_replaces_nothing(self):
-        result = self.run_helper(*self.helper_args(version="1.8.0.0", forwarded=QUIET))
+        expected = harness.other_version(NEW, part=1)
+        result = self.run_helper(*self.helper_args(version=expected, forwarded=QUIET))
         self.assertEqual(result.exit_code, 7)
-        self.assertEqual(self.log_messages(), [START_LINE, "待替换文件版本(1.7.0.0)与预期(1.8.0.0)不符，放弃更新"])
+        self.assertEqual(self.log_messages(), [START_LINE, f"待替换文件版本({NEW})与预期({expected})不符，放弃更新"])
         self.assert_untouched()
 
     def test_the_check_is_off_for_a_dash_and_for_an_empty_version(self):
@@ -158,7 +160,7 @@ class Replacement(HelperTestCase):
         self.assertLess(texts.index(exited[0]), texts.index(replaced[0]))
         self.assertNotIn("替换首次失败", "".join(texts))
 
-        self.assertEqual(file_version(self.exe), "1.7.0.0")
+        self.assertEqual(file_version(self.exe), NEW)
         self.assertEqual(digest(self.exe), self.new_digest)
         self.assertFalse(os.path.exists(self.new_file))
         pending = self.reg_get(STATE_SUBKEY, "PendingNewExe")
@@ -178,7 +180,7 @@ class Replacement(HelperTestCase):
         self.assertRegex(texts[1], r"^打开旧进程 999999 句柄失败 \(err=\d+\)，直接尝试替换$")
         self.assertEqual(self.log_entries()[1].level, "WARN")
         self.assertEqual(texts[-1], "已拉起新版本")
-        self.assertEqual(file_version(self.exe), "1.7.0.0")
+        self.assertEqual(file_version(self.exe), NEW)
 
     def test_a_target_that_stays_locked_exits_8_after_the_retries_and_keeps_the_old_version(self):
         # A reader that does not share delete access keeps the file from being replaced.

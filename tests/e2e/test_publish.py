@@ -55,7 +55,8 @@ class Publish(unittest.TestCase):
 
     def test_the_tree_names_version_size_and_digest_of_the_file_itself(self):
         site = os.path.join(self.out, "site")
-        for exe, version in ((harness.okavu_exe(), "1.6.0.0"), (harness._require_env("OKAVU_NEXT_EXE"), "1.7.0.0")):
+        old, new = harness.app_version(), harness.next_version()
+        for exe, version in ((harness.okavu_exe(), old), (harness.next_exe(), new)):
             with self.subTest(version=version):
                 done = self.run_tool("--out", site, "--notes", "  line one\n line two ", exe)
                 self.assertEqual(done.returncode, 0, done.stderr)
@@ -72,7 +73,7 @@ class Publish(unittest.TestCase):
                 })
         # A later release replaces the manifest; the earlier file stays for clients still downloading it.
         self.assertEqual(sorted(os.listdir(os.path.join(site, "files", "OKAVU"))),
-                         ["OKAVU-1.6.0.0.exe", "OKAVU-1.7.0.0.exe", "manifest.txt"])
+                         [f"OKAVU-{old}.exe", f"OKAVU-{new}.exe", "manifest.txt"])
 
     def test_an_executable_without_a_version_resource_is_refused(self):
         data = bytearray(read(harness.okavu_exe()))
@@ -100,11 +101,13 @@ class Publish(unittest.TestCase):
         self.assert_nothing_published()
 
     def test_a_file_version_that_is_no_dotted_version_is_refused(self):
-        original = "1.6.0.0".encode("utf-16-le")
+        version = harness.app_version()
+        odd = "v" + version[1:]  # the same length, so the resource keeps its layout
+        original = version.encode("utf-16-le")
         data = read(harness.okavu_exe())
         self.assertIn(original, data)
-        path = self.variant("odd-version.exe", data.replace(original, "v1.6.00".encode("utf-16-le")))
-        self.assertEqual(publish.file_version(read(path)), "v1.6.00")
+        path = self.variant("odd-version.exe", data.replace(original, odd.encode("utf-16-le")))
+        self.assertEqual(publish.file_version(read(path)), odd)
         done = self.run_tool("--out", os.path.join(self.out, "site"), path)
         self.assertEqual(done.returncode, 1)
         self.assertIn(b"is not a dotted version", done.stderr)

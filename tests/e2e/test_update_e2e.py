@@ -1,4 +1,4 @@
-"""The self-update end to end: a 1.6.0.0 program finds the 1.7.0.0 build of the same sources that
+"""The self-update end to end: a program finds the next version's build of the same sources that
 tools/publish.py put on a real HTTPS update host (nginx on loopback, certificate from a CA the prefix
 trusts), downloads and verifies it, hands over to its helper and ends; the helper replaces the executable
 and starts the new version with the old run's arguments. Also the update thread's start and stop, the
@@ -20,8 +20,8 @@ from wineprefix import wait_pid_gone
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import publish  # noqa: E402
 
-OLD = "1.6.0.0"
-NEW = "1.7.0.0"
+OLD = harness.app_version()
+NEW = harness.next_version()
 MANIFEST = "/files/OKAVU/manifest.txt"
 FIRST_CYCLE_DELAY = 5.0
 UPDATE_TIMEOUT = 90.0
@@ -147,6 +147,7 @@ class UpdateTestCase(OkavuTestCase):
 
 
 
+@harness.requires_local_update_host
 class WatchRunUpdate(UpdateTestCase):
     def test_a_watch_run_updates_itself_and_the_new_version_runs_with_the_same_arguments(self):
         self.start_shell()
@@ -202,6 +203,7 @@ class WatchRunUpdate(UpdateTestCase):
         self.stop_watcher(new_pid)
 
 
+@harness.requires_local_update_host
 class StandaloneCheck(UpdateTestCase):
     # The foreground cycle still holds the busy flag when the thread's first cycle comes due after 5 s.
     download_seconds = 6.5
@@ -265,6 +267,7 @@ class StandaloneCheck(UpdateTestCase):
         self.assertIsNone(self.reg_get(STATE_SUBKEY, "PendingNewExe"))
 
 
+@harness.requires_local_update_host
 class UpdateThread(UpdateTestCase):
     def test_a_stop_during_the_first_wait_ends_the_thread_without_a_cycle(self):
         # "--no-update" does not keep a watch run from starting its thread.
@@ -302,7 +305,6 @@ class UpdateThread(UpdateTestCase):
                          ["OKAVU-other.exe", "OKAVU-updater-555.exe"])
         # The thread was stopped at the end of the run, before its first cycle was due.
         self.assertEqual(self.host.requests(), [])
-        self.assertLess(result.seconds, FIRST_CYCLE_DELAY)
         self.set_event(quit_event)
 
 

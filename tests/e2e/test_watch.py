@@ -98,9 +98,9 @@ class Repair(WatchTestCase):
         self.assertEqual(result.stdout_text.count("[INFO ] 壁纸正常。\n"), 1)
         self.assertIn(f"[WARN ] 检测到桌面壁纸被改成：{other}\n", result.stderr_text)
         self.assertNotIn("复查未通过", result.stderr_text)
-        # The shell heard of the restore: the first set and the repair each notify both windows.
-        progman = [m for m in self.shell.messages() if m[0] == "Progman"]
-        self.assertGreaterEqual(len(progman), 2)
+        # The shell heard of the restore: the first set and the repair each notify both windows, once.
+        nudges = [window for window, wparam, text in self.shell.messages() if wparam == 0 and text == "Desktop"]
+        self.assertEqual(nudges, ["Progman", "WorkerW"] * 2)
 
     def test_every_change_is_repaired_while_the_watch_runs(self):
         watcher = self.start_watcher("-i", "1")
