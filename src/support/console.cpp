@@ -82,30 +82,16 @@ void ConsoleLineV(ConsoleLevel level, const wchar_t* fmt, va_list args) {
   ConsoleWrite(style.stream, FrameLine(style.tag, fmt, args).c_str());
 }
 
-void Ok(const wchar_t* fmt, ...) {
-  va_list args;
-  va_start(args, fmt);
-  ConsoleLineV(ConsoleLevel::kOk, fmt, args);
-  va_end(args);
-}
+// The four level functions differ only in their level; C variadic arguments cannot be forwarded otherwise.
+#define OKAVU_CONSOLE_LEVEL(name, level)      \
+  void name(const wchar_t* fmt, ...) {        \
+    va_list args;                             \
+    va_start(args, fmt);                      \
+    ConsoleLineV(level, fmt, args);           \
+    va_end(args);                             \
+  }
 
-void Info(const wchar_t* fmt, ...) {
-  va_list args;
-  va_start(args, fmt);
-  ConsoleLineV(ConsoleLevel::kInfo, fmt, args);
-  va_end(args);
-}
-
-void Warn(const wchar_t* fmt, ...) {
-  va_list args;
-  va_start(args, fmt);
-  ConsoleLineV(ConsoleLevel::kWarn, fmt, args);
-  va_end(args);
-}
-
-void Fail(const wchar_t* fmt, ...) {
-  va_list args;
-  va_start(args, fmt);
-  ConsoleLineV(ConsoleLevel::kError, fmt, args);
-  va_end(args);
-}
+OKAVU_CONSOLE_LEVEL(Ok, ConsoleLevel::kOk)
+OKAVU_CONSOLE_LEVEL(Info, ConsoleLevel::kInfo)
+OKAVU_CONSOLE_LEVEL(Warn, ConsoleLevel::kWarn)
+OKAVU_CONSOLE_LEVEL(Fail, ConsoleLevel::kError)

@@ -151,16 +151,16 @@ TEST(VersionTest, FailsWithoutALeadingDigit) {
 }
 
 TEST(VersionTest, NewerIsNumericAndStrict) {
-  EXPECT_STREQ(kAppVersion, L"1.6.0.0");
-  EXPECT_FALSE(IsNewerVersion(L"1.6.0.0", kAppVersion));
-  EXPECT_FALSE(IsNewerVersion(L"1.6", kAppVersion));
-  EXPECT_FALSE(IsNewerVersion(L"1.5.9.9", kAppVersion));
-  EXPECT_TRUE(IsNewerVersion(L"1.6.0.1", kAppVersion));
-  EXPECT_TRUE(IsNewerVersion(L"1.10", kAppVersion));
-  EXPECT_TRUE(IsNewerVersion(L"1.06.0.1", kAppVersion));
+  const wchar_t current[] = L"1.6.0.0";
+  EXPECT_FALSE(IsNewerVersion(L"1.6.0.0", current));
+  EXPECT_FALSE(IsNewerVersion(L"1.6", current));
+  EXPECT_FALSE(IsNewerVersion(L"1.5.9.9", current));
+  EXPECT_TRUE(IsNewerVersion(L"1.6.0.1", current));
+  EXPECT_TRUE(IsNewerVersion(L"1.10", current));
+  EXPECT_TRUE(IsNewerVersion(L"1.06.0.1", current));
   EXPECT_FALSE(IsNewerVersion(L"2", L"10.0.0.0"));
   EXPECT_TRUE(IsNewerVersion(L"10.0.0.0", L"2"));
-  EXPECT_FALSE(IsNewerVersion(L"v2.0", kAppVersion));
+  EXPECT_FALSE(IsNewerVersion(L"v2.0", current));
   EXPECT_FALSE(IsNewerVersion(L"2.0", L"version"));
   EXPECT_FALSE(IsNewerVersion(L"99999999", L"1000000"));
 }

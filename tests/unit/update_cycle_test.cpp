@@ -19,6 +19,15 @@ using namespace fixtures;
 namespace {
 
 const std::wstring kNewExe = L"C:\\程序\\OKAVU.new.exe";
+
+// A version newer than this build's, whatever the build's version is.
+std::wstring OfferedVersion() {
+  int parts[4];
+  ParseVersion(kAppVersion, parts);
+  return std::to_wstring(parts[0] + 1) + L".0.0.0";
+}
+const std::wstring kOffer = OfferedVersion();
+const std::string kOffer8 = U8(kOffer);
 const std::string kDigest = "2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824";
 
 // What the update host and the disk answer, and what the cycle asked of them.
@@ -63,7 +72,7 @@ Result<HttpResponse> Answer(const std::string& body) {
 }
 
 std::string Manifest(const std::string& extra = "") {
-  return "version=1.7.0.0\nurl=OKAVU-1.7.0.0.exe\nsha256=" + kDigest + "\nsize=5\n" + extra;
+  return "version=" + kOffer8 + "\nurl=OKAVU-" + kOffer8 + ".exe\nsha256=" + kDigest + "\nsize=5\n" + extra;
 }
 
 // A download that passes every check of Manifest().
@@ -74,7 +83,7 @@ DownloadFacts GoodDownload() {
   facts.size = 5;
   facts.digest = kDigest;
   facts.hasVersion = true;
-  facts.fileVersion = L"1.7.0.0";
+  facts.fileVersion = kOffer;
   return facts;
 }
 
@@ -103,8 +112,9 @@ class UpdateCycleTest : public testing::Test {
   }
 };
 
-const std::string kAnnounceOut = "[INFO ] " + U8(Format(L"发现新版本 1.7.0.0（当前 %ls），开始下载…", kAppVersion)) + "\n";
-const std::string kAnnounceLog = "[INFO] " + U8(Format(L"发现新版本 1.7.0.0（当前 %ls）", kAppVersion));
+const std::string kAnnounceOut =
+    "[INFO ] " + U8(Format(L"发现新版本 %ls（当前 %ls），开始下载…", kOffer.c_str(), kAppVersion)) + "\n";
+const std::string kAnnounceLog = "[INFO] " + U8(Format(L"发现新版本 %ls（当前 %ls）", kOffer.c_str(), kAppVersion));
 
 TEST_F(UpdateCycleTest, FailedManifestRequestsAreLoggedWithTheirCauseAndNothingIsDownloaded) {
   host.manifest = Result<HttpResponse>(Status::Failure(ERROR_WINHTTP_SECURE_FAILURE));
@@ -124,7 +134,7 @@ TEST_F(UpdateCycleTest, FailedManifestRequestsAreLoggedWithTheirCauseAndNothingI
 }
 
 TEST_F(UpdateCycleTest, UnusableOrOlderManifestsEndTheCycleBeforeAnyDownload) {
-  for (const char* body : {"", "version=1.7.0.0\n", "\xEF\xBB\xBFversion=1.7.0.0\nurl=x.exe\n"}) {
+  for (const std::string& body : {std::string(), "version=" + kOffer8 + "\n", "\xEF\xBB\xBFversion=" + kOffer8 + "\nurl=x.exe\n"}) {
     host.manifest = Answer(body);
     Run();
     EXPECT_EQ(log, std::vector<std::string>{"[WARN] 清单格式不对，忽略"}) << body;
@@ -141,7 +151,7 @@ TEST_F(UpdateCycleTest, UnusableOrOlderManifestsEndTheCycleBeforeAnyDownload) {
 }
 
 TEST_F(UpdateCycleTest, RefusedLocationIsAnnouncedThenRefused) {
-  host.manifest = Answer("version=1.7.0.0\nurl=http://evil.test/x.exe\n");
+  host.manifest = Answer("version=" + kOffer8 + "\nurl=http://evil.test/x.exe\n");
   Run();
   EXPECT_EQ(out, kAnnounceOut);
   EXPECT_EQ(err, "[ERROR] 下载地址不被允许：http://evil.test/x.exe\n");
@@ -180,9 +190,9 @@ TEST_F(UpdateCycleTest, EveryRefusedDownloadIsReportedAndDeleted) {
       {"no version", [](DownloadFacts& f, std::string&) { f.hasVersion = false; },
        "[ERROR] 下载的 exe 没有版本资源，拒绝安装（请确认上传的是正确构建）\n",
        {"[INFO] " + verified, "[ERROR] 下载的 exe 缺少版本资源，拒绝安装"}},
-      {"version", [](DownloadFacts& f, std::string&) { f.fileVersion = L"1.7.0.1"; },
-       "[ERROR] 下载包版本(1.7.0.1)与清单(1.7.0.0)不一致，拒绝安装\n",
-       {"[INFO] " + verified, "[ERROR] 下载包版本 1.7.0.1 与清单 1.7.0.0 不一致，拒绝安装"}},
+      {"version", [](DownloadFacts& f, std::string&) { f.fileVersion = L"0.1"; },
+       "[ERROR] 下载包版本(0.1)与清单(" + kOffer8 + ")不一致，拒绝安装\n",
+       {"[INFO] " + verified, "[ERROR] 下载包版本 0.1 与清单 " + kOffer8 + " 不一致，拒绝安装"}},
   };
   for (const Refusal& refusal : refusals) {
     SCOPED_TRACE(refusal.what);
@@ -195,7 +205,7 @@ TEST_F(UpdateCycleTest, EveryRefusedDownloadIsReportedAndDeleted) {
     std::vector<std::string> expected = {kAnnounceLog};
     expected.insert(expected.end(), refusal.log.begin(), refusal.log.end());
     EXPECT_EQ(log, expected);
-    EXPECT_EQ(host.requested, L"/files/OKAVU/OKAVU-1.7.0.0.exe");
+    EXPECT_EQ(host.requested, L"/files/OKAVU/OKAVU-" + kOffer + L".exe");
     EXPECT_EQ(host.deleted, (std::vector<std::wstring>{kNewExe, kNewExe})) << "a leftover first, the download last";
     host.deleted.clear();
     ExpectUndone();
@@ -205,9 +215,11 @@ TEST_F(UpdateCycleTest, EveryRefusedDownloadIsReportedAndDeleted) {
 TEST_F(UpdateCycleTest, AVerifiedDownloadIsHandedOverAndKeptAndTheCycleStaysBusy) {
   host.manifest = Answer(Manifest());
   host.download = GoodDownload();
-  host.download.fileVersion = L"1.7";  // the same four numbers
+  const std::wstring shortVersion = kOffer.substr(0, kOffer.size() - 4);  // the same four numbers
+  host.download.fileVersion = shortVersion;
   Run();
-  EXPECT_EQ(out, kAnnounceOut + "[ OK  ] 下载完成并通过校验：5 字节，SHA256 " + kDigest + "\n[ OK  ] 新包版本资源确认：1.7\n");
+  EXPECT_EQ(out, kAnnounceOut + "[ OK  ] 下载完成并通过校验：5 字节，SHA256 " + kDigest + "\n[ OK  ] 新包版本资源确认：" +
+                     U8(shortVersion) + "\n");
   EXPECT_EQ(err, "");
   EXPECT_TRUE(channel.HandOverReady());
   EXPECT_EQ(channel.handOver().newExePath, kNewExe);
