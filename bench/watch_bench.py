@@ -9,14 +9,17 @@ tree), so nothing of the test suite's prefix is touched:
 
 Measurements
   reaction   another process sets a different wallpaper; time until the watcher has written the target
-             back. The end is the watcher's log line "已改回目标墙纸", written right after the set that
-             put the target into the registry (so the figure is an upper bound); the registry is read
-             afterwards to confirm. 20 samples at random phases, with "-i 1" and with the default interval.
-             Goal: never later than the interval plus 250 ms.
+             back. The clock starts before the other process is started, and ends at the watcher's log
+             line "已改回目标墙纸", written right after the set that put the target into the registry, so
+             the figure is an upper bound (it includes the start of the other process); the registry is
+             read afterwards to confirm. 20 samples at random phases, with "-i 1" and with the default
+             interval. Goal: never later than the interval plus 250 ms.
   idle       CPU time (user + system, from /proc) of the watcher process over 60 s of watching with
-             nothing to do, as a share of one core, and its resident memory. Goal: below 0.1 %.
-             The wineserver's CPU is shown beside it, with and without a watcher (the work the
-             watcher's waits and registry queries cause there is the difference).
+             nothing to do, as a share of one core, and its resident memory. The update host answers
+             (nginx on loopback, publishing the program's own version, so every check finds nothing
+             newer), as it would on a desktop. Goal: below 0.1 %. The wineserver's CPU is shown beside
+             it, with and without a watcher (the work the watcher's waits, registry queries and update
+             checks cause there is the difference).
   one-shot   wall time of a plain run (no arguments) and of a trivial console program (testtool
              print-args), both started the same way under the same warm wineserver; medians.
              Goal: less than 150 ms more.
@@ -31,7 +34,7 @@ import statistics
 import sys
 import time
 
-from benchlib import HERE, STOP_EVENT, WineBench, build_program, options, print_goal_table, verdict
+from benchlib import HERE, MANIFEST_PATH, STOP_EVENT, WineBench, build_program, options, print_goal_table, verdict
 
 DESKTOP_KEY = r"Control Panel\Desktop"
 CLK_TCK = os.sysconf("SC_CLK_TCK")
@@ -87,8 +90,8 @@ class Bench(WineBench):
             # A random phase against the watcher's wait.
             time.sleep(random.uniform(0, interval_s))
             mark = self.log_size()
-            self.tool("set-wallpaper", self.other_win)
             changed = time.monotonic()
+            self.tool("set-wallpaper", self.other_win)
             restored = self.wait_log("已改回目标墙纸", mark)
             times.append((restored - changed) * 1000)
             if self.registry_wallpaper() != self.target_win:
@@ -108,6 +111,10 @@ class Bench(WineBench):
         return cpu_used(before, cpu_sample(server)) / (time.monotonic() - began)
 
     def idle(self, seconds):
+        # The host publishes this very build: every check is a full manifest fetch that finds nothing newer.
+        host = self.host or self.start_update_host()
+        host.publish(self.okavu)
+        host.clear_requests()
         watcher = self.start_watcher()
         # Let the start-up settle (first pass and the update thread's first attempt at 5 s).
         time.sleep(6)
@@ -125,6 +132,9 @@ class Bench(WineBench):
         rss = resident_kib(watcher.pid)
         lines = self.log_after(mark).decode("utf-8", "replace").splitlines()
         self.stop_watcher(watcher)
+        self.idle_checks = sum(1 for request in host.requests() if request.path == MANIFEST_PATH)
+        if not self.idle_checks:
+            sys.exit("the idle watcher never asked the update host")
         return used, server_used, elapsed, rss, lines
 
     def one_shot(self, rounds):
@@ -196,8 +206,8 @@ def main():
         ("reaction -i 1, worst", f"{max(fast):.0f} ms", "<= 1250 ms", verdict(max(fast) <= 1250)),
         ("reaction -i 3 (default), median", f"{statistics.median(default):.0f} ms", "", ""),
         ("reaction -i 3 (default), worst", f"{max(default):.0f} ms", "<= 3250 ms", verdict(max(default) <= 3250)),
-        (f"idle watcher CPU over {elapsed:.0f} s", f"{used * 1000:.1f} ms = {used / elapsed * 100:.4f} % of a core",
-         "< 0.1 %", verdict(used / elapsed < 0.001)),
+        (f"idle watcher CPU over {elapsed:.0f} s, {bench.idle_checks} update checks",
+         f"{used * 1000:.1f} ms = {used / elapsed * 100:.4f} % of a core", "< 0.1 %", verdict(used / elapsed < 0.001)),
         ("  live threads / whole process", f"{bench.idle_detail[0] * 1000:.1f} ms / {bench.idle_detail[1] * 1000:.0f} ms"
          f" (ticks of {1000 / CLK_TCK:.0f} ms)", "", ""),
         ("  wineserver, with the watcher", f"{server_used / elapsed * 100:.3f} % of a core", "", ""),
