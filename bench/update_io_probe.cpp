@@ -57,8 +57,9 @@ int FetchCommand(const std::wstring& path, const std::wstring& file, const std::
   if (!first.empty()) {
     Result<HttpResponse> manifest = HttpFetch(first, kManifestTimeoutMs);
     if (!manifest) {
-      ConsoleWrite(stderr,
-                   Format(L"update_io_probe: fetching %ls failed (status %lu)\n", first.c_str(), manifest.value.status).c_str());
+      ConsoleWrite(
+          stderr,
+          Format(L"update_io_probe: fetching %ls failed (status %lu)\n", first.c_str(), manifest.value.status).c_str());
       return 1;
     }
   }

@@ -45,13 +45,15 @@ std::wstring EncodingProbeText() {
 
   out.Add(L"\r\n宽字符内存原始字节: ");
   const unsigned char* raw = reinterpret_cast<const unsigned char*>(kProbe);
-  for (size_t i = 0; i < units * sizeof(wchar_t) && out.HasRoom(); ++i) out.Add(L"%02X ", static_cast<unsigned>(raw[i]));
+  for (size_t i = 0; i < units * sizeof(wchar_t) && out.HasRoom(); ++i)
+    out.Add(L"%02X ", static_cast<unsigned>(raw[i]));
 
   int m = WideCharToMultiByte(CP_UTF8, 0, kProbe, -1, nullptr, 0, nullptr, nullptr);
   std::vector<char> utf8(m > 1 ? static_cast<size_t>(m) : 1, '\0');
   if (m > 0) WideCharToMultiByte(CP_UTF8, 0, kProbe, -1, utf8.data(), m, nullptr, nullptr);
   out.Add(L"\r\nUTF-8 转换结果 (%d 字节): ", m - 1);
-  for (int i = 0; i < m - 1 && out.HasRoom(); ++i) out.Add(L"%02X ", static_cast<unsigned>(static_cast<unsigned char>(utf8[i])));
+  for (int i = 0; i < m - 1 && out.HasRoom(); ++i)
+    out.Add(L"%02X ", static_cast<unsigned>(static_cast<unsigned char>(utf8[i])));
 
   out.Add(L"\r\n直接写 UTF-8: %hs\r\n", utf8.data());
   out.Add(L"CRT 写宽字符: %ls\r\n", kProbe);
@@ -60,8 +62,8 @@ std::wstring EncodingProbeText() {
 
 void RunEncodingProbe() {
   std::wstring text = EncodingProbeText();
-  UniqueFile file(CreateFileW(L"enc_probe_utf8.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile file(
+      CreateFileW(L"enc_probe_utf8.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return;
   std::string bytes = "\xEF\xBB\xBF" + ToUtf8(text);
   DWORD written = 0;

@@ -13,7 +13,7 @@ namespace {
 constexpr size_t kUsageChars = 3072;
 constexpr size_t kVersionChars = 128;
 
-constexpr const wchar_t* kConsoleKeepers[] = {L"--watch", L"--version", L"-v",   L"--help", L"-h",
+constexpr const wchar_t* kConsoleKeepers[] = {L"--watch", L"--version", L"-v",     L"--help",        L"-h",
                                               L"/?",      L"-w",        L"--once", L"--check-update"};
 
 constexpr wchar_t kUsageFormat[] =
@@ -39,8 +39,7 @@ constexpr wchar_t kUsageFormat[] =
     L"      --update-interval N     检查间隔秒数，默认 30（范围 5..86400）\n"
     L"      --check-update          立刻检查一次：有新版就更新并重启，没有就退出\n"
     L"  更新前的状态保存在 HKCU\\Software\\OKAVU\\Quillmere\n"
-    L"  日志：%%LOCALAPPDATA%%\\OKAVU-wallpaper\\guard.log（超过 1MB 轮转为 .log.1）\n"
-    ;
+    L"  日志：%%LOCALAPPDATA%%\\OKAVU-wallpaper\\guard.log（超过 1MB 轮转为 .log.1）\n";
 
 bool Is(const wchar_t* arg, const wchar_t* form) { return _wcsicmp(arg, form) == 0; }
 

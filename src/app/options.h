@@ -28,7 +28,7 @@ enum class ParseAction {
 struct ParsedCommandLine {
   ParseAction action = ParseAction::Run;
   RunOptions options;
-  bool quiet = false;  // "-q" seen before parsing stopped
+  bool quiet = false;                 // "-q" seen before parsing stopped
   std::vector<std::wstring> fwdArgs;  // what an update hand-over passes on to the restarted program
   std::wstring error;
   bool helpAfterError = false;

@@ -15,12 +15,12 @@
 // gives the system's; tests put in a desktop that refuses a set or a folder that cannot be found,
 // which Wine never does.
 struct WatchDesktop {
-  std::function<WallpaperCheck(const std::wstring& target)> check;                    // CheckWallpaper
-  std::function<void(int style, bool tile)> setStyle;                                  // SetDesktopStyle
-  std::function<Status(const std::wstring& path)> apply;                               // ApplyWallpaper
-  std::function<std::wstring()> stageDir;                                              // StageDir
+  std::function<WallpaperCheck(const std::wstring& target)> check;  // CheckWallpaper
+  std::function<void(int style, bool tile)> setStyle;               // SetDesktopStyle
+  std::function<Status(const std::wstring& path)> apply;            // ApplyWallpaper
+  std::function<std::wstring()> stageDir;                           // StageDir
   std::function<Result<std::wstring>(const std::vector<unsigned char>& data, const std::wstring& path, bool force)>
-      stageBytes;                                                                      // StageBytes
+      stageBytes;                                   // StageBytes
   std::function<void(unsigned long seconds)> wait;  // ends early when the watch must end
   std::function<bool()> ended;                      // the stop signal is set or an update is ready
   std::function<unsigned long()> tick;              // GetTickCount

@@ -83,12 +83,12 @@ void ConsoleLineV(ConsoleLevel level, const wchar_t* fmt, va_list args) {
 }
 
 // The four level functions differ only in their level; C variadic arguments cannot be forwarded otherwise.
-#define OKAVU_CONSOLE_LEVEL(name, level)      \
-  void name(const wchar_t* fmt, ...) {        \
-    va_list args;                             \
-    va_start(args, fmt);                      \
-    ConsoleLineV(level, fmt, args);           \
-    va_end(args);                             \
+#define OKAVU_CONSOLE_LEVEL(name, level) \
+  void name(const wchar_t* fmt, ...) {   \
+    va_list args;                        \
+    va_start(args, fmt);                 \
+    ConsoleLineV(level, fmt, args);      \
+    va_end(args);                        \
   }
 
 OKAVU_CONSOLE_LEVEL(Ok, ConsoleLevel::kOk)

@@ -4,22 +4,22 @@
 // What a run ends with; documented in the README.
 enum class ExitCode : int {
   kSuccess = 0,
-  kPaintFailed = 1,       // Windows refused the wallpaper at the first set
-  kNoPicture = 2,         // no usable picture
-  kBadPicture = 3,        // picture too short or not a supported format
-  kNoDesktop = 4,         // a service session, or no shell running
-  kNoTarget = 5,          // the wallpaper file could not be written or re-read
-  kWatcherRunning = 6,    // another watcher runs and did not give way
-  kUsage = 64,            // command-line error
+  kPaintFailed = 1,     // Windows refused the wallpaper at the first set
+  kNoPicture = 2,       // no usable picture
+  kBadPicture = 3,      // picture too short or not a supported format
+  kNoDesktop = 4,       // a service session, or no shell running
+  kNoTarget = 5,        // the wallpaper file could not be written or re-read
+  kWatcherRunning = 6,  // another watcher runs and did not give way
+  kUsage = 64,          // command-line error
 };
 
 // What the "--apply-update" helper ends with.
 enum class HelperExit : int {
-  kDone = 0,              // new version started (or its start failed, logged), or another helper works
-  kVersionMismatch = 7,   // the new file's version differs; nothing replaced
-  kReplaceFailed = 8,     // the move failed after every retry; the old executable is unchanged
-  kTargetIsSelf = 9,      // the target is the helper's own executable
-  kUsage = 64,            // arguments missing
+  kDone = 0,             // new version started (or its start failed, logged), or another helper works
+  kVersionMismatch = 7,  // the new file's version differs; nothing replaced
+  kReplaceFailed = 8,    // the move failed after every retry; the old executable is unchanged
+  kTargetIsSelf = 9,     // the target is the helper's own executable
+  kUsage = 64,           // arguments missing
 };
 
 constexpr int ToInt(ExitCode code) { return static_cast<int>(code); }

@@ -19,8 +19,8 @@ bool IsExistingFile(const std::wstring& path) {
 }
 
 Result<std::vector<unsigned char>> ReadAllBytes(const std::wstring& path) {
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return Status::LastError();
   LARGE_INTEGER li{};
   if (!GetFileSizeEx(file.get(), &li)) return Status::LastError();

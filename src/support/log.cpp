@@ -13,8 +13,8 @@ constexpr char kBom[] = "\xEF\xBB\xBF";
 UniqueFile OpenForAppend(const std::wstring& path, const LogOpenRetry& retry) {
   UniqueFile file;
   for (int attempt = 0; attempt < retry.attempts; ++attempt) {
-    file.reset(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    file.reset(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           nullptr));
     if (file) break;
     DWORD err = GetLastError();
     if (err != ERROR_SHARING_VIOLATION && err != ERROR_LOCK_VIOLATION) break;
@@ -47,8 +47,8 @@ std::wstring LogPath() {
 
 std::wstring FormatLogLine(const SYSTEMTIME& now, LogLevel level, const wchar_t* fmt, va_list args) {
   wchar_t buf[kLogLineChars];
-  int prefix = FormatInto(buf, kLogLineChars, L"%04u-%02u-%02u %02u:%02u:%02u [%ls] ", now.wYear, now.wMonth,
-                          now.wDay, now.wHour, now.wMinute, now.wSecond, LogLevelName(level));
+  int prefix = FormatInto(buf, kLogLineChars, L"%04u-%02u-%02u %02u:%02u:%02u [%ls] ", now.wYear, now.wMonth, now.wDay,
+                          now.wHour, now.wMinute, now.wSecond, LogLevelName(level));
   if (prefix < 1 || prefix > 999) return {};
   int n = FormatV(buf + prefix, kLogLineChars - static_cast<size_t>(prefix), fmt, args);
   if (n == 0) return {};

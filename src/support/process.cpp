@@ -1,8 +1,8 @@
 // Process start.
 #include "support/process.h"
 
-Result<StartedProcess> StartProcess(const std::wstring& application, std::wstring commandLine,
-                                    unsigned long flags, const wchar_t* directory) {
+Result<StartedProcess> StartProcess(const std::wstring& application, std::wstring commandLine, unsigned long flags,
+                                    const wchar_t* directory) {
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};

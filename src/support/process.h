@@ -15,5 +15,5 @@ struct StartedProcess {
 // CreateProcessW with application as the program, commandLine as its line (argument 0 included),
 // no inherited handles, the given creation flags, the caller's environment, and directory as the
 // working directory (null: the caller's). Fails with the error of CreateProcessW.
-Result<StartedProcess> StartProcess(const std::wstring& application, std::wstring commandLine,
-                                    unsigned long flags, const wchar_t* directory);
+Result<StartedProcess> StartProcess(const std::wstring& application, std::wstring commandLine, unsigned long flags,
+                                    const wchar_t* directory);

@@ -35,8 +35,8 @@ struct [[nodiscard]] Result {
   T value{};
 
   Result() = default;
-  Result(T v) : status(Status::Success()), value(std::move(v)) {}                   // NOLINT: implicit on purpose
-  Result(Status s, T v = T{}) : status(s), value(std::move(v)) {}                  // NOLINT
+  Result(T v) : status(Status::Success()), value(std::move(v)) {}  // NOLINT: implicit on purpose
+  Result(Status s, T v = T{}) : status(s), value(std::move(v)) {}  // NOLINT
   bool ok() const noexcept { return status.ok(); }
   explicit operator bool() const noexcept { return status.ok(); }
   unsigned long error() const noexcept { return status.error(); }

@@ -41,7 +41,8 @@ void WaitForOldProcess(int pid) {
   OldProcessWait wait;
   for (;;) {
     if (WaitForSingleObject(process.get(), kWaitSliceMs) == WAIT_OBJECT_0) {
-      LogLine(LogLevel::kInfo, L"旧进程 %lu 已退出（等待 %lu ms）", id, static_cast<unsigned long>(GetTickCount() - start));
+      LogLine(LogLevel::kInfo, L"旧进程 %lu 已退出（等待 %lu ms）", id,
+              static_cast<unsigned long>(GetTickCount() - start));
       return;
     }
     // Unsigned tick arithmetic: a wrap of the tick count during the wait is harmless.

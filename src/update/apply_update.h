@@ -11,10 +11,10 @@ HelperExit ApplyUpdateMode(int argc, const wchar_t* const* argv);
 
 // What the hand-over put on the helper's command line.
 struct ApplyUpdateArgs {
-  std::wstring target;           // "--target": the executable to replace
-  std::wstring newFile;          // "--new": the verified download
-  int pid = 0;                   // "--pid": the old process, 0 when absent
-  std::wstring expectedVersion;  // "--ver": empty or "-" switches the check off
+  std::wstring target;                  // "--target": the executable to replace
+  std::wstring newFile;                 // "--new": the verified download
+  int pid = 0;                          // "--pid": the old process, 0 when absent
+  std::wstring expectedVersion;         // "--ver": empty or "-" switches the check off
   std::vector<std::wstring> forwarded;  // everything after "--"
 };
 

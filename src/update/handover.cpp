@@ -33,8 +33,8 @@ void RecordPendingUpdate(const UpdateInfo& info, const std::wstring& newExePath)
 }  // namespace
 
 std::wstring BuildHelperCommandLine(const std::wstring& updaterPath, const std::wstring& exePath,
-                                    const std::wstring& newExePath, unsigned long pid,
-                                    const std::wstring& version, const std::vector<std::wstring>& fwdArgs) {
+                                    const std::wstring& newExePath, unsigned long pid, const std::wstring& version,
+                                    const std::vector<std::wstring>& fwdArgs) {
   std::wstring line;
   AppendQuotedArgument(line, updaterPath);
   line += L" --apply-update --target ";
@@ -71,10 +71,9 @@ Status LaunchUpdateHelper(const UpdateInfo& info, const std::wstring& newExePath
   }
 
   // Nothing waits for the helper (its handle closes here); it waits for us.
-  Result<StartedProcess> helper =
-      StartProcess(updaterPath, BuildHelperCommandLine(updaterPath, exePath, newExePath, pid, info.version,
-                                                       channel.forwardedArgs()),
-                   DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr);
+  Result<StartedProcess> helper = StartProcess(
+      updaterPath, BuildHelperCommandLine(updaterPath, exePath, newExePath, pid, info.version, channel.forwardedArgs()),
+      DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr);
   if (!helper) {
     Report(ConsoleLevel::kError, L"启动更新帮手失败 (err=%lu)", LogLevel::kError, L"启动更新帮手失败 (err=%lu)",
            helper.error());

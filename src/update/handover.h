@@ -18,5 +18,5 @@ Status LaunchUpdateHelper(const UpdateInfo& info, const std::wstring& newExePath
 // followed, when fwdArgs is not empty, by -- and each forwarded argument. Every quoted token is
 // written by AppendQuotedArgument, so it reads back unchanged, trailing backslashes included.
 std::wstring BuildHelperCommandLine(const std::wstring& updaterPath, const std::wstring& exePath,
-                                    const std::wstring& newExePath, unsigned long pid,
-                                    const std::wstring& version, const std::vector<std::wstring>& fwdArgs);
+                                    const std::wstring& newExePath, unsigned long pid, const std::wstring& version,
+                                    const std::vector<std::wstring>& fwdArgs);

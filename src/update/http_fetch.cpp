@@ -66,8 +66,8 @@ Status ReadBody(HINTERNET request, const BodySink& sink) {
 Result<HttpResponse> Fetch(const std::wstring& path, bool followRedirects, unsigned long timeoutMs,
                            const std::function<Result<BodySink>()>& openSink) {
   HttpResponse response;
-  UniqueInternet session(WinHttpOpen(UserAgent().c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  UniqueInternet session(WinHttpOpen(UserAgent().c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                     WINHTTP_NO_PROXY_BYPASS, 0));
   if (!session) return Status::LastError();
   const int timeout = static_cast<int>(timeoutMs);
   WinHttpSetTimeouts(session.get(), timeout, timeout, timeout, timeout);
@@ -75,9 +75,8 @@ Result<HttpResponse> Fetch(const std::wstring& path, bool followRedirects, unsig
   UniqueInternet connection(WinHttpConnect(session.get(), kUpdateHost, kHttpsPort, 0));
   if (!connection) return Status::LastError();
 
-  UniqueInternet request(WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr,
-                                            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                            WINHTTP_FLAG_SECURE));
+  UniqueInternet request(WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                            WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
   if (!request) return Status::LastError();
   if (!followRedirects) {
     DWORD disable = WINHTTP_DISABLE_REDIRECTS;

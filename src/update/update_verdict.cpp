@@ -81,7 +81,8 @@ void ReportManifest(const ManifestVerdict& verdict, const Result<HttpResponse>& 
   Report(ConsoleLevel::kInfo, L"发现新版本 %ls（当前 %ls），开始下载…", LogLevel::kInfo, L"发现新版本 %ls（当前 %ls）",
          info.version.c_str(), currentVersion.c_str());
   if (verdict.outcome == ManifestOutcome::kLocationRefused) {
-    Report(ConsoleLevel::kError, L"下载地址不被允许：%ls", LogLevel::kError, L"下载地址不被允许：%ls", info.url.c_str());
+    Report(ConsoleLevel::kError, L"下载地址不被允许：%ls", LogLevel::kError, L"下载地址不被允许：%ls",
+           info.url.c_str());
   }
 }
 
@@ -107,16 +108,16 @@ void ReportDownload(const DownloadVerdict& verdict, const DownloadFacts& facts, 
              L"清单 sha256 非法：%hs", verdict.expectedDigest.c_str());
       return;
     case DownloadOutcome::kDigestDiffers:
-      Report(ConsoleLevel::kError, L"SHA256 校验失败，放弃更新", LogLevel::kError, L"SHA256 校验失败，期望 %hs 实际 %hs",
-             verdict.expectedDigest.c_str(), facts.digest.c_str());
+      Report(ConsoleLevel::kError, L"SHA256 校验失败，放弃更新", LogLevel::kError,
+             L"SHA256 校验失败，期望 %hs 实际 %hs", verdict.expectedDigest.c_str(), facts.digest.c_str());
       return;
     case DownloadOutcome::kNoVersionResource:
     case DownloadOutcome::kVersionDiffers:
     case DownloadOutcome::kAccepted:
       break;
   }
-  Report(ConsoleLevel::kOk, L"下载完成并通过校验：%zu 字节，SHA256 %hs", LogLevel::kInfo, L"下载校验通过：%zu 字节 sha256=%hs",
-         actualSize, facts.digest.c_str());
+  Report(ConsoleLevel::kOk, L"下载完成并通过校验：%zu 字节，SHA256 %hs", LogLevel::kInfo,
+         L"下载校验通过：%zu 字节 sha256=%hs", actualSize, facts.digest.c_str());
   if (verdict.outcome == DownloadOutcome::kNoVersionResource) {
     Report(ConsoleLevel::kError, L"下载的 exe 没有版本资源，拒绝安装（请确认上传的是正确构建）", LogLevel::kError,
            L"下载的 exe 缺少版本资源，拒绝安装");

@@ -18,7 +18,7 @@ enum class ManifestOutcome {
 
 struct ManifestVerdict {
   ManifestOutcome outcome = ManifestOutcome::kFetchFailed;
-  UpdateInfo info;          // what the manifest said, once it was read
+  UpdateInfo info;           // what the manifest said, once it was read
   std::wstring requestPath;  // kOffered only
 };
 
@@ -26,11 +26,11 @@ ManifestVerdict JudgeManifest(const Result<HttpResponse>& fetch, const std::wstr
 
 // What the download turned out to be; gathered after the request, whatever the request brought.
 struct DownloadFacts {
-  Result<HttpResponse> fetch;      // the download request
-  bool readable = false;           // the file was read back whole (an empty file is not)
-  unsigned long long size = 0;     // bytes read back
-  std::string digest;              // SHA-256 of those bytes, empty when hashing failed
-  bool hasVersion = false;         // the file has a FileVersion
+  Result<HttpResponse> fetch;   // the download request
+  bool readable = false;        // the file was read back whole (an empty file is not)
+  unsigned long long size = 0;  // bytes read back
+  std::string digest;           // SHA-256 of those bytes, empty when hashing failed
+  bool hasVersion = false;      // the file has a FileVersion
   std::wstring fileVersion;
 };
 

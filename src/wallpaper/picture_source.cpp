@@ -130,7 +130,8 @@ Result<PictureSource> LoadPicture(const std::wstring& picturePath) {
     }
   }
   if (loaded) {
-    Info(L"图片来源 = %ls（%lu 字节）", loaded.value.label.c_str(), static_cast<unsigned long>(loaded.value.bytes.size()));
+    Info(L"图片来源 = %ls（%lu 字节）", loaded.value.label.c_str(),
+         static_cast<unsigned long>(loaded.value.bytes.size()));
   }
   return loaded;
 }

@@ -19,8 +19,8 @@ constexpr DWORD kVerifyHeadBytes = 16;
 // Size of an existing regular file, opened for reading only; fails when it cannot be opened or sized.
 Result<unsigned long long> ExistingFileSize(const std::wstring& path) {
   if (!IsExistingFile(path)) return Status::Failure(ERROR_FILE_NOT_FOUND);
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return Status::LastError();
   LARGE_INTEGER li{};
   if (!GetFileSizeEx(file.get(), &li)) return Status::LastError();
@@ -100,8 +100,8 @@ Status VerifyStagedFile(const std::wstring& target) {
   if (!IsExistingFile(target)) return Status::Success();
   unsigned char head[kVerifyHeadBytes] = {};
   DWORD got = 0;
-  UniqueFile file(CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile file(CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
   bool opened = static_cast<bool>(file);
   if (opened) {
     // One read; only the count it reports matters, a failed read counts as nothing read.

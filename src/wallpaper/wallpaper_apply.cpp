@@ -60,8 +60,8 @@ Status SystemWallpaperSetter(const std::wstring& path) {
 Status ApplyWallpaperWith(const std::wstring& path, WallpaperSetter setter) {
   const Status set = setter(path);
   if (!set) {
-    Report(ConsoleLevel::kError, L"SystemParametersInfoW(SPI_SETDESKWALLPAPER) 失败，GetLastError=%lu", LogLevel::kError,
-           L"设置墙纸失败 (GetLastError=%lu)：%ls", set.error(), path.c_str());
+    Report(ConsoleLevel::kError, L"SystemParametersInfoW(SPI_SETDESKWALLPAPER) 失败，GetLastError=%lu",
+           LogLevel::kError, L"设置墙纸失败 (GetLastError=%lu)：%ls", set.error(), path.c_str());
     return set;
   }
   // Windows has the new file; the shell windows only need telling so the change shows at once.

@@ -1,4 +1,5 @@
-// The wallpaper check: target present, registry value, system value, all through SamePath; and the first check-and-repair.
+// The wallpaper check: target present, registry value, system value, all through SamePath; and the first
+// check-and-repair.
 #include "wallpaper/wallpaper_check.h"
 
 #include <windows.h>
@@ -48,7 +49,8 @@ void InitialCheck(const std::wstring& target) {
     Report(ConsoleLevel::kOk, L"检查通过：桌面就是目标墙纸。", LogLevel::kInfo, L"检查通过");
     return;
   }
-  Report(ConsoleLevel::kWarn, L"检查发现不符（%ls），正在改回…", LogLevel::kWarn, L"检查发现不符：%ls", check.actual.c_str());
+  Report(ConsoleLevel::kWarn, L"检查发现不符（%ls），正在改回…", LogLevel::kWarn, L"检查发现不符：%ls",
+         check.actual.c_str());
   SetDesktopStyle(kStyleFill, false);
   // A refusal has been reported by ApplyWallpaper itself.
   if (ApplyWallpaper(target)) Report(ConsoleLevel::kOk, L"已改回：%ls", LogLevel::kInfo, L"已改回", target.c_str());

@@ -23,8 +23,8 @@ void RecordSettingChange(HWND window, WPARAM wParam, LPARAM lParam) {
   const wchar_t* text = lParam ? reinterpret_cast<const wchar_t*>(lParam) : L"<null>";
   std::string line = ToUtf8(Format(L"%ls\t%llu\t%ls\n", className, static_cast<unsigned long long>(wParam), text));
   // One open, write and close per message, so a test reading the file sees every whole line.
-  UniqueFile file(CreateFileW(g_settingLogPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile file(CreateFileW(g_settingLogPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return;
   DWORD written = 0;
   WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
@@ -76,8 +76,8 @@ int ShellCommand(ToolArgs args) {
   UniqueWindow workerW;
   if (!onlyWorkerW) {
     if (!RegisterShellClass(L"Progman")) return SystemFailure(L"RegisterClassExW (Progman)", GetLastError());
-    progman.reset(CreateWindowExW(0, L"Progman", L"Program Manager", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
-                                  instance, nullptr));
+    progman.reset(
+        CreateWindowExW(0, L"Progman", L"Program Manager", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr));
     if (!progman) return SystemFailure(L"CreateWindowExW (Progman; is DISPLAY set?)", GetLastError());
   }
   if (!onlyProgman) {

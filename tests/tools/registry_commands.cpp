@@ -24,14 +24,22 @@ bool ParseRoot(const std::wstring& name, HKEY& root) {
 
 const wchar_t* TypeName(DWORD type) {
   switch (type) {
-    case REG_SZ: return L"REG_SZ";
-    case REG_EXPAND_SZ: return L"REG_EXPAND_SZ";
-    case REG_MULTI_SZ: return L"REG_MULTI_SZ";
-    case REG_DWORD: return L"REG_DWORD";
-    case REG_QWORD: return L"REG_QWORD";
-    case REG_BINARY: return L"REG_BINARY";
-    case REG_NONE: return L"REG_NONE";
-    default: return nullptr;
+    case REG_SZ:
+      return L"REG_SZ";
+    case REG_EXPAND_SZ:
+      return L"REG_EXPAND_SZ";
+    case REG_MULTI_SZ:
+      return L"REG_MULTI_SZ";
+    case REG_DWORD:
+      return L"REG_DWORD";
+    case REG_QWORD:
+      return L"REG_QWORD";
+    case REG_BINARY:
+      return L"REG_BINARY";
+    case REG_NONE:
+      return L"REG_NONE";
+    default:
+      return nullptr;
   }
 }
 

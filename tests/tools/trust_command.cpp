@@ -26,8 +26,8 @@ bool ToDer(const unsigned char* data, unsigned long long size, std::string& der)
     return true;
   }
   DWORD bytes = 0;
-  if (!CryptStringToBinaryA(text.c_str(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64HEADER, nullptr,
-                            &bytes, nullptr, nullptr)) {
+  if (!CryptStringToBinaryA(text.c_str(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64HEADER, nullptr, &bytes,
+                            nullptr, nullptr)) {
     return false;
   }
   der.assign(bytes, '\0');

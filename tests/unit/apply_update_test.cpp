@@ -30,8 +30,8 @@ TEST(ApplyUpdateArgsTest, NothingAfterTheModeIsAUsageError) {
 
 TEST(ApplyUpdateArgsTest, ReadsEveryOptionAndTheForwardedTail) {
   ApplyUpdateArgs args;
-  ASSERT_TRUE(Parse({L"--target", L"C:\\A\\OKAVU.exe", L"--new", L"C:\\A\\OKAVU.new.exe", L"--pid", L"4711",
-                     L"--ver", L"1.7.0.0", L"--", L"--watch", L"-i", L"7"},
+  ASSERT_TRUE(Parse({L"--target", L"C:\\A\\OKAVU.exe", L"--new", L"C:\\A\\OKAVU.new.exe", L"--pid", L"4711", L"--ver",
+                     L"1.7.0.0", L"--", L"--watch", L"-i", L"7"},
                     args));
   EXPECT_EQ(args.target, L"C:\\A\\OKAVU.exe");
   EXPECT_EQ(args.newFile, L"C:\\A\\OKAVU.new.exe");
@@ -104,8 +104,8 @@ TEST(HelperVersionTest, SameVersionByTextOrByNumbers) {
 
 TEST(RestartCommandLineTest, ForwardedArgumentsReadBackExactly) {
   const std::wstring target = L"C:\\Program Files\\OKAVU\\OKAVU.exe";
-  const std::vector<std::wstring> forwarded = {
-      L"--watch", L"two words", L"say \"hi\"", L"C:\\ends with\\", L"", L"--", L"a\\\\\"b", L"中文 参数"};
+  const std::vector<std::wstring> forwarded = {L"--watch", L"two words", L"say \"hi\"", L"C:\\ends with\\",
+                                               L"",        L"--",        L"a\\\\\"b",   L"中文 参数"};
   const std::wstring line = RestartCommandLine(target, forwarded);
   EXPECT_EQ(line.rfind(L"\"C:\\Program Files\\OKAVU\\OKAVU.exe\" \"--watch\" ", 0), 0u) << line;
   std::vector<std::wstring> expected = {target};
@@ -133,8 +133,8 @@ TEST(OldProcessWaitTest, ProgressAboutEveryThirtySecondsAndGiveUpAfterFiveMinute
     if (OldProcessWait::GiveUp(elapsed)) break;
   }
   EXPECT_EQ(elapsed, 305000u);
-  EXPECT_EQ(reports, (std::vector<unsigned long>{30000, 60000, 90000, 120000, 150000, 180000, 210000, 240000,
-                                                 270000, 300000}));
+  EXPECT_EQ(reports,
+            (std::vector<unsigned long>{30000, 60000, 90000, 120000, 150000, 180000, 210000, 240000, 270000, 300000}));
 }
 
 TEST(OldProcessWaitTest, ThresholdsAreStrict) {

@@ -72,7 +72,8 @@ class ConsoleWriteToFile : public ::testing::Test {
 };
 
 TEST_F(ConsoleWriteToFile, WritesUtf8BytesWithBareLineFeedAndNoMark) {
-  EXPECT_EQ(WriteAndRead(L"[INFO ] 壁纸正常。\n"), "[INFO ] \xE5\xA3\x81\xE7\xBA\xB8\xE6\xAD\xA3\xE5\xB8\xB8\xE3\x80\x82\n");
+  EXPECT_EQ(WriteAndRead(L"[INFO ] 壁纸正常。\n"),
+            "[INFO ] \xE5\xA3\x81\xE7\xBA\xB8\xE6\xAD\xA3\xE5\xB8\xB8\xE3\x80\x82\n");
 }
 
 TEST_F(ConsoleWriteToFile, AnEmptyTextWritesNothing) { EXPECT_EQ(WriteAndRead(L""), ""); }

@@ -8,8 +8,8 @@
 
 // Readable failure output: the finding's name instead of its bytes.
 void PrintTo(DesktopFinding f, std::ostream* os) {
-  static const char* const kNames[] = {"OwnSession", "SessionZero", "NoShell", "ShellSession", "SessionMismatch",
-                                       "PolicyLocked"};
+  static const char* const kNames[] = {"OwnSession",   "SessionZero",     "NoShell",
+                                       "ShellSession", "SessionMismatch", "PolicyLocked"};
   *os << kNames[static_cast<int>(f)];
 }
 

@@ -44,7 +44,8 @@ TEST_F(Files, ReadAllBytesFailsForAnEmptyMissingOrLockedFile) {
   EXPECT_FALSE(missing.ok());
   EXPECT_EQ(missing.error(), static_cast<unsigned long>(ERROR_FILE_NOT_FOUND));
   std::wstring locked = Write(L"locked.png", "abc");
-  UniqueFile holder(CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile holder(
+      CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(holder);
   Result<std::vector<unsigned char>> held = ReadAllBytes(locked);
   EXPECT_FALSE(held.ok());

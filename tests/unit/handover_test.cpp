@@ -35,13 +35,11 @@ TEST(HelperCommandLineTest, ForwardedArgumentsFollowTheSeparatorQuoted) {
 }
 
 TEST(HelperCommandLineTest, HelperReadsBackEveryTokenAndForwardedArgument) {
-  const std::vector<std::wstring> forwarded = {L"-w",  L"--interval", L"5",         L"D:\\壁纸\\",
-                                               L"a\\\"b", L"",        L"--",        L"x y\\\\",
-                                               L"\"quoted\"", L"--apply-update"};
+  const std::vector<std::wstring> forwarded = {L"-w", L"--interval", L"5",       L"D:\\壁纸\\", L"a\\\"b",
+                                               L"",   L"--",         L"x y\\\\", L"\"quoted\"", L"--apply-update"};
   const std::wstring line = BuildHelperCommandLine(kUpdater, kExe, kNewExe, 77, L"1.7.0.0", forwarded);
-  std::vector<std::wstring> expected = {kUpdater, L"--apply-update", L"--target", kExe,       L"--new",
-                                        kNewExe,  L"--pid",          L"77",       L"--ver",   L"1.7.0.0",
-                                        L"--"};
+  std::vector<std::wstring> expected = {kUpdater, L"--apply-update", L"--target", kExe, L"--new", kNewExe, L"--pid",
+                                        L"77",    L"--ver",          L"1.7.0.0",  L"--"};
   expected.insert(expected.end(), forwarded.begin(), forwarded.end());
   EXPECT_EQ(SplitCommandLine(line), expected) << ToUtf8(line);
 }

@@ -32,7 +32,8 @@ std::wstring Line(LogLevel level, const wchar_t* fmt, Args... args) {
 const std::string kBom = "\xEF\xBB\xBF";
 
 TEST(FormatLogLine, PrefixIsZeroPaddedLocalTimeAndLevelAndTheLineEndsWithCrLf) {
-  EXPECT_EQ(Line(LogLevel::kWarn, L"检测到壁纸被改为：%ls", L"C:\\x.png"), L"2026-01-05 09:03:07 [WARN] 检测到壁纸被改为：C:\\x.png\r\n");
+  EXPECT_EQ(Line(LogLevel::kWarn, L"检测到壁纸被改为：%ls", L"C:\\x.png"),
+            L"2026-01-05 09:03:07 [WARN] 检测到壁纸被改为：C:\\x.png\r\n");
   EXPECT_EQ(Line(LogLevel::kInfo, L"%d", 42), L"2026-01-05 09:03:07 [INFO] 42\r\n");
   EXPECT_EQ(Line(LogLevel::kError, L"%hs", "e"), L"2026-01-05 09:03:07 [ERROR] e\r\n");
   SYSTEMTIME late{2026, 12, 4, 31, 23, 59, 58, 999};
@@ -64,7 +65,9 @@ class AppendLog : public ::testing::Test {
   std::wstring path = dir.File(L"guard.log");
   std::wstring rotated = path + L".1";
 
-  static std::wstring SampleLine(const wchar_t* text) { return std::wstring(L"2026-01-05 09:03:07 [INFO] ") + text + L"\r\n"; }
+  static std::wstring SampleLine(const wchar_t* text) {
+    return std::wstring(L"2026-01-05 09:03:07 [INFO] ") + text + L"\r\n";
+  }
 
   void WriteBytes(const std::wstring& file, const std::string& bytes) {
     fixtures::WriteFileBytes(file, std::vector<unsigned char>(bytes.begin(), bytes.end()));
@@ -126,7 +129,8 @@ TEST_F(AppendLog, AFailedRotationAppendsToTheOldFileWithoutAMarkInTheMiddle) {
 
 TEST_F(AppendLog, ALineIsNotLostWhileAnotherWriterHoldsTheFileForAMoment) {
   WriteBytes(path, "held\r\n");
-  UniqueFile other(CreateFileW(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile other(
+      CreateFileW(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(other);
   UniqueKernelHandle appending(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   ASSERT_TRUE(appending);

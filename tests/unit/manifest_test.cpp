@@ -74,9 +74,7 @@ TEST(ManifestTest, ReadsAllFieldsWithCrlfCommentsAndBlanks) {
   }
 }
 
-TEST(ManifestTest, LastLineWithoutLineFeedCounts) {
-  EXPECT_EQ(Parse(L"version=1.7\nurl=x.exe").url, L"x.exe");
-}
+TEST(ManifestTest, LastLineWithoutLineFeedCounts) { EXPECT_EQ(Parse(L"version=1.7\nurl=x.exe").url, L"x.exe"); }
 
 TEST(ManifestTest, KeysAreExactAndCaseSensitive) {
   bool usable = true;

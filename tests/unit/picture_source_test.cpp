@@ -33,29 +33,28 @@ struct SniffCase {
 
 class SniffTable : public ::testing::TestWithParam<SniffCase> {};
 
-TEST_P(SniffTable, FirstByteSelectsOneTest) {
-  EXPECT_EQ(Sniff(GetParam().bytes), GetParam().format);
-}
+TEST_P(SniffTable, FirstByteSelectsOneTest) { EXPECT_EQ(Sniff(GetParam().bytes), GetParam().format); }
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, SniffTable,
-    ::testing::Values(
-        SniffCase{{'B', 'M', 0, 0}, kFormatBmp}, SniffCase{{'B', 'M', 0xFF, 0x89, 1, 2}, kFormatBmp},
-        SniffCase{{'B', 'A', 'M', 0}, kFormatUnknown}, SniffCase{{0xFF, 0xD8, 0, 0}, kFormatJpeg},
-        SniffCase{{0xFF, 0xD9, 0xFF, 0xD8}, kFormatUnknown}, SniffCase{{0x89, 'P', 'N', 'G'}, kFormatPng},
-        SniffCase{{0x89, 'P', 'N', 'g'}, kFormatUnknown}, SniffCase{{0x88, 'P', 'N', 'G'}, kFormatUnknown},
-        SniffCase{{'G', 'I', 'F', 0}, kFormatGif}, SniffCase{{'G', 'I', 'f', '8'}, kFormatUnknown},
-        SniffCase{{'I', 'I', 0x2A, 0x00}, kFormatTiff}, SniffCase{{'I', 'I', 0x2A, 0xEE}, kFormatTiff},
-        SniffCase{{'I', 'I', 0x2B, 0x00}, kFormatUnknown}, SniffCase{{'M', 'M', 0x00, 0x2A}, kFormatTiff},
-        // Byte order marks must match the byte order that follows.
-        SniffCase{{'M', 'M', 0x2A, 0x00}, kFormatUnknown}, SniffCase{{'I', 'I', 0x00, 0x2A}, kFormatUnknown},
-        SniffCase{{'M', 'M', 0x00, 0x2B}, kFormatUnknown},
-        SniffCase{{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'E', 'B', 'P'}, kFormatUnknown},
-        SniffCase{{0, 0, 0, 0x1C, 'f', 't', 'y', 'p', 'h', 'e', 'i', 'c'}, kFormatUnknown},
-        SniffCase{{0, 0, 0, 0}, kFormatUnknown},
-        // Fewer than 4 bytes is too short even when the bytes present would match.
-        SniffCase{{}, kFormatTooShort}, SniffCase{{'B'}, kFormatTooShort}, SniffCase{{'B', 'M', 0}, kFormatTooShort},
-        SniffCase{{0xFF, 0xD8, 0xFF}, kFormatTooShort}));
+    ::testing::Values(SniffCase{{'B', 'M', 0, 0}, kFormatBmp}, SniffCase{{'B', 'M', 0xFF, 0x89, 1, 2}, kFormatBmp},
+                      SniffCase{{'B', 'A', 'M', 0}, kFormatUnknown}, SniffCase{{0xFF, 0xD8, 0, 0}, kFormatJpeg},
+                      SniffCase{{0xFF, 0xD9, 0xFF, 0xD8}, kFormatUnknown}, SniffCase{{0x89, 'P', 'N', 'G'}, kFormatPng},
+                      SniffCase{{0x89, 'P', 'N', 'g'}, kFormatUnknown},
+                      SniffCase{{0x88, 'P', 'N', 'G'}, kFormatUnknown}, SniffCase{{'G', 'I', 'F', 0}, kFormatGif},
+                      SniffCase{{'G', 'I', 'f', '8'}, kFormatUnknown}, SniffCase{{'I', 'I', 0x2A, 0x00}, kFormatTiff},
+                      SniffCase{{'I', 'I', 0x2A, 0xEE}, kFormatTiff}, SniffCase{{'I', 'I', 0x2B, 0x00}, kFormatUnknown},
+                      SniffCase{{'M', 'M', 0x00, 0x2A}, kFormatTiff},
+                      // Byte order marks must match the byte order that follows.
+                      SniffCase{{'M', 'M', 0x2A, 0x00}, kFormatUnknown},
+                      SniffCase{{'I', 'I', 0x00, 0x2A}, kFormatUnknown},
+                      SniffCase{{'M', 'M', 0x00, 0x2B}, kFormatUnknown},
+                      SniffCase{{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'E', 'B', 'P'}, kFormatUnknown},
+                      SniffCase{{0, 0, 0, 0x1C, 'f', 't', 'y', 'p', 'h', 'e', 'i', 'c'}, kFormatUnknown},
+                      SniffCase{{0, 0, 0, 0}, kFormatUnknown},
+                      // Fewer than 4 bytes is too short even when the bytes present would match.
+                      SniffCase{{}, kFormatTooShort}, SniffCase{{'B'}, kFormatTooShort},
+                      SniffCase{{'B', 'M', 0}, kFormatTooShort}, SniffCase{{0xFF, 0xD8, 0xFF}, kFormatTooShort}));
 
 TEST(SniffFormatBytes, ShortSizeIsDecidedWithoutReadingTheData) {
   EXPECT_STREQ(SniffFormatBytes(nullptr, 0), kFormatTooShort);
@@ -162,10 +161,13 @@ TEST_F(LoadPictureTest, FallbackFileAfterTheResourceWarning) {
   std::string err = console.Err();
   EXPECT_EQ(err.rfind("[WARN ] exe 内找不到资源 \"OKAVU_PNG\" (RCDATA)，GetLastError=", 0), 0u) << err;
   EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
-  EXPECT_EQ(console.Out(), "[INFO ] 回退到外部文件 OKAVU.png\n"
-                           "[INFO ] 图片来源 = " + U8(picture.label) + "（24 字节）\n"
-                           "[INFO ] 数据格式 = PNG\n"
-                           "[INFO ] 图片尺寸 = 1536x1152\n");
+  EXPECT_EQ(console.Out(),
+            "[INFO ] 回退到外部文件 OKAVU.png\n"
+            "[INFO ] 图片来源 = " +
+                U8(picture.label) +
+                "（24 字节）\n"
+                "[INFO ] 数据格式 = PNG\n"
+                "[INFO ] 图片尺寸 = 1536x1152\n");
 }
 
 TEST_F(LoadPictureTest, NoResourceAndNoFallbackFileIsExitTwo) {
@@ -173,7 +175,8 @@ TEST_F(LoadPictureTest, NoResourceAndNoFallbackFileIsExitTwo) {
   EXPECT_FALSE(Load(L""));
   EXPECT_EQ(exitCode, 2);
   std::string err = console.Err();
-  EXPECT_NE(err.find("[ERROR] 既没有内嵌图片，也找不到 OKAVU.png；请用 build.bat 重新编译\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("[ERROR] 既没有内嵌图片，也找不到 OKAVU.png；请用 build.bat 重新编译\n"), std::string::npos)
+      << err;
   EXPECT_EQ(console.Out(), "");
 }
 

@@ -27,9 +27,7 @@ TEST(KeepExistingFile, OnlyTheSameSizeWithoutForce) {
   EXPECT_FALSE(KeepExistingFile(true, 0x100000000ull + 12, 12, false));
 }
 
-TEST(StagedFileVerdict, CannotOpenComesFirst) {
-  EXPECT_STREQ(StagedFileVerdict(false, kPng.data(), 16), L"无法打开");
-}
+TEST(StagedFileVerdict, CannotOpenComesFirst) { EXPECT_STREQ(StagedFileVerdict(false, kPng.data(), 16), L"无法打开"); }
 
 TEST(StagedFileVerdict, CountedBytesDecideNotTheBuffer) {
   // The buffer holds a whole signature but the read reported fewer than 4 bytes.
@@ -55,7 +53,8 @@ class StagingTest : public ::testing::Test {
   bool Stage(const std::vector<unsigned char>& data, const std::wstring& path, bool force) {
     return Keep(StageBytes(data, path, force));
   }
-  bool StageFor(const PictureSource& picture, const std::wstring& extractPath, bool force, const std::wstring& stageDir) {
+  bool StageFor(const PictureSource& picture, const std::wstring& extractPath, bool force,
+                const std::wstring& stageDir) {
     return Keep(StagePicture(picture, extractPath, force, stageDir));
   }
 };
@@ -79,10 +78,16 @@ TEST_F(StagingTest, StageBytesWritesThenSkipsASameSizedFileUnlessForced) {
   EXPECT_EQ(FileBytes(path), longer);
 
   std::string p = U8(path);
-  EXPECT_EQ(console.Out(), "[ OK  ] 图片已落盘：" + p + "（12 字节）\n"
-                           "[INFO ] 已存在同样大小的文件，跳过重写：" + p + "\n"
-                           "[ OK  ] 图片已落盘：" + p + "（12 字节）\n"
-                           "[ OK  ] 图片已落盘：" + p + "（13 字节）\n");
+  EXPECT_EQ(console.Out(), "[ OK  ] 图片已落盘：" + p +
+                               "（12 字节）\n"
+                               "[INFO ] 已存在同样大小的文件，跳过重写：" +
+                               p +
+                               "\n"
+                               "[ OK  ] 图片已落盘：" +
+                               p +
+                               "（12 字节）\n"
+                               "[ OK  ] 图片已落盘：" +
+                               p + "（13 字节）\n");
   EXPECT_EQ(console.Err(), "");
 }
 
@@ -171,17 +176,21 @@ TEST_F(StagingTest, VerifyRejectsTruncatedUnknownAndUnopenableFiles) {
   EXPECT_FALSE(VerifyStagedFile(truncated));
   EXPECT_FALSE(VerifyStagedFile(webp));
   EXPECT_FALSE(VerifyStagedFile(locked));
-  EXPECT_EQ(console.Err(), "[ERROR] 磁盘上的目标文件不是有效位图：" + U8(truncated) + "（数据太短）\n"
-                           "[ERROR] 磁盘上的目标文件不是有效位图：" + U8(webp) + "（未知格式）\n"
-                           "[ERROR] 磁盘上的目标文件不是有效位图：" + U8(locked) + "（无法打开）\n");
+  EXPECT_EQ(console.Err(), "[ERROR] 磁盘上的目标文件不是有效位图：" + U8(truncated) +
+                               "（数据太短）\n"
+                               "[ERROR] 磁盘上的目标文件不是有效位图：" +
+                               U8(webp) +
+                               "（未知格式）\n"
+                               "[ERROR] 磁盘上的目标文件不是有效位图：" +
+                               U8(locked) + "（无法打开）\n");
 }
 
 TEST_F(StagingTest, VerifyReadsAFileThatAnotherWriterKeepsOpen) {
   // The re-check shares reading and writing, so a writer that allows reading does not fail it.
   std::wstring path = dir.File(L"shared.png");
   WriteFileBytes(path, kPng);
-  UniqueFile writer(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, 0, nullptr));
+  UniqueFile writer(
+      CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(writer);
   EXPECT_TRUE(VerifyStagedFile(path));
 }

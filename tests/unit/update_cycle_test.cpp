@@ -134,7 +134,8 @@ TEST_F(UpdateCycleTest, FailedManifestRequestsAreLoggedWithTheirCauseAndNothingI
 }
 
 TEST_F(UpdateCycleTest, UnusableOrOlderManifestsEndTheCycleBeforeAnyDownload) {
-  for (const std::string& body : {std::string(), "version=" + kOffer8 + "\n", "\xEF\xBB\xBFversion=" + kOffer8 + "\nurl=x.exe\n"}) {
+  for (const std::string& body :
+       {std::string(), "version=" + kOffer8 + "\n", "\xEF\xBB\xBFversion=" + kOffer8 + "\nurl=x.exe\n"}) {
     host.manifest = Answer(body);
     Run();
     EXPECT_EQ(log, std::vector<std::string>{"[WARN] 清单格式不对，忽略"}) << body;
@@ -179,18 +180,24 @@ TEST_F(UpdateCycleTest, EveryRefusedDownloadIsReportedAndDeleted) {
        "[ERROR] 下载失败（状态码 200）\n",
        {"[ERROR] 下载失败：状态码 200", "[ERROR] 下载失败原因：" + U8(DescribeRequestError(12030))}},
       {"unreadable", [](DownloadFacts& f, std::string&) { f.readable = false; }, "", {"[ERROR] 下载文件读不出"}},
-      {"size", [](DownloadFacts& f, std::string&) { f.size = 6; }, "[ERROR] 体积不符：期望 5 实际 6，放弃更新\n",
+      {"size",
+       [](DownloadFacts& f, std::string&) { f.size = 6; },
+       "[ERROR] 体积不符：期望 5 实际 6，放弃更新\n",
        {"[ERROR] 体积不符：期望 5 实际 6"}},
       {"digest form",
        [](DownloadFacts&, std::string& m) { m = "sha256=XYZ\n"; },
        "[ERROR] 清单里的 sha256 不是 64 位十六进制，拒绝更新（清单写错了？）\n",
        {"[ERROR] 清单 sha256 非法：xyz"}},
-      {"digest", [](DownloadFacts& f, std::string&) { f.digest = ""; }, "[ERROR] SHA256 校验失败，放弃更新\n",
+      {"digest",
+       [](DownloadFacts& f, std::string&) { f.digest = ""; },
+       "[ERROR] SHA256 校验失败，放弃更新\n",
        {"[ERROR] SHA256 校验失败，期望 " + kDigest + " 实际 "}},
-      {"no version", [](DownloadFacts& f, std::string&) { f.hasVersion = false; },
+      {"no version",
+       [](DownloadFacts& f, std::string&) { f.hasVersion = false; },
        "[ERROR] 下载的 exe 没有版本资源，拒绝安装（请确认上传的是正确构建）\n",
        {"[INFO] " + verified, "[ERROR] 下载的 exe 缺少版本资源，拒绝安装"}},
-      {"version", [](DownloadFacts& f, std::string&) { f.fileVersion = L"0.1"; },
+      {"version",
+       [](DownloadFacts& f, std::string&) { f.fileVersion = L"0.1"; },
        "[ERROR] 下载包版本(0.1)与清单(" + kOffer8 + ")不一致，拒绝安装\n",
        {"[INFO] " + verified, "[ERROR] 下载包版本 0.1 与清单 " + kOffer8 + " 不一致，拒绝安装"}},
   };
@@ -218,8 +225,8 @@ TEST_F(UpdateCycleTest, AVerifiedDownloadIsHandedOverAndKeptAndTheCycleStaysBusy
   const std::wstring shortVersion = kOffer.substr(0, kOffer.size() - 4);  // the same four numbers
   host.download.fileVersion = shortVersion;
   Run();
-  EXPECT_EQ(out, kAnnounceOut + "[ OK  ] 下载完成并通过校验：5 字节，SHA256 " + kDigest + "\n[ OK  ] 新包版本资源确认：" +
-                     U8(shortVersion) + "\n");
+  EXPECT_EQ(out, kAnnounceOut + "[ OK  ] 下载完成并通过校验：5 字节，SHA256 " + kDigest +
+                     "\n[ OK  ] 新包版本资源确认：" + U8(shortVersion) + "\n");
   EXPECT_EQ(err, "");
   EXPECT_TRUE(channel.HandOverReady());
   EXPECT_EQ(channel.handOver().newExePath, kNewExe);

@@ -93,8 +93,8 @@ class UpdateThreadTest : public ::testing::Test {
     stop_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     ASSERT_TRUE(stop_);
   }
-  std::shared_ptr<UpdateChannel> channel_ = std::make_shared<UpdateChannel>(std::vector<std::wstring>{},
-                                                                           UniqueKernelHandle());
+  std::shared_ptr<UpdateChannel> channel_ =
+      std::make_shared<UpdateChannel>(std::vector<std::wstring>{}, UniqueKernelHandle());
   UniqueKernelHandle stop_;
 };
 

@@ -140,7 +140,9 @@ class WatchLoopTest : public ::testing::Test {
   std::vector<std::string> StartLines(unsigned long interval = 3) const {
     return {"[INFO] " + U8(Format(L"监视启动，间隔=%lu 秒，目标=%ls", interval, kTarget.c_str()))};
   }
-  static std::string Line(const char* level, const std::wstring& text) { return std::string("[") + level + "] " + U8(text); }
+  static std::string Line(const char* level, const std::wstring& text) {
+    return std::string("[") + level + "] " + U8(text);
+  }
 
   FakeWorld world_;
   std::vector<unsigned char> picture_ = std::vector<unsigned char>(1234, 0x42);
@@ -154,10 +156,16 @@ const std::string kEndConsole = "[INFO ] 收到退出信号，监视结束。\n"
 
 TEST_F(WatchLoopTest, StartsReportsAndEndsOnTheStopEventBeforeAnyCheck) {
   Run(0, 7);
-  EXPECT_EQ(out_, "[INFO ] === 监视模式：每 7 秒检查一次 ===\n"
-                  "[INFO ] 目标墙纸：" + U8(kTarget) + "\n"
-                  "[INFO ] 日志文件：" + U8(LogPath()) + "\n"
-                  "[INFO ] 按 Ctrl+C 退出。\n" + kEndConsole);
+  EXPECT_EQ(out_,
+            "[INFO ] === 监视模式：每 7 秒检查一次 ===\n"
+            "[INFO ] 目标墙纸：" +
+                U8(kTarget) +
+                "\n"
+                "[INFO ] 日志文件：" +
+                U8(LogPath()) +
+                "\n"
+                "[INFO ] 按 Ctrl+C 退出。\n" +
+                kEndConsole);
   EXPECT_EQ(err_, "");
   EXPECT_EQ(log_, Concat({StartLines(7), {kEndLog}}));
   EXPECT_EQ(world_.checks, 0);
@@ -207,9 +215,12 @@ TEST_F(WatchLoopTest, ChangedWallpaperIsPutBackRecheckedAndTheRecoveryReportedOn
                            Line("INFO", L"恢复正常：" + kTarget), kEndLog}}));
   EXPECT_EQ(err_, "[WARN ] 检测到桌面壁纸被改成：" + U8(kOther) + "\n");
   EXPECT_NE(out_.find("[INFO ] 按 Ctrl+C 退出。\n"
-                      "[ OK  ] 已改回：" + U8(kTarget) + "\n"
+                      "[ OK  ] 已改回：" +
+                      U8(kTarget) +
+                      "\n"
                       "[ OK  ] 复查通过：桌面已恢复为目标墙纸。\n"
-                      "[INFO ] 壁纸正常。\n" + kEndConsole),
+                      "[INFO ] 壁纸正常。\n" +
+                      kEndConsole),
             std::string::npos)
       << out_;
   EXPECT_EQ(world_.applied, std::vector<std::wstring>{kTarget});
@@ -248,9 +259,11 @@ TEST_F(WatchLoopTest, MissingTargetWithoutPictureFolderIsRetriedThenRebuiltWhenO
   const std::wstring rebuilt = L"C:\\图片\\OKAVU-wallpaper.png";
   const std::vector<std::string> failedPass = {Line("WARN", L"目标墙纸文件丢失，重建：" + kTarget),
                                                Line("ERROR", L"重建失败，3 秒后重试")};
-  EXPECT_EQ(log_, Concat({StartLines(), Repeat(failedPass, 3),
-                          {Line("WARN", L"目标墙纸文件丢失，重建：" + kTarget), Line("INFO", L"已改回目标墙纸：" + rebuilt),
-                           Line("INFO", L"恢复正常：" + rebuilt), kEndLog}}));
+  EXPECT_EQ(log_,
+            Concat({StartLines(),
+                    Repeat(failedPass, 3),
+                    {Line("WARN", L"目标墙纸文件丢失，重建：" + kTarget), Line("INFO", L"已改回目标墙纸：" + rebuilt),
+                     Line("INFO", L"恢复正常：" + rebuilt), kEndLog}}));
   // The folder is asked for afresh at every rebuild, and not at all once the file is back.
   EXPECT_EQ(world_.stageDirCalls, 4);
   ASSERT_EQ(world_.staged.size(), 1u);
@@ -282,10 +295,12 @@ TEST_F(WatchLoopTest, FailedWriteIsRetriedInTheStartupFolderAndLaterMessagesName
   const std::vector<std::string> failedPass = {Line("WARN", L"目标墙纸文件丢失，重建：" + extracted),
                                                Line("ERROR", L"重建失败，2 秒后重试")};
   std::vector<std::string> expected = {Line("INFO", L"监视启动，间隔=2 秒，目标=" + extracted)};
-  expected = Concat({expected, Repeat(failedPass, 2),
-                     {Line("WARN", L"目标墙纸文件丢失，重建：" + extracted), Line("INFO", L"已改回目标墙纸：" + kTarget),
-                      Line("INFO", L"恢复正常：" + kTarget), Line("WARN", L"检测到壁纸被改为：" + kOther),
-                      Line("INFO", L"已改回目标墙纸：" + kTarget), Line("INFO", L"恢复正常：" + kTarget), kEndLog}});
+  expected =
+      Concat({expected,
+              Repeat(failedPass, 2),
+              {Line("WARN", L"目标墙纸文件丢失，重建：" + extracted), Line("INFO", L"已改回目标墙纸：" + kTarget),
+               Line("INFO", L"恢复正常：" + kTarget), Line("WARN", L"检测到壁纸被改为：" + kOther),
+               Line("INFO", L"已改回目标墙纸：" + kTarget), Line("INFO", L"恢复正常：" + kTarget), kEndLog}});
   EXPECT_EQ(lines, expected);
   EXPECT_EQ(world_.stageDirCalls, 0);
   ASSERT_EQ(world_.staged.size(), 3u);
@@ -368,7 +383,8 @@ std::vector<Event> Simulate(std::uint32_t start, std::uint32_t intervalMs, std::
   };
   // One more wake-up than passes, so the last pass's lines are read too.
   world.passes += 1;
-  WatchLoop(FakeDesktop(), intervalMs / 1000, kTarget, L"C:\\users\\me\\Pictures", std::vector<unsigned char>(16, 0x42));
+  WatchLoop(FakeDesktop(), intervalMs / 1000, kTarget, L"C:\\users\\me\\Pictures",
+            std::vector<unsigned char>(16, 0x42));
   g_world = nullptr;
   return events;
 }
@@ -401,17 +417,18 @@ TEST_P(QuietWatch, ThirtyFiveMinutesGiveThreeHeartbeatsTenMinutesApart) {
   EXPECT_LE(beats[0], 10 * kMinute + c.intervalMs);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    IntervalsAndTickStarts, QuietWatch,
-    ::testing::Values(QuietCase{1000, 3000}, QuietCase{0, 1000}, QuietCase{5000, 7000}, QuietCase{0, 60000},
-                      // The tick wraps during the run: 5 minutes, and a moment, before 2^32.
-                      QuietCase{0xFFFFFFFFu - 5 * kMinute, 3000}, QuietCase{0xFFFFFFFFu, 1000},
-                      // The heartbeat falls due right across the wrap.
-                      QuietCase{0xFFFFFFFFu - 10 * kMinute + 1, 3000}));
+INSTANTIATE_TEST_SUITE_P(IntervalsAndTickStarts, QuietWatch,
+                         ::testing::Values(QuietCase{1000, 3000}, QuietCase{0, 1000}, QuietCase{5000, 7000},
+                                           QuietCase{0, 60000},
+                                           // The tick wraps during the run: 5 minutes, and a moment, before 2^32.
+                                           QuietCase{0xFFFFFFFFu - 5 * kMinute, 3000}, QuietCase{0xFFFFFFFFu, 1000},
+                                           // The heartbeat falls due right across the wrap.
+                                           QuietCase{0xFFFFFFFFu - 10 * kMinute + 1, 3000}));
 
 TEST(WatchSequence, RecoveryIsReportedOnceAfterARepair) {
   // Pass 3 finds another picture; the rest find the target.
-  auto events = Simulate(1000, 3000, 5 * kMinute, [](int pass) { return pass == 3 ? WallpaperState::kMismatch : WallpaperState::kMatch; });
+  auto events = Simulate(1000, 3000, 5 * kMinute,
+                         [](int pass) { return pass == 3 ? WallpaperState::kMismatch : WallpaperState::kMatch; });
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].action, WatchAction::kRepair);
   EXPECT_EQ(events[0].elapsed, 4 * 3000u);
@@ -419,13 +436,13 @@ TEST(WatchSequence, RecoveryIsReportedOnceAfterARepair) {
   EXPECT_EQ(events[1].elapsed, 5 * 3000u);
 }
 
-
 TEST(WatchSequence, HeartbeatClockRestartsAtRepairAndRecovery) {
   // A repair at 8 minutes, recovery at the next pass: no heartbeat until ten minutes after that.
   const std::uint32_t interval = 3000;
   const int repairPass = static_cast<int>(8 * kMinute / interval);
-  auto events = Simulate(0, interval, 25 * kMinute,
-                         [&](int pass) { return pass == repairPass ? WallpaperState::kMismatch : WallpaperState::kMatch; });
+  auto events = Simulate(0, interval, 25 * kMinute, [&](int pass) {
+    return pass == repairPass ? WallpaperState::kMismatch : WallpaperState::kMatch;
+  });
   std::vector<std::uint32_t> recoveries = Times(events, WatchAction::kReportRecovery);
   std::vector<std::uint32_t> beats = Times(events, WatchAction::kHeartbeat);
   ASSERT_EQ(recoveries.size(), 1u);
@@ -433,7 +450,6 @@ TEST(WatchSequence, HeartbeatClockRestartsAtRepairAndRecovery) {
   EXPECT_GT(beats[0], recoveries[0] + 599999u);
   EXPECT_LE(beats[0], recoveries[0] + 10 * kMinute + interval);
 }
-
 
 TEST(WatchSequence, PersistentTroubleRepairsEveryPassAndNeverBeats) {
   // The set keeps failing: every pass sees another picture, for 35 minutes.
@@ -443,17 +459,19 @@ TEST(WatchSequence, PersistentTroubleRepairsEveryPassAndNeverBeats) {
   EXPECT_TRUE(Times(events, WatchAction::kReportRecovery).empty());
 }
 
-
 TEST(WatchSequence, FailedRebuildsKeepTheHeartbeatGoing) {
   // Target gone and no folder to rebuild into: the healthy state and its clock stay, so the
   // heartbeat of a watch that started healthy still falls due ten minutes after the start.
-  auto events = Simulate(0, 3000, 11 * kMinute, [](int pass) { return pass % 2 == 0 ? WallpaperState::kTargetGone : WallpaperState::kMatch; },
-                         /*rebuildOk=*/false);
+  auto events = Simulate(
+      0, 3000, 11 * kMinute,
+      [](int pass) { return pass % 2 == 0 ? WallpaperState::kTargetGone : WallpaperState::kMatch; },
+      /*rebuildOk=*/false);
   EXPECT_EQ(Times(events, WatchAction::kReportRecovery).size(), 0u);
   EXPECT_EQ(Times(events, WatchAction::kHeartbeat).size(), 1u);
 
   // After a good rebuild the next clean pass is a recovery.
-  auto good = Simulate(0, 3000, 30000, [](int pass) { return pass == 0 ? WallpaperState::kTargetGone : WallpaperState::kMatch; });
+  auto good = Simulate(0, 3000, 30000,
+                       [](int pass) { return pass == 0 ? WallpaperState::kTargetGone : WallpaperState::kMatch; });
   ASSERT_EQ(good.size(), 2u);
   EXPECT_EQ(good[0].action, WatchAction::kRebuildThenRepair);
   EXPECT_EQ(good[1].action, WatchAction::kReportRecovery);
