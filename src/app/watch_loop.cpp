@@ -74,11 +74,11 @@ void WatchLoop(const WatchDesktop& desktop, unsigned long interval, const std::w
   const std::wstring stageDirCopy = stageDir;
   std::wstring current = target;
 
-  Info(L"=== 监视模式：每 %lu 秒检查一次 ===", interval);
+  Report(ConsoleLevel::kInfo, L"=== 监视模式：每 %lu 秒检查一次 ===", LogLevel::kInfo, L"监视启动，间隔=%lu 秒，目标=%ls",
+         interval, current.c_str());
   Info(L"目标墙纸：%ls", current.c_str());
   Info(L"日志文件：%ls", LogPath().c_str());
   Info(L"按 Ctrl+C 退出。");
-  LogLine(LogLevel::kInfo, L"监视启动，间隔=%lu 秒，目标=%ls", interval, current.c_str());
 
   WatchState state;
   state.lastBeat = desktop.tick();
