@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Publishes a built OKAVU.exe as the update host's tree.
 
-    publish.py [--out DIR] [--notes TEXT] EXE
+    publish.py [--out DIR] [--notes TEXT] [--sign-key PRIVATE.pem] EXE
 
 writes, below DIR (default: the current folder),
 
@@ -11,18 +11,28 @@ writes, below DIR (default: the current folder),
 The version is the FileVersion of the executable's own version resource, read the way the program
 reads a download (the first translation entry of the resource, then that string table's
 "FileVersion"), so the manifest can never announce a version that the update cycle would refuse.
-An executable without a version resource is refused. The manifest is replaced last and in one
-step, so a watcher that fetches it in the middle of a publish sees the old release or the new one,
-never a manifest whose file is not there yet.
+An executable without a version resource is refused, and so is one larger than the 64 MiB the
+program downloads at most. The manifest is replaced last and in one step, so a watcher that fetches it
+in the middle of a publish sees the old release or the new one, never a manifest whose file is not
+there yet.
+
+With --sign-key, the manifest ends in a line "signature=" and the base64 text of an ECDSA P-256
+signature over every byte before that line, made by `openssl dgst -sha256 -sign PRIVATE.pem`. A
+program built with the matching public key (OKAVU_UPDATE_PUBLIC_KEY) takes only manifests signed so;
+programs without a key read the line as an unknown key. A private key of any other kind is refused.
+Keep the private key off the update host: sign where you build, then copy the tree.
 
 Serve DIR over HTTPS on port 443 as the host the program was built for (OKAVU_UPDATE_HOST).
-Standard library only.
+Standard library only, plus the openssl program for signing.
 """
 import argparse
+import base64
 import hashlib
 import os
 import re
+import shutil
 import struct
+import subprocess
 import sys
 import tempfile
 
@@ -31,6 +41,8 @@ RESOURCE_DIRECTORY_INDEX = 2
 VERSION_PATTERN = re.compile(r"^[0-9]{1,7}(\.[0-9]{1,7}){0,3}$")
 PUBLISH_DIR = os.path.join("files", "OKAVU")
 MANIFEST_NAME = "manifest.txt"
+DOWNLOAD_LIMIT = 64 * 1024 * 1024  # the program refuses a larger download
+SIGNATURE_PREFIX = "signature="
 
 
 class PublishError(Exception):
@@ -217,24 +229,59 @@ def manifest_text(version, url, sha256, size, notes=None):
     return "\n".join(lines) + "\n"
 
 
-def publish(exe, out, notes=None):
+# ---- signing -----------------------------------------------------------------------------------
+
+def _openssl():
+    path = shutil.which("openssl")
+    if not path:
+        raise PublishError("signing needs the openssl program, and none was found")
+    return path
+
+
+def check_signing_key(key):
+    """Refuses anything but an EC private key on P-256 (prime256v1), the only kind the program checks."""
+    done = subprocess.run([_openssl(), "pkey", "-in", key, "-noout", "-text"], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    text = done.stdout.decode("utf-8", "replace")
+    if done.returncode != 0 or "Private-Key" not in text:
+        raise PublishError(f"{key} is no private key that openssl can read")
+    if "prime256v1" not in text and "P-256" not in text:
+        raise PublishError(f"{key} is not an EC P-256 (prime256v1) private key")
+
+
+def signature_line(manifest_bytes, key):
+    """The line that signs manifest_bytes (every byte before it) with key."""
+    done = subprocess.run([_openssl(), "dgst", "-sha256", "-sign", key], input=manifest_bytes,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if done.returncode != 0 or not done.stdout:
+        raise PublishError(f"openssl could not sign with {key}: {done.stderr.decode('utf-8', 'replace').strip()}")
+    return f"{SIGNATURE_PREFIX}{base64.b64encode(done.stdout).decode('ascii')}\n".encode("ascii")
+
+
+def publish(exe, out, notes=None, sign_key=None):
     """Writes the tree below out; returns (version, path of the copy, path of the manifest)."""
     try:
         with open(exe, "rb") as f:
             data = f.read()
     except OSError as e:
         raise PublishError(f"cannot read {exe}: {e.strerror}")
+    if len(data) > DOWNLOAD_LIMIT:
+        raise PublishError(f"{len(data)} bytes are more than the {DOWNLOAD_LIMIT} bytes a program downloads")
     version = file_version(data)
     if not VERSION_PATTERN.match(version):
         raise PublishError(f"FileVersion {version!r} is not a dotted version of up to four numbers")
+    if sign_key:
+        check_signing_key(sign_key)
+    name = f"OKAVU-{version}.exe"
+    manifest_bytes = manifest_text(version, name, hashlib.sha256(data).hexdigest(), len(data), notes).encode("utf-8")
+    if sign_key:
+        manifest_bytes += signature_line(manifest_bytes, sign_key)
     folder = os.path.join(out, PUBLISH_DIR)
     os.makedirs(folder, exist_ok=True)
-    name = f"OKAVU-{version}.exe"
     copy = os.path.join(folder, name)
     _write_atomically(copy, data)
     manifest = os.path.join(folder, MANIFEST_NAME)
-    text = manifest_text(version, name, hashlib.sha256(data).hexdigest(), len(data), notes)
-    _write_atomically(manifest, text.encode("utf-8"))
+    _write_atomically(manifest, manifest_bytes)
     return version, copy, manifest
 
 
@@ -243,9 +290,10 @@ def main(argv=None):
     parser.add_argument("exe", help="the built executable (its version resource names the version)")
     parser.add_argument("--out", default=".", help="root of the update host's tree (default: .)")
     parser.add_argument("--notes", help="release notes for the manifest's notes line")
+    parser.add_argument("--sign-key", help="the publisher's EC P-256 private key (PEM) to sign the manifest with")
     args = parser.parse_args(argv)
     try:
-        version, copy, manifest = publish(args.exe, args.out, args.notes)
+        version, copy, manifest = publish(args.exe, args.out, args.notes, args.sign_key)
     except PublishError as e:
         print(f"publish.py: {args.exe}: {e}; nothing published", file=sys.stderr)
         return 1

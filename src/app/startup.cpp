@@ -17,6 +17,7 @@
 #include "support/handles.h"
 #include "support/log.h"
 #include "support/state.h"
+#include "support/system_dll.h"
 #include "update/apply_update.h"
 #include "update/update_channel.h"
 #include "update/update_thread.h"
@@ -31,11 +32,12 @@ namespace {
 
 // SetProcessDpiAwarenessContext exists from Windows 10 1703 on; older systems get the plain call.
 void DeclareDpiAwareness() {
-  using SetContextFn = BOOL(WINAPI*)(HANDLE);
-  HMODULE user32 = GetModuleHandleW(L"user32.dll");
-  FARPROC proc = user32 ? GetProcAddress(user32, "SetProcessDpiAwarenessContext") : nullptr;
-  auto setContext = reinterpret_cast<SetContextFn>(reinterpret_cast<void*>(proc));
-  if (!setContext || !setContext(reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-4)))) SetProcessDPIAware();
+  const User32Api& user32 = User32();
+  if (user32.loadError != ERROR_SUCCESS) return;
+  const HANDLE perMonitorAwareV2 = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-4));
+  if (!user32.setProcessDpiAwarenessContext || !user32.setProcessDpiAwarenessContext(perMonitorAwareV2)) {
+    user32.setProcessDpiAware();
+  }
 }
 
 // Keeps (attaching the parent's when it has none) or gives up the console; true when the process
@@ -68,10 +70,17 @@ void ShowBanner() {
 // COM on the main thread, for the known-folder calls; the result of the initialisation is not needed.
 class ComApartment {
  public:
-  ComApartment() { static_cast<void>(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)); }
-  ~ComApartment() { CoUninitialize(); }
+  ComApartment() : initialised_(ShellOle().loadError == ERROR_SUCCESS) {
+    if (initialised_) static_cast<void>(ShellOle().coInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+  }
+  ~ComApartment() {
+    if (initialised_) ShellOle().coUninitialize();
+  }
   ComApartment(const ComApartment&) = delete;
   ComApartment& operator=(const ComApartment&) = delete;
+
+ private:
+  const bool initialised_;
 };
 
 // What a run owns from its stage to its end. The members end in reverse order, which is the order the
@@ -147,6 +156,7 @@ RunEnd RunStages(const RunOptions& options, std::vector<std::wstring> forwardedA
 }  // namespace
 
 RunEnd RunProgram(int argc, wchar_t** argv, WallpaperSetter setter) {
+  RestrictDllSearch();
   if (argc > 1 && _wcsicmp(argv[1], L"--apply-update") == 0) {
     LogLine(LogLevel::kInfo, L"更新帮手启动，参数已就绪，准备等待旧进程退出");
     return {ToInt(ApplyUpdateMode(argc, argv))};

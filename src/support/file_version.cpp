@@ -5,17 +5,20 @@
 
 #include <vector>
 
+#include "support/system_dll.h"
 #include "support/text.h"
 
 Result<std::wstring> PeFileVersionString(const std::wstring& path) {
+  const VersionApi& api = Version();
+  if (api.loadError != ERROR_SUCCESS) return Status::Failure(api.loadError);
   DWORD handle = 0;
-  DWORD bytes = GetFileVersionInfoSizeW(path.c_str(), &handle);
+  DWORD bytes = api.getFileVersionInfoSize(path.c_str(), &handle);
   if (bytes == 0) return Status::LastError();
   std::vector<unsigned char> block(bytes, 0);
-  if (!GetFileVersionInfoW(path.c_str(), 0, bytes, block.data())) return Status::LastError();
+  if (!api.getFileVersionInfo(path.c_str(), 0, bytes, block.data())) return Status::LastError();
   void* translation = nullptr;
   UINT length = 0;
-  if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &translation, &length) || !translation ||
+  if (!api.verQueryValue(block.data(), L"\\VarFileInfo\\Translation", &translation, &length) || !translation ||
       length < 4) {
     return Status::Failure(ERROR_RESOURCE_TYPE_NOT_FOUND);
   }
@@ -23,7 +26,7 @@ Result<std::wstring> PeFileVersionString(const std::wstring& path) {
   wchar_t subBlock[128];
   FormatInto(subBlock, 128, L"\\StringFileInfo\\%04x%04x\\FileVersion", pair[0], pair[1]);
   void* text = nullptr;
-  if (!VerQueryValueW(block.data(), subBlock, &text, &length) || !text || length == 0) {
+  if (!api.verQueryValue(block.data(), subBlock, &text, &length) || !text || length == 0) {
     return Status::Failure(ERROR_RESOURCE_NAME_NOT_FOUND);
   }
   std::wstring version = static_cast<const wchar_t*>(text);

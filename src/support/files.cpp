@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <new>
 
 #include "support/handles.h"
@@ -43,4 +44,27 @@ Result<std::vector<unsigned char>> ReadAllBytes(const std::wstring& path) {
     done += got;
   }
   return data;
+}
+
+Result<UniqueFile> HoldForMove(const std::wstring& path) {
+  // Write access only so that the move can be flushed; nothing is written.
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return Status::LastError();
+  return file;
+}
+
+Status MoveHeldFile(HANDLE held, const std::wstring& target) {
+  // FILE_RENAME_INFO ends in the new name; the structure is followed by the rest of it.
+  const size_t nameBytes = target.size() * sizeof(wchar_t);
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes, 0);
+  FILE_RENAME_INFO* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = TRUE;
+  rename->FileNameLength = static_cast<DWORD>(nameBytes);
+  std::memcpy(rename->FileName, target.c_str(), nameBytes);
+  if (!SetFileInformationByHandle(held, FileRenameInfo, rename, static_cast<DWORD>(buffer.size()))) {
+    return Status::LastError();
+  }
+  if (!FlushFileBuffers(held)) return Status::LastError();
+  return Status::Success();
 }

@@ -1,9 +1,10 @@
-// Whole files: whether one exists, and reading all of it.
+// Whole files: whether one exists, reading all of it, and holding one while it is checked and moved.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "support/handles.h"
 #include "support/result.h"
 
 // True when the path names an existing file or folder that is not a directory.
@@ -12,3 +13,12 @@ bool IsExistingFile(const std::wstring& path);
 // The whole file. Fails when it cannot be opened, is empty, does not fit in memory or is not read
 // completely (a file that shrinks while it is read).
 Result<std::vector<unsigned char>> ReadAllBytes(const std::wstring& path);
+
+// Opens path so that nobody else can write, rename or delete it while the handle is open (others may
+// still read it): for reading what will be moved, and for the move itself (MoveHeldFile).
+Result<UniqueFile> HoldForMove(const std::wstring& path);
+
+// Renames the file held by HoldForMove to target (a full path on the same volume), replacing a file
+// of that name, and flushes it: the bytes read through the handle are the bytes that now stand under
+// target, and they are on disk before this returns.
+Status MoveHeldFile(HANDLE held, const std::wstring& target);

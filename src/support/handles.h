@@ -2,10 +2,10 @@
 #pragma once
 
 #include <windows.h>
-#include <bcrypt.h>
-#include <winhttp.h>
 
 #include <utility>
+
+#include "support/system_dll.h"
 
 // One owner per handle; Traits names the handle type, its empty value and how to close it.
 template <typename Traits>
@@ -59,14 +59,16 @@ struct InvalidEmptyTraits {
 };
 
 // The closing calls, as plain functions: a system function imported from a DLL has no constant
-// address that a template could name.
+// address that a template could name. The owners of WinHTTP and BCrypt handles are filled only after
+// their DLL was loaded, so its table is complete when they close.
 namespace handle_close {
 inline void Kernel(HANDLE h) noexcept { ::CloseHandle(h); }
 inline void Find(HANDLE h) noexcept { ::FindClose(h); }
 inline void RegKey(HKEY h) noexcept { ::RegCloseKey(h); }
-inline void Internet(HINTERNET h) noexcept { ::WinHttpCloseHandle(h); }
-inline void BcryptAlgorithm(BCRYPT_ALG_HANDLE h) noexcept { ::BCryptCloseAlgorithmProvider(h, 0); }
-inline void BcryptHash(BCRYPT_HASH_HANDLE h) noexcept { ::BCryptDestroyHash(h); }
+inline void Internet(HINTERNET h) noexcept { WinHttp().closeHandle(h); }
+inline void BcryptAlgorithm(BCRYPT_ALG_HANDLE h) noexcept { Bcrypt().closeAlgorithmProvider(h, 0); }
+inline void BcryptHash(BCRYPT_HASH_HANDLE h) noexcept { Bcrypt().destroyHash(h); }
+inline void BcryptKey(BCRYPT_KEY_HANDLE h) noexcept { Bcrypt().destroyKey(h); }
 inline void MutexHold(HANDLE h) noexcept { ::ReleaseMutex(h); }
 }  // namespace handle_close
 
@@ -77,6 +79,7 @@ using UniqueRegKey = UniqueHandle<NullEmptyTraits<HKEY, handle_close::RegKey>>;
 using UniqueInternet = UniqueHandle<NullEmptyTraits<HINTERNET, handle_close::Internet>>;
 using UniqueBcryptAlgorithm = UniqueHandle<NullEmptyTraits<BCRYPT_ALG_HANDLE, handle_close::BcryptAlgorithm>>;
 using UniqueBcryptHash = UniqueHandle<NullEmptyTraits<BCRYPT_HASH_HANDLE, handle_close::BcryptHash>>;
+using UniqueBcryptKey = UniqueHandle<NullEmptyTraits<BCRYPT_KEY_HANDLE, handle_close::BcryptKey>>;
 // Ownership of a mutex that this thread holds: its end releases the mutex, it does not close the handle.
 using UniqueMutexHold = UniqueHandle<NullEmptyTraits<HANDLE, handle_close::MutexHold>>;
 

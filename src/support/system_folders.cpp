@@ -1,6 +1,8 @@
 // System folders.
 #include "support/system_folders.h"
 
+#include "support/system_dll.h"
+
 namespace {
 
 constexpr DWORD kSystemPathChars = 1040;
@@ -24,9 +26,11 @@ std::wstring TempFolder() {
 
 std::wstring KnownFolderPath(REFKNOWNFOLDERID id) {
   PWSTR raw = nullptr;
-  HRESULT hr = SHGetKnownFolderPath(id, 0, nullptr, &raw);
+  const ShellOleApi& shell = ShellOle();
+  if (shell.loadError != ERROR_SUCCESS) return {};
+  HRESULT hr = shell.getKnownFolderPath(id, 0, nullptr, &raw);
   std::wstring path;
   if (SUCCEEDED(hr) && raw) path = raw;
-  CoTaskMemFree(raw);  // also owed when the call failed after allocating
+  shell.coTaskMemFree(raw);  // also owed when the call failed after allocating
   return path;
 }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "support/file_version.h"
+#include "support/files.h"
 #include "support/handles.h"
 #include "support/log.h"
 #include "support/paths.h"
@@ -16,6 +17,8 @@
 #include "support/system_folders.h"
 #include "support/version_number.h"
 #include "update/command_line.h"
+#include "update/manifest.h"
+#include "update/sha256.h"
 
 namespace {
 
@@ -57,22 +60,42 @@ void WaitForOldProcess(int pid) {
   }
 }
 
+// True when the held file has the digest the hand-over verified (or none was given); a mismatch is logged.
+bool DigestMatches(HANDLE held, const std::optional<std::wstring>& expectedSha256) {
+  if (!expectedSha256) return true;
+  const Result<std::string> expected = NormalizeSha256(*expectedSha256);
+  Result<FileHash> actual = HashFile(held);
+  if (expected && actual && actual.value.hex == expected.value) return true;
+  LogLine(LogLevel::kError, L"待替换文件的 SHA256(%hs)与预期(%hs)不符，放弃更新", actual.value.hex.c_str(),
+          expected.value.c_str());
+  return false;
+}
+
 // Moves newFile over target; the old process may hold its executable for a moment after it ended,
-// and a virus scanner may hold the new file.
-bool ReplaceTarget(const ApplyUpdateArgs& args) {
+// and a virus scanner may hold the new file. The new file is held from its digest check to the end
+// of its move, so the file installed is the file checked.
+HelperExit ReplaceTarget(const ApplyUpdateArgs& args) {
   const DWORD start = GetTickCount();
+  Result<UniqueFile> held;
+  bool checked = false;
   for (int attempt = 0; attempt < kReplaceAttempts; ++attempt) {
-    if (MoveFileExW(args.newFile.c_str(), args.target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    if (!held) held = HoldForMove(args.newFile);
+    Status moved = held.status;
+    if (held && !checked) {
+      if (!DigestMatches(held.value.get(), args.expectedSha256)) return HelperExit::kVersionMismatch;
+      checked = true;
+    }
+    if (held) moved = MoveHeldFile(held.value.get(), args.target);
+    if (moved) {
       LogLine(LogLevel::kInfo, L"已替换为新版本：%ls（替换重试耗时 %lu ms）", args.target.c_str(),
               static_cast<unsigned long>(GetTickCount() - start));
-      return true;
+      return HelperExit::kDone;
     }
-    DWORD err = GetLastError();
-    if (attempt == 0) LogLine(LogLevel::kInfo, L"替换首次失败 (err=%lu)，重试中…", static_cast<unsigned long>(err));
+    if (attempt == 0) LogLine(LogLevel::kInfo, L"替换首次失败 (err=%lu)，重试中…", moved.error());
     Sleep(kReplacePauseMs);
   }
   LogLine(LogLevel::kError, L"替换失败，旧版本保持不动：%ls", args.target.c_str());
-  return false;
+  return HelperExit::kReplaceFailed;
 }
 
 // Starts the new version detached, in its own folder, with the old run's arguments.
@@ -107,6 +130,8 @@ bool ParseApplyUpdateArgs(int argc, const wchar_t* const* argv, ApplyUpdateArgs&
       args.pid = _wtoi(argv[++i]);
     } else if (hasValue && IsOption(arg, L"--ver")) {
       args.expectedVersion = argv[++i];
+    } else if (hasValue && IsOption(arg, L"--sha256")) {
+      args.expectedSha256 = argv[++i];
     }
     // Anything else, and an option without its value, is skipped.
   }
@@ -175,7 +200,8 @@ HelperExit ApplyUpdateMode(int argc, const wchar_t* const* argv) {
     return HelperExit::kVersionMismatch;
   }
 
-  if (!ReplaceTarget(args)) return HelperExit::kReplaceFailed;
+  const HelperExit replaced = ReplaceTarget(args);
+  if (replaced != HelperExit::kDone) return replaced;
 
   static_cast<void>(WriteStateValue(L"PendingNewExe", L""));
   StartNewVersion(args);

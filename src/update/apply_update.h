@@ -1,6 +1,7 @@
 // The helper mode: replaces the old executable with the verified download and starts the new version.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@ struct ApplyUpdateArgs {
   std::wstring newFile;                 // "--new": the verified download
   int pid = 0;                          // "--pid": the old process, 0 when absent
   std::wstring expectedVersion;         // "--ver": empty or "-" switches the check off
+  std::optional<std::wstring> expectedSha256;  // "--sha256": the digest the new file must have
   std::vector<std::wstring> forwarded;  // everything after "--"
 };
 

@@ -34,7 +34,7 @@ void RecordPendingUpdate(const UpdateInfo& info, const std::wstring& newExePath)
 
 std::wstring BuildHelperCommandLine(const std::wstring& updaterPath, const std::wstring& exePath,
                                     const std::wstring& newExePath, unsigned long pid, const std::wstring& version,
-                                    const std::vector<std::wstring>& fwdArgs) {
+                                    const std::string& sha256, const std::vector<std::wstring>& fwdArgs) {
   std::wstring line;
   AppendQuotedArgument(line, updaterPath);
   line += L" --apply-update --target ";
@@ -43,6 +43,7 @@ std::wstring BuildHelperCommandLine(const std::wstring& updaterPath, const std::
   AppendQuotedArgument(line, newExePath);
   line += Format(L" --pid %lu --ver ", pid);
   AppendQuotedArgument(line, version);
+  if (!sha256.empty()) line += L" --sha256 " + FromUtf8(sha256);
   if (!fwdArgs.empty()) line += L" --";
   for (const std::wstring& arg : fwdArgs) {
     line.push_back(L' ');
@@ -51,7 +52,8 @@ std::wstring BuildHelperCommandLine(const std::wstring& updaterPath, const std::
   return line;
 }
 
-Status LaunchUpdateHelper(const UpdateInfo& info, const std::wstring& newExePath, UpdateChannel& channel) {
+Status LaunchUpdateHelper(const UpdateInfo& info, const std::wstring& newExePath, const std::string& sha256,
+                          UpdateChannel& channel) {
   RecordPendingUpdate(info, newExePath);
 
   // Without either path there is nothing to start; the cycle's guard removes the download.
@@ -72,7 +74,7 @@ Status LaunchUpdateHelper(const UpdateInfo& info, const std::wstring& newExePath
 
   // Nothing waits for the helper (its handle closes here); it waits for us.
   Result<StartedProcess> helper = StartProcess(
-      updaterPath, BuildHelperCommandLine(updaterPath, exePath, newExePath, pid, info.version, channel.forwardedArgs()),
+      updaterPath, BuildHelperCommandLine(updaterPath, exePath, newExePath, pid, info.version, sha256, channel.forwardedArgs()),
       DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr);
   if (!helper) {
     Report(ConsoleLevel::kError, L"启动更新帮手失败 (err=%lu)", LogLevel::kError, L"启动更新帮手失败 (err=%lu)",

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/handles.h"
+#include "support/system_dll.h"
 #include "version.h"
 
 namespace {
@@ -22,8 +23,8 @@ std::wstring UserAgent() { return std::wstring(L"OKAVU-Quillmere/") + kAppVersio
 bool AnnouncedLength(HINTERNET request, unsigned long long& length) {
   wchar_t text[32] = {};
   DWORD size = sizeof(text);
-  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
-                           WINHTTP_NO_HEADER_INDEX)) {
+  if (!WinHttp().queryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                              WINHTTP_NO_HEADER_INDEX)) {
     return false;
   }
   length = 0;
@@ -37,18 +38,18 @@ bool AnnouncedLength(HINTERNET request, unsigned long long& length) {
 }
 
 // Reads the body chunk by chunk into sink; fails on any read or sink failure, and when the body grows
-// past kHttpBodyLimit.
-Status ReadBody(HINTERNET request, const BodySink& sink) {
+// past limit.
+Status ReadBody(HINTERNET request, unsigned long long limit, const BodySink& sink) {
   unsigned long long total = 0;
   std::vector<char> buffer;
   for (;;) {
     DWORD available = 0;
-    if (!WinHttpQueryDataAvailable(request, &available)) return Status::LastError();
+    if (!WinHttp().queryDataAvailable(request, &available)) return Status::LastError();
     if (available == 0) break;
-    if (total + available > kHttpBodyLimit) return Status::Failure();
+    if (total + available > limit) return Status::Failure(ERROR_FILE_TOO_LARGE);
     if (buffer.size() < available) buffer.resize(available);
     DWORD read = 0;
-    if (!WinHttpReadData(request, buffer.data(), available, &read)) return Status::LastError();
+    if (!WinHttp().readData(request, buffer.data(), available, &read)) return Status::LastError();
     if (read == 0) return Status::Failure();
     Status written = sink(buffer.data(), read);
     if (!written) return written;
@@ -64,51 +65,53 @@ Status ReadBody(HINTERNET request, const BodySink& sink) {
 // Sends the request and reads the response; openSink is called once the status is 200, to make the
 // place the body goes to.
 Result<HttpResponse> Fetch(const std::wstring& path, bool followRedirects, unsigned long timeoutMs,
-                           const std::function<Result<BodySink>()>& openSink) {
+                           unsigned long long limit, const std::function<Result<BodySink>()>& openSink) {
+  const WinHttpApi& api = WinHttp();
+  if (api.loadError != ERROR_SUCCESS) return Status::Failure(api.loadError);
   HttpResponse response;
-  UniqueInternet session(WinHttpOpen(UserAgent().c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                                     WINHTTP_NO_PROXY_BYPASS, 0));
+  UniqueInternet session(api.open(UserAgent().c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                  WINHTTP_NO_PROXY_BYPASS, 0));
   if (!session) return Status::LastError();
   const int timeout = static_cast<int>(timeoutMs);
-  WinHttpSetTimeouts(session.get(), timeout, timeout, timeout, timeout);
+  api.setTimeouts(session.get(), timeout, timeout, timeout, timeout);
 
-  UniqueInternet connection(WinHttpConnect(session.get(), kUpdateHost, kHttpsPort, 0));
+  UniqueInternet connection(api.connect(session.get(), kUpdateHost, kHttpsPort, 0));
   if (!connection) return Status::LastError();
 
-  UniqueInternet request(WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                            WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
+  UniqueInternet request(api.openRequest(connection.get(), L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                         WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
   if (!request) return Status::LastError();
   if (!followRedirects) {
     DWORD disable = WINHTTP_DISABLE_REDIRECTS;
-    WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &disable, sizeof(disable));
+    api.setOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &disable, sizeof(disable));
   }
 
-  if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+  if (!api.sendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
     return Status::LastError();
   }
-  if (!WinHttpReceiveResponse(request.get(), nullptr)) return Status::LastError();
+  if (!api.receiveResponse(request.get(), nullptr)) return Status::LastError();
 
   DWORD code = 0;
   DWORD codeSize = sizeof(code);
-  if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                          WINHTTP_HEADER_NAME_BY_INDEX, &code, &codeSize, WINHTTP_NO_HEADER_INDEX)) {
+  if (api.queryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                       WINHTTP_HEADER_NAME_BY_INDEX, &code, &codeSize, WINHTTP_NO_HEADER_INDEX)) {
     response.status = code;
   }
   if (response.status != 200) return {Status::Failure(), response};
 
   Result<BodySink> sink = openSink();
   if (!sink) return {sink.status, response};
-  Status read = ReadBody(request.get(), sink.value);
+  Status read = ReadBody(request.get(), limit, sink.value);
   if (!read) return {read, response};
   return response;
 }
 
 }  // namespace
 
-Result<HttpResponse> HttpFetch(const std::wstring& path, unsigned long timeoutMs) {
+Result<HttpResponse> HttpFetch(const std::wstring& path, unsigned long timeoutMs, unsigned long long limit) {
   std::string body;
   // The manifest must come from the manifest path itself: a redirect is an answer of its own.
-  Result<HttpResponse> fetched = Fetch(path, false, timeoutMs, [&body]() -> Result<BodySink> {
+  Result<HttpResponse> fetched = Fetch(path, false, timeoutMs, limit, [&body]() -> Result<BodySink> {
     return BodySink([&body](const char* data, DWORD count) {
       body.append(data, count);
       return Status::Success();
@@ -120,8 +123,10 @@ Result<HttpResponse> HttpFetch(const std::wstring& path, unsigned long timeoutMs
 
 Result<HttpResponse> HttpFetchToFile(const std::wstring& path, const std::wstring& filePath, unsigned long timeoutMs) {
   UniqueFile file;
-  return Fetch(path, true, timeoutMs, [&file, &filePath]() -> Result<BodySink> {
-    file.reset(CreateFileW(filePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  Result<HttpResponse> fetched = Fetch(path, true, timeoutMs, kDownloadLimit, [&file, &filePath]() -> Result<BodySink> {
+    // CREATE_NEW: a file that appeared under this name since the caller deleted it is another
+    // process's, and nothing of ours is written into it.
+    file.reset(CreateFileW(filePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return Status::LastError();
     return BodySink([&file](const char* data, DWORD count) {
       DWORD written = 0;
@@ -129,4 +134,7 @@ Result<HttpResponse> HttpFetchToFile(const std::wstring& path, const std::wstrin
       return written == count ? Status::Success() : Status::Failure(ERROR_WRITE_FAULT);
     });
   });
+  // On disk before anyone is told it is there: a power loss must not leave a verified name without data.
+  if (fetched && !FlushFileBuffers(file.get())) return {Status::LastError(), fetched.value};
+  return fetched;
 }

@@ -37,6 +37,13 @@ long long ParseSize(const std::wstring& text) {
   return magnitude == limit ? LLONG_MIN : -static_cast<long long>(magnitude);
 }
 
+bool HasControlCharacter(const std::wstring& value) {
+  for (wchar_t c : value) {
+    if (c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 Result<UpdateInfo> ParseManifest(const std::wstring& text) {
@@ -66,7 +73,11 @@ Result<UpdateInfo> ParseManifest(const std::wstring& text) {
     if (lf == std::wstring::npos) break;
     start = lf + 1;
   }
-  const bool usable = !info.version.empty() && !info.url.empty();
+  // A control character in a value that reaches a command line or a request (a NUL cuts the helper's
+  // line short) makes the manifest unusable, whatever else it says.
+  const bool clean = !HasControlCharacter(info.version) && !HasControlCharacter(info.url) &&
+                     !HasControlCharacter(info.sha256);
+  const bool usable = clean && !info.version.empty() && !info.url.empty();
   return {usable ? Status::Success() : Status::Failure(), std::move(info)};
 }
 

@@ -19,8 +19,9 @@ struct UpdateInfo {
 inline constexpr wchar_t kDownloadPrefix[] = L"/files/OKAVU/";
 
 // Reads the manifest text (already UTF-16) line by line: "key = value", "#" comments, unknown keys
-// ignored, the last occurrence of a key wins. Usable when version and url are set; an unusable
-// manifest keeps in value what was read.
+// ignored, the last occurrence of a key wins. Usable when version and url are set and neither they nor
+// sha256 hold a control character (below U+0020, or U+007F); an unusable manifest keeps in value what
+// was read.
 Result<UpdateInfo> ParseManifest(const std::wstring& text);
 
 // Decides whether url may be downloaded and gives the path to request from the update host.

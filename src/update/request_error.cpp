@@ -40,6 +40,14 @@ constexpr KnownError kKnownErrors[] = {
     {ERROR_WINHTTP_UNABLE_TO_DOWNLOAD_SCRIPT, L"ERROR_WINHTTP_UNABLE_TO_DOWNLOAD_SCRIPT", L"下载不了代理脚本"},
 };
 
+// The program's own reasons for ending a request, and the file errors of a download.
+constexpr KnownError kSystemErrors[] = {
+    {ERROR_FILE_TOO_LARGE, L"ERROR_FILE_TOO_LARGE", L"应答超过大小上限"},
+    {ERROR_FILE_EXISTS, L"ERROR_FILE_EXISTS", L"下载文件已被别的进程先建好"},
+    {ERROR_DISK_FULL, L"ERROR_DISK_FULL", L"磁盘已满"},
+    {ERROR_ACCESS_DENIED, L"ERROR_ACCESS_DENIED", L"没有权限写下载文件"},
+};
+
 // What the security layer under WinHTTP passes up on some systems instead of a WinHTTP error.
 constexpr KnownError kSecurityErrors[] = {
     {0x80090318UL, L"SEC_E_INCOMPLETE_MESSAGE", L"安全连接的数据不完整（连接中途断开）"},
@@ -62,6 +70,9 @@ std::wstring DescribeRequestError(unsigned long error) {
   if (error >= kWinHttpFirst && error <= kWinHttpLast) return Format(L"WinHTTP 错误 %lu", error);
   for (const KnownError& known : kSecurityErrors) {
     if (known.code == error) return Format(L"安全层错误 0x%08lX %ls（%ls）", error, known.name, known.meaning);
+  }
+  for (const KnownError& known : kSystemErrors) {
+    if (known.code == error) return Format(L"系统错误 %lu %ls（%ls）", error, known.name, known.meaning);
   }
   // Codes with the high bit set are HRESULTs and SECURITY_STATUS values, read in hexadecimal.
   if ((error & 0x80000000UL) != 0) return Format(L"系统错误 0x%08lX", error);

@@ -5,11 +5,11 @@
 #include <windows.h>
 
 #include "support/file_version.h"
-#include "support/files.h"
 #include "support/handles.h"
 #include "support/paths.h"
 #include "support/system_folders.h"
 #include "update/handover.h"
+#include "update/publisher_key.h"
 #include "update/sha256.h"
 #include "version.h"
 
@@ -22,14 +22,16 @@ DownloadFacts Download(const std::wstring& requestPath, const std::wstring& file
   DownloadFacts facts;
   facts.fetch = HttpFetchToFile(requestPath, file, kDownloadTimeoutMs);
   if (!facts.fetch) return facts;
-  {
-    // Held only for the digest: up to 64 MiB.
-    Result<std::vector<unsigned char>> bytes = ReadAllBytes(file);
-    if (!bytes) return facts;
-    facts.readable = true;
-    facts.size = bytes.value.size();
-    facts.digest = Sha256Hex(bytes.value.data(), bytes.value.size());
-  }
+  // The bytes hashed and the version read are the ones that stay: while this handle is open nobody
+  // may write, rename or delete the file.
+  UniqueFile held(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!held) return facts;
+  Result<FileHash> hashed = HashFile(held.get());
+  if (!hashed || hashed.value.bytes == 0) return facts;
+  facts.readable = true;
+  facts.size = hashed.value.bytes;
+  facts.digest = hashed.value.hex;
   Result<std::wstring> version = PeFileVersionString(file);
   facts.hasVersion = version.ok();
   facts.fileVersion = std::move(version.value);
@@ -40,7 +42,8 @@ DownloadFacts Download(const std::wstring& requestPath, const std::wstring& file
 
 UpdateSystem SystemUpdate() {
   UpdateSystem system;
-  system.fetchManifest = [] { return HttpFetch(kManifestPath, kManifestTimeoutMs); };
+  system.publisherKey = EmbeddedPublisherKey();
+  system.fetchManifest = [] { return HttpFetch(kManifestPath, kManifestTimeoutMs, kManifestLimit); };
   system.downloadPath = NewExePath;
   system.download = Download;
   system.deleteFile = [](const std::wstring& file) { DeleteFileW(file.c_str()); };
@@ -60,7 +63,7 @@ void DoUpdateCycleWith(UpdateChannel& channel, const UpdateSystem& system) {
   });
 
   const Result<HttpResponse> manifest = system.fetchManifest();
-  const ManifestVerdict offer = JudgeManifest(manifest, kAppVersion);
+  const ManifestVerdict offer = JudgeManifest(manifest, kAppVersion, system.publisherKey);
   ReportManifest(offer, manifest, kAppVersion);
   if (offer.outcome != ManifestOutcome::kOffered) return;
 
@@ -71,5 +74,5 @@ void DoUpdateCycleWith(UpdateChannel& channel, const UpdateSystem& system) {
   ReportDownload(verdict, facts, offer.info);
   if (verdict.outcome != DownloadOutcome::kAccepted) return;
 
-  if (system.handOver(offer.info, newExe, channel)) guard.release();
+  if (system.handOver(offer.info, newExe, facts.digest, channel)) guard.release();
 }

@@ -7,10 +7,21 @@
 #include "support/text.h"
 #include "update/request_error.h"
 
-ManifestVerdict JudgeManifest(const Result<HttpResponse>& fetch, const std::wstring& currentVersion) {
+ManifestVerdict JudgeManifest(const Result<HttpResponse>& fetch, const std::wstring& currentVersion,
+                              const std::string& publisherKey) {
   ManifestVerdict verdict;
   if (!fetch) return verdict;
-  const std::wstring text = FromUtf8(fetch.value.body);
+  std::string body = fetch.value.body;
+  if (!publisherKey.empty()) {
+    CheckedManifest checked = CheckManifestSignature(body, publisherKey);
+    verdict.signature = checked.check;
+    if (checked.check != SignatureCheck::kValid) {
+      verdict.outcome = ManifestOutcome::kSignatureRefused;
+      return verdict;
+    }
+    body = std::move(checked.signedPart);
+  }
+  const std::wstring text = FromUtf8(body);
   Result<UpdateInfo> parsed = ParseManifest(text);
   verdict.info = std::move(parsed.value);
   if (text.empty() || !parsed) {
@@ -68,6 +79,10 @@ void ReportManifest(const ManifestVerdict& verdict, const Result<HttpResponse>& 
       if (fetch.error() != 0) {
         LogLine(LogLevel::kWarn, L"更新检查失败原因：%ls", DescribeRequestError(fetch.error()).c_str());
       }
+      return;
+    case ManifestOutcome::kSignatureRefused:
+      Report(ConsoleLevel::kWarn, L"更新清单的签名不可信（%ls），本次不更新", LogLevel::kWarn, L"清单签名校验失败：%ls",
+             SignatureCheckText(verdict.signature));
       return;
     case ManifestOutcome::kUnusable:
       LogLine(LogLevel::kWarn, L"清单格式不对，忽略");

@@ -6,23 +6,30 @@
 
 #include "update/http_fetch.h"
 #include "update/manifest.h"
+#include "update/manifest_signature.h"
 
 // What the manifest request brought.
 enum class ManifestOutcome {
-  kFetchFailed,      // no manifest: network, TLS or HTTP failure
-  kUnusable,         // no characters, or no version or url
-  kNotNewer,         // the offered version is not newer (or does not parse): silent
-  kLocationRefused,  // newer, but the url may not be downloaded
-  kOffered,          // newer, and requestPath may be downloaded
+  kFetchFailed,       // no manifest: network, TLS or HTTP failure
+  kSignatureRefused,  // a build with a publisher key, and the manifest is not signed with it
+  kUnusable,          // no characters, no version or url, or a control character in a value
+  kNotNewer,          // the offered version is not newer (or does not parse): silent
+  kLocationRefused,   // newer, but the url may not be downloaded
+  kOffered,           // newer, and requestPath may be downloaded
 };
 
 struct ManifestVerdict {
   ManifestOutcome outcome = ManifestOutcome::kFetchFailed;
-  UpdateInfo info;           // what the manifest said, once it was read
-  std::wstring requestPath;  // kOffered only
+  SignatureCheck signature = SignatureCheck::kValid;  // why a signature was refused
+  UpdateInfo info;                                    // what the manifest said, once it was read
+  std::wstring requestPath;                           // kOffered only
 };
 
-ManifestVerdict JudgeManifest(const Result<HttpResponse>& fetch, const std::wstring& currentVersion);
+// publisherKey: the base64 public key the build carries, empty for a build that needs no signature.
+// With a key, nothing of the manifest is read before its signature is found good, and then only the
+// signed bytes are.
+ManifestVerdict JudgeManifest(const Result<HttpResponse>& fetch, const std::wstring& currentVersion,
+                              const std::string& publisherKey);
 
 // What the download turned out to be; gathered after the request, whatever the request brought.
 struct DownloadFacts {

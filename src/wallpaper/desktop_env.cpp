@@ -7,6 +7,7 @@
 #include "support/log.h"
 #include "support/registry.h"
 #include "support/report.h"
+#include "support/system_dll.h"
 
 namespace {
 
@@ -28,11 +29,13 @@ DesktopProbe ProbeDesktop() {
     probe.ownSessionKnown = true;
     probe.ownSession = session;
   }
-  HWND shell = GetShellWindow();
+  // Without user32 there is no shell window to be found either.
+  const User32Api& user32 = User32();
+  HWND shell = user32.loadError == ERROR_SUCCESS ? user32.getShellWindow() : nullptr;
   if (shell) {
     probe.haveShell = true;
     DWORD shellPid = 0;
-    GetWindowThreadProcessId(shell, &shellPid);
+    user32.getWindowThreadProcessId(shell, &shellPid);
     DWORD shellSession = 0;
     if (ProcessIdToSessionId(shellPid, &shellSession)) probe.shellSession = shellSession;
   }

@@ -9,6 +9,7 @@
 #include "support/log.h"
 #include "support/registry.h"
 #include "support/report.h"
+#include "support/system_dll.h"
 #include "support/text.h"
 
 namespace {
@@ -19,12 +20,14 @@ constexpr wchar_t kSettingSection[] = L"Desktop";
 // Tells one shell window that the desktop settings changed and has it repaint. A hung window
 // costs at most the time-out. False when there is no such window.
 bool NudgeShellWindow(const wchar_t* windowClass) {
-  HWND window = FindWindowW(windowClass, nullptr);
+  const User32Api& user32 = User32();
+  if (user32.loadError != ERROR_SUCCESS) return false;
+  HWND window = user32.findWindow(windowClass, nullptr);
   if (!window) return false;
   DWORD_PTR answer = 0;
-  SendMessageTimeoutW(window, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(kSettingSection), SMTO_ABORTIFHUNG,
-                      kShellNotifyTimeoutMs, &answer);
-  InvalidateRect(window, nullptr, TRUE);
+  user32.sendMessageTimeout(window, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(kSettingSection), SMTO_ABORTIFHUNG,
+                            kShellNotifyTimeoutMs, &answer);
+  user32.invalidateRect(window, nullptr, TRUE);
   return true;
 }
 
@@ -50,8 +53,10 @@ void SetDesktopStyle(int style, bool tile) {
 }
 
 Status SystemWallpaperSetter(const std::wstring& path) {
+  const User32Api& user32 = User32();
+  if (user32.loadError != ERROR_SUCCESS) return Status::Failure(user32.loadError);
   std::wstring buffer = path;  // the call takes a writable pointer
-  if (!SystemParametersInfoW(SPI_SETDESKWALLPAPER, 0, &buffer[0], SPIF_UPDATEINIFILE | SPIF_SENDWININICHANGE)) {
+  if (!user32.systemParametersInfo(SPI_SETDESKWALLPAPER, 0, &buffer[0], SPIF_UPDATEINIFILE | SPIF_SENDWININICHANGE)) {
     return Status::LastError();
   }
   return Status::Success();
@@ -77,10 +82,12 @@ Status PaintOnceWith(const std::wstring& target, WallpaperSetter setter) {
   SetDesktopStyle(kStyleFill, false);
   const Status applied = ApplyWallpaperWith(target, setter);
   if (!applied) return applied;
-  HWND desktop = GetDesktopWindow();
+  // The set succeeded, so user32 is there.
+  const User32Api& user32 = User32();
+  HWND desktop = user32.loadError == ERROR_SUCCESS ? user32.getDesktopWindow() : nullptr;
   if (desktop) {
-    InvalidateRect(desktop, nullptr, TRUE);
-    UpdateWindow(desktop);
+    user32.invalidateRect(desktop, nullptr, TRUE);
+    user32.updateWindow(desktop);
   }
   Report(ConsoleLevel::kOk, L"桌面背景已设置为 %ls", LogLevel::kInfo, L"设置墙纸：%ls", target.c_str());
   return Status::Success();

@@ -10,6 +10,7 @@
 #include "support/paths.h"
 #include "support/registry.h"
 #include "support/report.h"
+#include "support/system_dll.h"
 #include "wallpaper/wallpaper_apply.h"
 
 namespace {
@@ -20,7 +21,9 @@ std::wstring RegistryWallpaper() { return ReadRegistryText(HKEY_CURRENT_USER, kD
 
 std::wstring SystemWallpaper() {
   wchar_t buffer[kSystemValueChars] = {};
-  if (!SystemParametersInfoW(SPI_GETDESKWALLPAPER, kSystemValueChars, buffer, 0)) return {};
+  const User32Api& user32 = User32();
+  if (user32.loadError != ERROR_SUCCESS) return {};
+  if (!user32.systemParametersInfo(SPI_GETDESKWALLPAPER, kSystemValueChars, buffer, 0)) return {};
   buffer[kSystemValueChars - 1] = L'\0';
   return buffer;
 }

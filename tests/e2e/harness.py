@@ -111,11 +111,33 @@ def update_host():
 
 
 def requires_local_update_host(cls):
-    """Class decorator for tests that serve the update host themselves, on loopback: they need a build
-    for the host "localhost" (the test command builds one)."""
+    """Class decorator for tests that serve the update host themselves, on loopback, with manifests
+    signed or not as each test chooses: they need a build for the host "localhost" without a publisher
+    key of its own (the test command builds one)."""
     host = os.environ.get("OKAVU_UPDATE_HOST")
-    return unittest.skipUnless(host in (None, "localhost"),
-                               f"the program is built for the update host {host!r}, not 'localhost'")(cls)
+    key = os.environ.get("OKAVU_UPDATE_PUBLIC_KEY")
+    if host not in (None, "localhost"):
+        return unittest.skip(f"the program is built for the update host {host!r}, not 'localhost'")(cls)
+    if key:
+        return unittest.skip(f"the program is built with the publisher key {key!r}")(cls)
+    return cls
+
+
+def keyed_exe():
+    """OKAVU.exe built with the test publisher's key (tests/keys/publisher-test.pub.pem)."""
+    return os.path.join(build_dir(), "okavu-keyed", "OKAVU.exe")
+
+
+def test_key(name):
+    """A key file of tests/keys: publisher-test.pem (the keyed build's), other-test.pem, rsa-test.pem,
+    and their .pub.pem public halves."""
+    return os.path.join(source_dir(), "tests", "keys", name)
+
+
+def planted_dlls():
+    """The DLLs that leave "<path>.loaded" when loaded, named as system DLLs (tests/tools/planted_dll.cpp)."""
+    folder = os.path.join(build_dir(), "tests", "planted")
+    return [os.path.join(folder, name) for name in ("version.dll", "winhttp.dll", "bcrypt.dll")]
 
 
 def version_parts(version):

@@ -51,8 +51,10 @@ class HelperTestCase(OkavuTestCase):
         self.new_digest = digest(self.new_file)
         self.reg_set(STATE_SUBKEY, "PendingNewExe", self.new_win)
 
-    def helper_args(self, pid="0", version=NEW, forwarded=()):
+    def helper_args(self, pid="0", version=NEW, forwarded=(), sha256=None):
         args = ["--apply-update", "--target", self.exe_win, "--new", self.new_win, "--pid", pid, "--ver", version]
+        if sha256 is not None:
+            args += ["--sha256", sha256]
         if forwarded:
             args += ["--", *forwarded]
         return args
@@ -110,6 +112,14 @@ class VersionCheck(HelperTestCase):
         self.assertEqual(self.log_messages(), [START_LINE, f"待替换文件版本({NEW})与预期({expected})不符，放弃更新"])
         self.assert_untouched()
 
+    def test_a_download_whose_digest_differs_exits_7_and_replaces_nothing(self):
+        # The hand-over passes the digest it verified; the file must still have it when it is moved.
+        expected = hashlib.sha256(b"the build that was verified").hexdigest()
+        result = self.run_helper(*self.helper_args(forwarded=QUIET, sha256=expected.upper()))
+        self.assertEqual(result.exit_code, 7)
+        self.assertEqual(self.log_messages(), [START_LINE, f"待替换文件的 SHA256({self.new_digest})与预期({expected})不符，放弃更新"])
+        self.assert_untouched()
+
     def test_the_check_is_off_for_a_dash_and_for_an_empty_version(self):
         for version in ("-", ""):
             with self.subTest(version=version):
@@ -133,7 +143,8 @@ class Replacement(HelperTestCase):
         # with double quotes and a trailing backslash, all read by the new version's own parser.
         forwarded = ["--extract", self.win_path(extract), "-i", '4 "four"', "--update-interval", "30\\",
                      "--no-paint"]
-        helper = self.start_program(self.helper_win, *self.helper_args(pid=str(pid), forwarded=forwarded))
+        helper = self.start_program(self.helper_win,
+                                    *self.helper_args(pid=str(pid), forwarded=forwarded, sha256=self.new_digest))
         self.wait_for_log(re.escape(START_LINE))
 
         # A second helper for the same target finds the lock taken and leaves everything alone.

@@ -1,6 +1,9 @@
 """tools/publish.py: the update host's tree from a built executable, with every manifest value taken from the
-file itself, and the refusals (no version resource, not an executable, a FileVersion that is no version)
-that leave nothing behind. Runs the tool as an administrator would; needs no Wine."""
+file itself, the publisher's signature, and the refusals (no version resource, not an executable, a
+FileVersion that is no version, an executable too large to download, a signing key of another kind) that
+leave nothing behind; and the build's check of the public key. Runs the tools as an administrator would;
+needs no Wine."""
+import base64
 import hashlib
 import os
 import shutil
@@ -112,6 +115,65 @@ class Publish(unittest.TestCase):
         self.assertEqual(done.returncode, 1)
         self.assertIn(b"is not a dotted version", done.stderr)
         self.assert_nothing_published()
+
+
+    # ---- signing --------------------------------------------------------------------------------------
+
+    def test_a_signed_manifest_verifies_with_openssl_against_the_public_key(self):
+        site = os.path.join(self.out, "site")
+        done = self.run_tool("--out", site, "--sign-key", harness.test_key("publisher-test.pem"), harness.okavu_exe())
+        self.assertEqual(done.returncode, 0, done.stderr)
+        manifest = read(os.path.join(site, "files", "OKAVU", "manifest.txt"))
+        signed, _, line = manifest.rpartition(b"signature=")
+        self.assertTrue(line.endswith(b"\n") and b"\n" not in line[:-1], manifest)
+        # Without the signature line the manifest is what an unsigned publish writes.
+        self.assertEqual(manifest_fields(os.path.join(site, "files", "OKAVU", "manifest.txt")).keys(),
+                         {"version", "url", "sha256", "size", "signature"})
+        for name, data in (("signed.txt", signed), ("signature.der", base64.b64decode(line.strip(), validate=True))):
+            with open(os.path.join(self.out, name), "wb") as f:
+                f.write(data)
+        for key, verdict in (("publisher-test.pub.pem", b"Verified OK"), ("other-test.pub.pem", b"Verification failure")):
+            checked = subprocess.run(["openssl", "dgst", "-sha256", "-verify", harness.test_key(key), "-signature",
+                                      os.path.join(self.out, "signature.der"), os.path.join(self.out, "signed.txt")],
+                                     capture_output=True)
+            self.assertIn(verdict, checked.stdout + checked.stderr, key)
+
+    def test_signing_keys_of_another_kind_are_refused(self):
+        for key in ("rsa-test.pem", "publisher-test.pub.pem", "missing.pem"):
+            with self.subTest(key=key):
+                done = self.run_tool("--out", os.path.join(self.out, "site"), "--sign-key", harness.test_key(key),
+                                     harness.okavu_exe())
+                self.assertEqual(done.returncode, 1)
+                self.assertIn(b"nothing published", done.stderr)
+                self.assert_nothing_published()
+
+    def test_an_executable_larger_than_a_download_may_be_is_refused(self):
+        data = read(harness.okavu_exe())
+        path = self.variant("huge.exe", data + bytes(64 * 1024 * 1024 + 1 - len(data)))
+        done = self.run_tool("--out", os.path.join(self.out, "site"), path)
+        self.assertEqual(done.returncode, 1)
+        self.assertIn(b"more than the 67108864 bytes a program downloads", done.stderr)
+        self.assert_nothing_published()
+
+
+class PublicKeyCheck(unittest.TestCase):
+    """cmake/UpdatePublicKey.cmake, which configuring runs for OKAVU_UPDATE_PUBLIC_KEY."""
+
+    def check(self, key):
+        script = os.path.join(harness.source_dir(), "cmake", "UpdatePublicKey.cmake")
+        return subprocess.run(["cmake", f"-DKEY_FILE={key}", "-P", script], capture_output=True, text=True)
+
+    def test_an_ec_p256_public_key_is_taken_and_anything_else_stops_the_configuration(self):
+        taken = self.check(harness.test_key("publisher-test.pub.pem"))
+        self.assertEqual(taken.returncode, 0, taken.stderr)
+        self.assertTrue(taken.stderr.strip().startswith("MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE"), taken.stderr)
+        for key, reason in (("rsa-test.pub.pem", "is not an EC P-256 (prime256v1) public key"),
+                            ("publisher-test.pem", "holds no public key in PEM form"),
+                            ("missing.pem", "cannot read the key file")):
+            with self.subTest(key=key):
+                refused = self.check(harness.test_key(key))
+                self.assertNotEqual(refused.returncode, 0)
+                self.assertIn(reason, " ".join(refused.stderr.split()))
 
 
 if __name__ == "__main__":

@@ -210,7 +210,8 @@ class StandaloneCheck(UpdateTestCase):
 
     def test_check_update_hands_over_at_once_and_the_thread_does_not_run_a_second_cycle(self):
         self.start_shell()
-        version, published = self.host.publish(harness.next_exe())
+        # Signed: a program without a publisher key reads the signature line as a key it does not know.
+        version, published = self.host.publish(harness.next_exe(), sign_key=harness.test_key("publisher-test.pem"))
         size = os.path.getsize(published)
         with open(published, "rb") as f:
             sha = hashlib.sha256(f.read()).hexdigest()
@@ -265,6 +266,54 @@ class StandaloneCheck(UpdateTestCase):
         self.assertEqual([r.path for r in self.host.requests()], [MANIFEST])
         self.assertEqual(file_version(self.exe), OLD)
         self.assertIsNone(self.reg_get(STATE_SUBKEY, "PendingNewExe"))
+
+
+@harness.requires_local_update_host
+class SignedUpdate(UpdateTestCase):
+    """The build with the test publisher's key: it installs what that key signed, and nothing else."""
+
+    def setUp(self):
+        super().setUp()
+        shutil.copyfile(harness.keyed_exe(), self.exe)
+        self.start_shell()
+
+    def check_update(self):
+        result = self.run_program(self.exe_win, "--check-update", timeout=UPDATE_TIMEOUT)
+        self.assertEqual(result.exit_code, 0, result.describe())
+        return result
+
+    def test_a_release_signed_with_the_publishers_key_is_installed(self):
+        _, published = self.host.publish(harness.next_exe(), sign_key=harness.test_key("publisher-test.pem"))
+        self.check_update()
+        new_pid = self.wait_for_new_version()
+        self.assert_installed(published)
+        # The new version repeats the check with its own version, finds nothing newer and ends.
+        self.assertTrue(wait_pid_gone(new_pid, harness.RUN_TIMEOUT), self.describe())
+
+    def test_a_manifest_not_signed_by_the_publisher_is_refused_before_anything_is_downloaded(self):
+        self.host.publish(harness.next_exe(), sign_key=harness.test_key("publisher-test.pem"))
+        signed = self.host.manifest_bytes()
+        body = signed[:signed.rindex(b"signature=")]
+        mismatch = "签名与发布者公钥不符"
+        cases = (
+            ("a changed byte", body.replace(b"size=", b"size= ") + signed[len(body):], mismatch),
+            ("no signature line", body, "没有签名行"),
+            ("another key's signature", body + publish.signature_line(body, harness.test_key("other-test.pem")),
+             mismatch),
+            ("a malformed signature", body + b"signature=not-base64\n", "签名行格式不对"),
+        )
+        for name, manifest, reason in cases:
+            with self.subTest(case=name):
+                self.host.write_manifest(manifest)
+                self.host.clear_requests()
+                mark = self.log_mark()
+                result = self.check_update()
+                self.assertEqual(result.stderr_text, f"[WARN ] 更新清单的签名不可信（{reason}），本次不更新\n")
+                self.assertEqual(self.log_texts(mark), [("INFO", f"设置墙纸：{self.target_win}"),
+                                                        ("WARN", f"清单签名校验失败：{reason}")])
+                self.assertEqual([r.path for r in self.host.requests()], [MANIFEST], "nothing but the manifest")
+                self.assertFalse(os.path.exists(os.path.join(self.app_dir, "OKAVU.new.exe")))
+                self.assertEqual(file_version(self.exe), OLD)
 
 
 @harness.requires_local_update_host

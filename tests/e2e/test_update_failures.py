@@ -224,7 +224,15 @@ class UpdateFailureTest(OkavuTestCase):
         self.server.clear()
         outcome = self.check_update(manifest(size=1), Reply(body=data + b"!"))
         self.expect_download_failure(outcome, NEW, [], ["[ERROR] 下载失败（状态码 200）"],
-                                     [("ERROR", "下载失败：状态码 200")])
+                                     [("ERROR", "下载失败：状态码 200"),
+                                      ("ERROR", "下载失败原因：系统错误 223 ERROR_FILE_TOO_LARGE（应答超过大小上限）")])
+
+    def test_a_manifest_over_64_kib_is_not_read(self):
+        body = manifest() + b"# padding\r\n" * (65536 // 11)
+        self.assertGreater(len(body), 65536)
+        outcome = self.check_update(body)
+        self.expect(outcome, log=[("WARN", "更新检查失败：ok=0 状态码=200"),
+                                  ("WARN", "更新检查失败原因：系统错误 223 ERROR_FILE_TOO_LARGE（应答超过大小上限）")])
 
     def test_empty_download(self):
         outcome = self.check_update(manifest(sha256=sha256(b""), size=0), Reply(body=b""))

@@ -73,16 +73,22 @@ class UpdateHost:
 
     # ---- the tree ----------------------------------------------------------------------------------
 
-    def publish(self, exe, notes=None):
-        """Publishes exe with tools/publish.py; returns (version, Unix path of the copy)."""
-        version, copy, _ = publish.publish(exe, self.root, notes)
+    def publish(self, exe, notes=None, sign_key=None):
+        """Publishes exe with tools/publish.py (signed with sign_key when given); returns (version, Unix path
+        of the copy)."""
+        version, copy, _ = publish.publish(exe, self.root, notes, sign_key)
         return version, copy
 
+    def manifest_bytes(self):
+        with open(os.path.join(self.root, publish.PUBLISH_DIR, publish.MANIFEST_NAME), "rb") as f:
+            return f.read()
+
     def write_manifest(self, text):
-        """Replaces the manifest with text (for versions or fields the publisher would not write)."""
+        """Replaces the manifest with text or bytes (for versions or fields the publisher would not write)."""
         folder = os.path.join(self.root, publish.PUBLISH_DIR)
         os.makedirs(folder, exist_ok=True)
-        publish._write_atomically(os.path.join(folder, publish.MANIFEST_NAME), text.encode("utf-8"))
+        data = text.encode("utf-8") if isinstance(text, str) else text
+        publish._write_atomically(os.path.join(folder, publish.MANIFEST_NAME), data)
 
     # ---- the server --------------------------------------------------------------------------------
 

@@ -80,6 +80,17 @@ int HoldFileCommand(ToolArgs args) {
   return SignalReadyAndWaitForQuit(readyName, quitName, false);
 }
 
+int LoadDllCommand(ToolArgs args) {
+  if (args.size() != 1) return UsageFailure(L"load-dll NAME");
+  // The default search order: the program's own folder comes first.
+  const HMODULE module = LoadLibraryW(args[0].c_str());
+  if (!module) return SystemFailure(L"LoadLibraryW", GetLastError());
+  wchar_t path[MAX_PATH] = {};
+  GetModuleFileNameW(module, path, MAX_PATH);
+  Out(std::wstring(path) + L"\n");
+  return kToolOk;
+}
+
 int StartDetachedCommand(ToolArgs args) {
   if (args.empty()) return UsageFailure(L"start-detached EXE [ARGS...]");
   std::wstring commandLine;

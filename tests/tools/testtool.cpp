@@ -26,6 +26,7 @@ constexpr wchar_t kUsage[] =
     L"  start-detached EXE [ARGS...]           prints the child's process id\n"
     L"  print-args [ARGS...]                   each argument on its own line\n"
     L"  has-console                            exit 0 when the process has a console window, 1 when not\n"
+    L"  load-dll NAME                          LoadLibraryW by name, as an unguarded program would; prints the path\n"
     L"ROOT is HKCU or HKLM.\n";
 
 int PrintArgsCommand(const ToolArgs& args) {
@@ -149,6 +150,7 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"start-detached") return StartDetachedCommand(args);
   if (command == L"print-args") return PrintArgsCommand(args);
   if (command == L"has-console") return HasConsoleCommand(args);
+  if (command == L"load-dll") return LoadDllCommand(args);
   Err(L"testtool: unknown command " + command + L"\n" + kUsage);
   return kToolUsage;
 }

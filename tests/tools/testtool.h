@@ -45,3 +45,4 @@ int HoldMutexCommand(ToolArgs args);
 int HoldFileCommand(ToolArgs args);
 int ImportCaCommand(ToolArgs args);
 int StartDetachedCommand(ToolArgs args);
+int LoadDllCommand(ToolArgs args);

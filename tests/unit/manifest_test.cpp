@@ -127,6 +127,20 @@ TEST(ManifestTest, EmptyTextIsUnusable) {
   EXPECT_FALSE(usable);
 }
 
+TEST(ManifestTest, AControlCharacterInVersionUrlOrDigestMakesItUnusable) {
+  const std::wstring good = L"version=1.7.0.0\nurl=x.exe\nsha256=00\nnotes=a\tb\n";
+  bool usable = false;
+  Parse(good, &usable);
+  EXPECT_TRUE(usable) << "a tab in the notes harms nothing";
+  for (const std::wstring& bad : {std::wstring(L"version=1.7.0.0\0--pid 1\nurl=x.exe\n", 34),
+                                  std::wstring(L"version=1.7.0.0\nurl=x\x7F.exe\n"),
+                                  std::wstring(L"version=1.7\t.0.0\nurl=x.exe\n"),
+                                  std::wstring(L"version=1.7.0.0\nurl=x.exe\nsha256=00\x1B\n")}) {
+    Parse(bad, &usable);
+    EXPECT_FALSE(usable) << bad.size();
+  }
+}
+
 TEST(VersionTest, ParsesDottedForms) {
   ExpectVersion(L"1.6.0.0", true, 1, 6, 0, 0);
   ExpectVersion(L"1.7", true, 1, 7, 0, 0);

@@ -35,14 +35,17 @@ struct FakeHost {
   Result<HttpResponse> manifest;
   DownloadFacts download;
   bool handOverWorks = true;
+  std::string publisherKey;
 
   int downloads = 0;
   std::wstring requested;
   std::set<std::wstring> files;  // what exists on the fake disk
   std::vector<std::wstring> deleted;
+  std::string handedDigest;
 
   UpdateSystem System() {
     UpdateSystem system;
+    system.publisherKey = publisherKey;
     system.fetchManifest = [this] { return manifest; };
     system.downloadPath = [] { return kNewExe; };
     system.download = [this](const std::wstring& path, const std::wstring& file) {
@@ -55,7 +58,9 @@ struct FakeHost {
       deleted.push_back(file);
       files.erase(file);
     };
-    system.handOver = [this](const UpdateInfo& info, const std::wstring& newExe, UpdateChannel& channel) {
+    system.handOver = [this](const UpdateInfo& info, const std::wstring& newExe, const std::string& sha256,
+                             UpdateChannel& channel) {
+      handedDigest = sha256;
       if (!handOverWorks) return Status::Failure(ERROR_ACCESS_DENIED);
       channel.PublishHandOver(HandOver{4242, newExe, info.version});
       return Status::Success();
@@ -151,6 +156,38 @@ TEST_F(UpdateCycleTest, UnusableOrOlderManifestsEndTheCycleBeforeAnyDownload) {
   EXPECT_EQ(host.downloads, 0);
 }
 
+TEST_F(UpdateCycleTest, ABuildWithAKeyRefusesAnUnsignedManifestBeforeReadingIt) {
+  host.publisherKey =
+      "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEw5oABYULVTyol1ZqNKhNX4223397oGbyqYn8azk7WQGqT24lv9TLi1e1T93pliY70uztWFqNSnej"
+      "klRHBGyP4w==";
+  host.manifest = Answer(Manifest());
+  host.download = GoodDownload();
+  Run();
+  EXPECT_EQ(err, "[WARN ] 更新清单的签名不可信（没有签名行），本次不更新\n");
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(log, std::vector<std::string>{"[WARN] 清单签名校验失败：没有签名行"});
+  EXPECT_EQ(host.downloads, 0);
+  EXPECT_TRUE(host.deleted.empty()) << "no file is touched";
+  ExpectUndone();
+}
+
+TEST_F(UpdateCycleTest, AManifestOverItsSizeLimitOrWithAControlCharacterIsNotUsed) {
+  HttpResponse big;
+  big.status = 200;
+  host.manifest = Result<HttpResponse>(Status::Failure(ERROR_FILE_TOO_LARGE), big);
+  Run();
+  EXPECT_EQ(log,
+            (std::vector<std::string>{"[WARN] 更新检查失败：ok=0 状态码=200",
+                                      "[WARN] 更新检查失败原因：" + U8(DescribeRequestError(ERROR_FILE_TOO_LARGE))}));
+  ExpectUndone();
+  // A NUL in the version would cut the helper's command line short, forwarded arguments and all.
+  host.manifest = Answer(std::string("version=") + kOffer8 + std::string(1, '\0') + "x\nurl=x.exe\n");
+  Run();
+  EXPECT_EQ(log, std::vector<std::string>{"[WARN] 清单格式不对，忽略"});
+  EXPECT_EQ(host.downloads, 0);
+  ExpectUndone();
+}
+
 TEST_F(UpdateCycleTest, RefusedLocationIsAnnouncedThenRefused) {
   host.manifest = Answer("version=" + kOffer8 + "\nurl=http://evil.test/x.exe\n");
   Run();
@@ -230,6 +267,7 @@ TEST_F(UpdateCycleTest, AVerifiedDownloadIsHandedOverAndKeptAndTheCycleStaysBusy
   EXPECT_EQ(err, "");
   EXPECT_TRUE(channel.HandOverReady());
   EXPECT_EQ(channel.handOver().newExePath, kNewExe);
+  EXPECT_EQ(host.handedDigest, kDigest) << "the helper checks the digest the cycle verified";
   EXPECT_EQ(host.files, std::set<std::wstring>{kNewExe});
   EXPECT_FALSE(channel.TryBeginCycle()) << "no cycle may start after a hand-over";
 }
