@@ -40,6 +40,14 @@ void DeclareDpiAwareness() {
   }
 }
 
+// Whether the process is attached to a console. Its window is no sure sign: a console host may create
+// it a moment after the process started, and a run that missed it attached to its parent's console and
+// wrote where nobody read.
+bool AttachedToConsole() {
+  DWORD process = 0;
+  return GetConsoleProcessList(&process, 1) > 0;
+}
+
 // Keeps (attaching the parent's when it has none) or gives up the console; true when the process
 // then has one to write to.
 bool PrepareConsole(bool keep) {
@@ -47,13 +55,13 @@ bool PrepareConsole(bool keep) {
     FreeConsole();
     return false;
   }
-  if (!GetConsoleWindow() && AttachConsole(ATTACH_PARENT_PROCESS)) {
+  if (!AttachedToConsole() && AttachConsole(ATTACH_PARENT_PROCESS)) {
     FILE* stream = nullptr;
     freopen_s(&stream, "CONOUT$", "w", stdout);
     freopen_s(&stream, "CONOUT$", "w", stderr);
     freopen_s(&stream, "CONIN$", "r", stdin);
   }
-  const bool haveConsole = GetConsoleWindow() != nullptr;
+  const bool haveConsole = AttachedToConsole() || GetConsoleWindow() != nullptr;
   if (haveConsole) DeclareDpiAwareness();
   return haveConsole;
 }
