@@ -93,7 +93,9 @@ class ComApartment {
 
 // What a run owns from its stage to its end. The members end in reverse order, which is the order the
 // release needs: the update thread stops first, then the stop signal and the update channel go, and
-// the watcher mutex is released last, so a successor that gets it finds this run's events closed.
+// the watcher mutex is released last, so a successor that gets it finds this run's events closed. Only
+// a watch run has the session's stop signal: it is how a new watcher asks it to give way, and no other
+// run may set or clear it.
 struct RunObjects {
   HeldMutex watcherLock;
   std::shared_ptr<UpdateChannel> updates;
@@ -106,7 +108,7 @@ RunEnd FinishRun(RunObjects& run) {
   RunEnd end;
   if (run.updates->HandOverReady()) end.endProcessNow = RestartForReadyUpdate(*run.updates, run.updateThread);
   if (!run.updateThread.Stop()) end.endProcessNow = true;
-  // Stopping the thread set the shared event; the runs that follow must find it clear.
+  // A watcher that gave way leaves the session's signal clear for the watchers that follow.
   run.stop.Clear();
   return end;
 }
@@ -134,15 +136,15 @@ RunEnd RunStages(const RunOptions& options, std::vector<std::wstring> forwardedA
     Result<HeldMutex> lock = AcquireWatcherLock();
     if (!lock) return {ToInt(ExitCode::kWatcherRunning)};
     run.watcherLock = std::move(lock.value);
+    run.stop = StopSignal::Create();
   }
-  run.stop = StopSignal::Create();
   run.updates = std::make_shared<UpdateChannel>(std::move(forwardedArgs),
                                                 UniqueKernelHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)));
 
   if (!PaintOnceWith(target, setter)) return {ToInt(ExitCode::kPaintFailed)};
 
   if (options.watch || options.autoUpdate) {
-    run.updateThread = StartUpdates(static_cast<unsigned long>(options.updateInterval), run.updates, run.stop.get());
+    run.updateThread = StartUpdates(static_cast<unsigned long>(options.updateInterval), run.updates);
   } else {
     Info(L"自动更新：已禁用");
   }
@@ -150,7 +152,6 @@ RunEnd RunStages(const RunOptions& options, std::vector<std::wstring> forwardedA
   if (options.once || options.watch) InitialCheck(target);
 
   if (!options.watch && options.checkUpdate) {
-    // Ends with the stop signal closed as it is and without a second stop of the thread.
     const bool handOver = RunStandaloneUpdateCheck(*run.updates, run.updateThread);
     return {ToInt(ExitCode::kSuccess), handOver || run.updateThread.lingers()};
   }

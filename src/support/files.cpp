@@ -46,6 +46,13 @@ Result<std::vector<unsigned char>> ReadAllBytes(const std::wstring& path) {
   return data;
 }
 
+Result<UniqueFile> HoldForReading(const std::wstring& path) {
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file) return Status::LastError();
+  return file;
+}
+
 Result<UniqueFile> HoldForMove(const std::wstring& path) {
   // Write access only so that the move can be flushed; nothing is written.
   UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,

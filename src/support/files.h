@@ -14,8 +14,12 @@ bool IsExistingFile(const std::wstring& path);
 // completely (a file that shrinks while it is read).
 Result<std::vector<unsigned char>> ReadAllBytes(const std::wstring& path);
 
-// Opens path so that nobody else can write, rename or delete it while the handle is open (others may
-// still read it): for reading what will be moved, and for the move itself (MoveHeldFile).
+// Opens path for reading so that nobody else can write, rename or delete it while the handle is open
+// (others may still read it, by handle or by path).
+Result<UniqueFile> HoldForReading(const std::wstring& path);
+
+// As HoldForReading, with the access the move needs (MoveHeldFile); others may read it only by a
+// handle that shares write and delete access.
 Result<UniqueFile> HoldForMove(const std::wstring& path);
 
 // Renames the file held by HoldForMove to target (a full path on the same volume), replacing a file

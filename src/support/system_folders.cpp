@@ -24,6 +24,21 @@ std::wstring TempFolder() {
   return std::wstring(buf, n);
 }
 
+std::wstring CurrentFolder() {
+  // Another thread may change it between the two calls; a second size mismatch gives up.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const DWORD needed = GetCurrentDirectoryW(0, nullptr);
+    if (needed == 0) return {};
+    std::wstring folder(needed, L'\0');
+    const DWORD n = GetCurrentDirectoryW(needed, folder.data());
+    if (n > 0 && n < needed) {
+      folder.resize(n);
+      return folder;
+    }
+  }
+  return {};
+}
+
 std::wstring KnownFolderPath(REFKNOWNFOLDERID id) {
   PWSTR raw = nullptr;
   const ShellOleApi& shell = ShellOle();

@@ -15,5 +15,8 @@ std::wstring ModulePath();
 // failure.
 std::wstring TempFolder();
 
+// The process's current directory (GetCurrentDirectoryW); empty on failure.
+std::wstring CurrentFolder();
+
 // The folder's path, or empty when the system cannot give it.
 std::wstring KnownFolderPath(REFKNOWNFOLDERID id);

@@ -1,33 +1,38 @@
-// The apply-update helper: runs from a temporary copy, waits for the old process, moves the verified
-// download over the old executable and starts the new version with the old run's arguments.
+// The apply-update helper: runs from a temporary copy, waits for the old process, puts the verified
+// download in place of the old executable (keeping the old one until the new one has proved itself),
+// starts the new version with the old run's arguments, and puts the old version back and starts it
+// again when the new one cannot be installed or does not run.
 #include "update/apply_update.h"
 
 #include <windows.h>
 
-#include <cwchar>
 #include <cstdlib>
+#include <cwchar>
 
 #include "support/file_version.h"
 #include "support/files.h"
 #include "support/handles.h"
 #include "support/log.h"
+#include "support/path_lock.h"
 #include "support/paths.h"
 #include "support/process.h"
 #include "support/state.h"
 #include "support/system_folders.h"
 #include "support/version_number.h"
 #include "update/command_line.h"
+#include "update/failed_release.h"
 #include "update/manifest.h"
 #include "update/sha256.h"
 
 namespace {
 
-constexpr wchar_t kMutexPrefix[] = L"Local\\OKAVU_ApplyUpdate_";
 constexpr DWORD kWaitSliceMs = 5000;
 constexpr unsigned long kProgressEveryMs = 29999;  // a line once more than this has passed
 constexpr unsigned long kGiveUpAfterMs = 300000;
+constexpr DWORD kHelperLockWaitMs = 300000;  // another helper of the same target: its whole work
 constexpr int kReplaceAttempts = 60;
 constexpr DWORD kReplacePauseMs = 250;
+constexpr DWORD kProbationMs = 10000;  // a new version that lives this long (or ends with 0) is good
 
 bool IsOption(const wchar_t* arg, const wchar_t* name) { return std::wcscmp(arg, name) == 0; }
 
@@ -71,44 +76,189 @@ bool DigestMatches(HANDLE held, const std::optional<std::wstring>& expectedSha25
   return false;
 }
 
-// Moves newFile over target; the old process may hold its executable for a moment after it ended,
-// and a virus scanner may hold the new file. The new file is held from its digest check to the end
-// of its move, so the file installed is the file checked.
-HelperExit ReplaceTarget(const ApplyUpdateArgs& args) {
-  const DWORD start = GetTickCount();
-  Result<UniqueFile> held;
-  bool checked = false;
-  for (int attempt = 0; attempt < kReplaceAttempts; ++attempt) {
-    if (!held) held = HoldForMove(args.newFile);
-    Status moved = held.status;
-    if (held && !checked) {
-      if (!DigestMatches(held.value.get(), args.expectedSha256)) return HelperExit::kVersionMismatch;
-      checked = true;
-    }
-    if (held) moved = MoveHeldFile(held.value.get(), args.target);
-    if (moved) {
-      LogLine(LogLevel::kInfo, L"已替换为新版本：%ls（替换重试耗时 %lu ms）", args.target.c_str(),
-              static_cast<unsigned long>(GetTickCount() - start));
-      return HelperExit::kDone;
-    }
-    if (attempt == 0) LogLine(LogLevel::kInfo, L"替换首次失败 (err=%lu)，重试中…", moved.error());
-    Sleep(kReplacePauseMs);
-  }
-  LogLine(LogLevel::kError, L"替换失败，旧版本保持不动：%ls", args.target.c_str());
-  return HelperExit::kReplaceFailed;
-}
+// One installation: the new file, held from its check to its move, and the backup of the old
+// executable, which stays until the new version has proved itself.
+class Installation {
+ public:
+  explicit Installation(const ApplyUpdateArgs& args)
+      : args_(args), backup_(BackupPathFor(args.target)), directory_(RestartDirectoryFor(args)) {}
 
-// Starts the new version detached, in its own folder, with the old run's arguments.
-void StartNewVersion(const ApplyUpdateArgs& args) {
-  const std::wstring directory = RestartDirectory(args.target);
-  Result<StartedProcess> started =
-      StartProcess(args.target, RestartCommandLine(args.target, args.forwarded), DETACHED_PROCESS, directory.c_str());
-  if (!started) {
-    LogLine(LogLevel::kError, L"拉起新版本失败 (err=%lu)", started.error());
-    return;
+  // From the start, nobody may change or delete the new file (it may be missing: another helper
+  // installed it); an update cycle of another process of the program takes the hold as "busy".
+  void HoldNewFile() { reading_ = HoldForReading(args_.newFile); }
+
+  // Holds the new file (a virus scanner may hold it for a moment) and checks its digest; then keeps
+  // the old executable as the backup (the old process may hold it for a moment after it ended) and
+  // moves the new file over. kDone, kVersionMismatch (digest) or kReplaceFailed (all retries failed;
+  // a backup already made has been put back).
+  HelperExit Replace() {
+    const DWORD start = GetTickCount();
+    Result<UniqueFile> held;
+    bool checked = false;
+    reading_ = Result<UniqueFile>();  // the move needs a hold of its own; its digest check covers the gap
+    for (int attempt = 0; attempt < kReplaceAttempts; ++attempt) {
+      if (!held) held = HoldForMove(args_.newFile);
+      if (!held && IsMissing(held.error()) && TargetHasExpectedDigest()) {
+        // Another helper installed this very release (for another run of the same program) meanwhile;
+        // unless the manifest named it with another version than its own.
+        const std::wstring installed = PeFileVersionString(args_.target).value;
+        if (!HelperVersionAccepted(args_.expectedVersion, installed)) {
+          LogLine(LogLevel::kError, L"待替换文件版本(%ls)与预期(%ls)不符，放弃更新", installed.c_str(),
+                  args_.expectedVersion.c_str());
+          return HelperExit::kVersionMismatch;
+        }
+        LogLine(LogLevel::kInfo, L"目标已是新版本（由另一个更新帮手装好）：%ls", args_.target.c_str());
+        return HelperExit::kDone;
+      }
+      Status moved = held.status;
+      if (held && !checked) {
+        if (!DigestMatches(held.value.get(), args_.expectedSha256)) return HelperExit::kVersionMismatch;
+        checked = true;
+      }
+      if (held && !backedUp_) {
+        moved = MoveFileExW(args_.target.c_str(), backup_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+                    ? Status::Success()
+                    : Status::LastError();
+        backedUp_ = moved.ok();
+      }
+      if (held && backedUp_) moved = MoveHeldFile(held.value.get(), args_.target);
+      if (moved) {
+        LogLine(LogLevel::kInfo, L"已替换为新版本：%ls（替换重试耗时 %lu ms）", args_.target.c_str(),
+                static_cast<unsigned long>(GetTickCount() - start));
+        LogLine(LogLevel::kInfo, L"旧版本暂存为 %ls，新版本运行正常后删除", backup_.c_str());
+        return HelperExit::kDone;
+      }
+      if (attempt == 0) LogLine(LogLevel::kInfo, L"替换首次失败 (err=%lu)，重试中…", moved.error());
+      Sleep(kReplacePauseMs);
+    }
+    LogLine(LogLevel::kError, L"替换失败，旧版本保持不动：%ls", args_.target.c_str());
+    if (backedUp_) PutOldVersionBack();
+    return HelperExit::kReplaceFailed;
   }
-  LogLine(LogLevel::kInfo, L"已拉起新版本");
-}
+
+  // Starts the new version and watches it for its first seconds; puts the old version back when it
+  // cannot be started or ends with an error code in that time.
+  void StartAndWatchNewVersion() {
+    Result<StartedProcess> started = Start();
+    if (!started) {
+      LogLine(LogLevel::kError, L"拉起新版本失败 (err=%lu)", started.error());
+      RollBack();
+      return;
+    }
+    LogLine(LogLevel::kInfo, L"已拉起新版本");
+    const DWORD start = GetTickCount();
+    DWORD exitCode = 0;
+    if (WaitForSingleObject(started.value.process.get(), kProbationMs) == WAIT_OBJECT_0 &&
+        GetExitCodeProcess(started.value.process.get(), &exitCode) && exitCode != 0) {
+      LogLine(LogLevel::kWarn, L"新版本启动后 %lu ms 就以退出码 %lu 结束",
+              static_cast<unsigned long>(GetTickCount() - start), static_cast<unsigned long>(exitCode));
+      RollBack();
+      return;
+    }
+    DropBackup();
+  }
+
+  // After a failure that replaced nothing: the old version runs again, the download is gone and the
+  // release is remembered, so that it is not downloaded again.
+  void GiveUp() {
+    ForgetDownload();
+    StartOldVersion();
+  }
+
+ private:
+  static bool IsMissing(unsigned long error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+  bool TargetHasExpectedDigest() const {
+    if (!args_.expectedSha256) return false;
+    UniqueFile target(CreateFileW(args_.target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!target) return false;
+    const Result<std::string> expected = NormalizeSha256(*args_.expectedSha256);
+    const Result<FileHash> actual = HashFile(target.get());
+    return expected && actual && actual.value.hex == expected.value;
+  }
+
+  static std::wstring RestartDirectoryFor(const ApplyUpdateArgs& args) {
+    // The folder the old process ran in, so that relative paths among its arguments still hold.
+    const DWORD attributes =
+        args.workingDirectory.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(args.workingDirectory.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return args.workingDirectory;
+    return RestartDirectory(args.target);
+  }
+
+  Result<StartedProcess> Start() const {
+    return StartProcess(args_.target, RestartCommandLine(args_.target, args_.forwarded), DETACHED_PROCESS,
+                        directory_.c_str());
+  }
+
+  void PutOldVersionBack() {
+    // The new file (if it got there) gives way; it is the release that failed.
+    Status restored = Status::Failure();
+    for (int attempt = 0; attempt < kReplaceAttempts && !restored; ++attempt) {
+      if (attempt > 0) Sleep(kReplacePauseMs);
+      restored = MoveFileExW(backup_.c_str(), args_.target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+                     ? Status::Success()
+                     : Status::LastError();
+    }
+    if (restored) {
+      backedUp_ = false;
+      LogLine(LogLevel::kInfo, L"已恢复旧版本：%ls", args_.target.c_str());
+    } else {
+      LogLine(LogLevel::kError, L"恢复旧版本失败 (err=%lu)：%ls", restored.error(), backup_.c_str());
+    }
+  }
+
+  void RollBack() {
+    RememberFailure();
+    if (!backedUp_) return;  // installed by another helper: there is no old version here to go back to
+    LogLine(LogLevel::kWarn, L"新版本未能正常运行，恢复旧版本：%ls", args_.target.c_str());
+    PutOldVersionBack();
+    StartOldVersion();
+  }
+
+  void StartOldVersion() {
+    if (backedUp_) return;  // the old version is not where it can run
+    Result<StartedProcess> started = Start();
+    if (started) {
+      LogLine(LogLevel::kInfo, L"已重新拉起旧版本");
+    } else {
+      LogLine(LogLevel::kError, L"重新拉起旧版本失败 (err=%lu)", started.error());
+    }
+  }
+
+  void ForgetDownload() {
+    reading_ = Result<UniqueFile>();
+    if (DeleteFileW(args_.newFile.c_str()))
+      LogLine(LogLevel::kInfo, L"已删除未安装的新版本文件：%ls", args_.newFile.c_str());
+    static_cast<void>(WriteStateValue(L"PendingNewExe", L""));
+    RememberFailure();
+  }
+
+  void RememberFailure() {
+    if (remembered_) return;
+    remembered_ = true;
+    RememberFailedRelease(args_.expectedVersion, args_.expectedSha256.value_or(L""));
+  }
+
+  void DropBackup() {
+    if (!backedUp_) return;
+    if (DeleteFileW(backup_.c_str())) {
+      LogLine(LogLevel::kInfo, L"新版本运行正常，已删除旧版本备份：%ls", backup_.c_str());
+    } else {
+      // Another process of the same program may still run from it; the next update replaces it.
+      LogLine(LogLevel::kWarn, L"旧版本备份暂时删不掉 (err=%lu)：%ls", static_cast<unsigned long>(GetLastError()),
+              backup_.c_str());
+    }
+    backedUp_ = false;
+  }
+
+  const ApplyUpdateArgs& args_;
+  const std::wstring backup_;
+  const std::wstring directory_;
+  Result<UniqueFile> reading_;
+  bool backedUp_ = false;
+  bool remembered_ = false;
+};
 
 }  // namespace
 
@@ -132,17 +282,19 @@ bool ParseApplyUpdateArgs(int argc, const wchar_t* const* argv, ApplyUpdateArgs&
       args.expectedVersion = argv[++i];
     } else if (hasValue && IsOption(arg, L"--sha256")) {
       args.expectedSha256 = argv[++i];
+    } else if (hasValue && IsOption(arg, L"--cwd")) {
+      args.workingDirectory = argv[++i];
     }
     // Anything else, and an option without its value, is skipped.
   }
   return !args.target.empty() && !args.newFile.empty();
 }
 
-std::wstring ApplyUpdateMutexName(const std::wstring& target) {
-  std::wstring name = kMutexPrefix;
-  for (wchar_t c : target) name.push_back(c == L'/' || c == L':' || c == L'\\' ? L'_' : c);
-  return name;
-}
+std::wstring ApplyUpdateMutexName(const std::wstring& target) { return PathLockName(L"ApplyUpdate", target); }
+
+std::wstring UpdateMutexName(const std::wstring& executable) { return PathLockName(L"Update", executable); }
+
+std::wstring BackupPathFor(const std::wstring& target) { return target + L".old"; }
 
 bool HelperVersionAccepted(const std::wstring& expectedVersion, const std::wstring& fileVersion) {
   if (expectedVersion.empty() || expectedVersion == L"-") return true;
@@ -173,12 +325,14 @@ HelperExit ApplyUpdateMode(int argc, const wchar_t* const* argv) {
   ApplyUpdateArgs args;
   if (!ParseApplyUpdateArgs(argc, argv, args)) return HelperExit::kUsage;
 
-  // Held until the helper is done: a second helper for the same target must not move files too.
-  HeldMutex lock;
-  lock.mutex.reset(CreateMutexW(nullptr, FALSE, ApplyUpdateMutexName(args.target).c_str()));
-  if (lock.mutex) {
-    lock.Take(0);
-    if (!lock.held()) {
+  // One helper at a time per target, across sessions and users; a second one waits its turn rather
+  // than leave, so that the run it restarts is not lost. Held until this helper is done.
+  const std::wstring lockName = ApplyUpdateMutexName(args.target);
+  Result<HeldMutex> lock = TakePathLock(lockName, 0);
+  if (!lock && lock.error() == WAIT_TIMEOUT) {
+    LogLine(LogLevel::kInfo, L"另一个更新帮手正在处理同一目标，等它完成");
+    lock = TakePathLock(lockName, kHelperLockWaitMs);
+    if (!lock && lock.error() == WAIT_TIMEOUT) {
       LogLine(LogLevel::kWarn, L"已有另一个更新帮手在处理同一目标，本帮手退出");
       return HelperExit::kDone;
     }
@@ -190,6 +344,16 @@ HelperExit ApplyUpdateMode(int argc, const wchar_t* const* argv) {
     return HelperExit::kTargetIsSelf;
   }
 
+  Installation installation(args);
+  installation.HoldNewFile();
+  // The update cycles of every process of the program stay away until this helper is done: the one
+  // that started it lets go at the end of its cycle.
+  const std::wstring updateLockName = UpdateMutexName(args.target);
+  Result<HeldMutex> updateLock = TakePathLock(updateLockName, kHelperLockWaitMs);
+  if (!updateLock && updateLock.error() == WAIT_TIMEOUT) {
+    LogLine(LogLevel::kWarn, L"等待本程序的更新锁超过 5 分钟，继续替换");
+  }
+
   if (args.pid != 0) WaitForOldProcess(args.pid);
 
   // A file without a readable version passes: the cycle that downloaded it checked it already.
@@ -197,13 +361,17 @@ HelperExit ApplyUpdateMode(int argc, const wchar_t* const* argv) {
   if (!HelperVersionAccepted(args.expectedVersion, fileVersion)) {
     LogLine(LogLevel::kError, L"待替换文件版本(%ls)与预期(%ls)不符，放弃更新", fileVersion.c_str(),
             args.expectedVersion.c_str());
+    installation.GiveUp();
     return HelperExit::kVersionMismatch;
   }
 
-  const HelperExit replaced = ReplaceTarget(args);
-  if (replaced != HelperExit::kDone) return replaced;
+  const HelperExit replaced = installation.Replace();
+  if (replaced != HelperExit::kDone) {
+    installation.GiveUp();
+    return replaced;
+  }
 
   static_cast<void>(WriteStateValue(L"PendingNewExe", L""));
-  StartNewVersion(args);
+  installation.StartAndWatchNewVersion();
   return HelperExit::kDone;
 }

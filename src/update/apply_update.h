@@ -12,20 +12,29 @@ HelperExit ApplyUpdateMode(int argc, const wchar_t* const* argv);
 
 // What the hand-over put on the helper's command line.
 struct ApplyUpdateArgs {
-  std::wstring target;                  // "--target": the executable to replace
-  std::wstring newFile;                 // "--new": the verified download
-  int pid = 0;                          // "--pid": the old process, 0 when absent
-  std::wstring expectedVersion;         // "--ver": empty or "-" switches the check off
+  std::wstring target;                         // "--target": the executable to replace
+  std::wstring newFile;                        // "--new": the verified download
+  int pid = 0;                                 // "--pid": the old process, 0 when absent
+  std::wstring expectedVersion;                // "--ver": empty or "-" switches the check off
   std::optional<std::wstring> expectedSha256;  // "--sha256": the digest the new file must have
-  std::vector<std::wstring> forwarded;  // everything after "--"
+  std::wstring workingDirectory;               // "--cwd": where the old process ran; empty: the target's folder
+  std::vector<std::wstring> forwarded;         // everything after "--"
 };
 
 // Reads argv[2..argc-1]. False when the helper has nothing to do (exit 64): nothing after
 // "--apply-update", or no target, or no new file.
 bool ParseApplyUpdateArgs(int argc, const wchar_t* const* argv, ApplyUpdateArgs& args);
 
-// "Local\OKAVU_ApplyUpdate_" + target with every "/", ":" and "\" turned into "_".
+// The helper's lock for target: "Global\OKAVU_ApplyUpdate_" + the lower-cased target with every "/", ":" and
+// "\" turned into "_" (PathLockName).
 std::wstring ApplyUpdateMutexName(const std::wstring& target);
+
+// The lock of one executable's update, from the download to the end of its helper, so that one process
+// at a time downloads, hands over and replaces it: "Global\OKAVU_Update_" + the path as above.
+std::wstring UpdateMutexName(const std::wstring& executable);
+
+// Where the old executable waits while the new one proves itself: target + ".old".
+std::wstring BackupPathFor(const std::wstring& target);
 
 // True when the new file's FileVersion may be installed for the expected version: no check asked
 // ("" or "-"), no version readable, the same text, or the same four numbers ('1.7' is '1.7.0.0',

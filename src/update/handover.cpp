@@ -32,20 +32,22 @@ void RecordPendingUpdate(const UpdateInfo& info, const std::wstring& newExePath)
 
 }  // namespace
 
-std::wstring BuildHelperCommandLine(const std::wstring& updaterPath, const std::wstring& exePath,
-                                    const std::wstring& newExePath, unsigned long pid, const std::wstring& version,
-                                    const std::string& sha256, const std::vector<std::wstring>& fwdArgs) {
+std::wstring BuildHelperCommandLine(const std::wstring& updaterPath, const ApplyUpdateArgs& args) {
   std::wstring line;
   AppendQuotedArgument(line, updaterPath);
   line += L" --apply-update --target ";
-  AppendQuotedArgument(line, exePath);
+  AppendQuotedArgument(line, args.target);
   line += L" --new ";
-  AppendQuotedArgument(line, newExePath);
-  line += Format(L" --pid %lu --ver ", pid);
-  AppendQuotedArgument(line, version);
-  if (!sha256.empty()) line += L" --sha256 " + FromUtf8(sha256);
-  if (!fwdArgs.empty()) line += L" --";
-  for (const std::wstring& arg : fwdArgs) {
+  AppendQuotedArgument(line, args.newFile);
+  line += Format(L" --pid %d --ver ", args.pid);
+  AppendQuotedArgument(line, args.expectedVersion);
+  if (args.expectedSha256 && !args.expectedSha256->empty()) line += L" --sha256 " + *args.expectedSha256;
+  if (!args.workingDirectory.empty()) {
+    line += L" --cwd ";
+    AppendQuotedArgument(line, args.workingDirectory);
+  }
+  if (!args.forwarded.empty()) line += L" --";
+  for (const std::wstring& arg : args.forwarded) {
     line.push_back(L' ');
     AppendQuotedArgument(line, arg);
   }
@@ -64,6 +66,15 @@ Status LaunchUpdateHelper(const UpdateInfo& info, const std::wstring& newExePath
   const DWORD pid = GetCurrentProcessId();
   const std::wstring updaterPath = Format(L"%lsOKAVU-updater-%lu.exe", tempDir.c_str(), pid);
 
+  ApplyUpdateArgs request;
+  request.target = exePath;
+  request.newFile = newExePath;
+  request.pid = static_cast<int>(pid);
+  request.expectedVersion = info.version;
+  request.expectedSha256 = FromUtf8(sha256);
+  request.workingDirectory = CurrentFolder();
+  request.forwarded = channel.forwardedArgs();
+
   // The helper runs from a copy: the executable it replaces must be free to move.
   if (!CopyFileW(exePath.c_str(), updaterPath.c_str(), FALSE)) {
     const Status copied = Status::LastError();
@@ -73,9 +84,8 @@ Status LaunchUpdateHelper(const UpdateInfo& info, const std::wstring& newExePath
   }
 
   // Nothing waits for the helper (its handle closes here); it waits for us.
-  Result<StartedProcess> helper = StartProcess(
-      updaterPath, BuildHelperCommandLine(updaterPath, exePath, newExePath, pid, info.version, sha256, channel.forwardedArgs()),
-      DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr);
+  Result<StartedProcess> helper = StartProcess(updaterPath, BuildHelperCommandLine(updaterPath, request),
+                                               DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr);
   if (!helper) {
     Report(ConsoleLevel::kError, L"启动更新帮手失败 (err=%lu)", LogLevel::kError, L"启动更新帮手失败 (err=%lu)",
            helper.error());

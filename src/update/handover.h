@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "support/result.h"
+#include "update/apply_update.h"
 #include "update/manifest.h"
 #include "update/update_channel.h"
 
@@ -15,12 +16,10 @@
 Status LaunchUpdateHelper(const UpdateInfo& info, const std::wstring& newExePath, const std::string& sha256,
                           UpdateChannel& channel);
 
-// The helper's command line:
+// The helper's command line, which ParseApplyUpdateArgs reads back into the same record:
 //   "<updater>" --apply-update --target "<exe>" --new "<new exe>" --pid <pid> --ver "<version>"
-//   --sha256 <digest>
-// followed, when fwdArgs is not empty, by -- and each forwarded argument. Every quoted token is
+//   --sha256 <digest> --cwd "<folder>"
+// followed, when there are forwarded arguments, by -- and each of them. Every quoted token is
 // written by AppendQuotedArgument, so it reads back unchanged, trailing backslashes included. The
-// digest goes as it is (64 hexadecimal digits); an empty one leaves the option out.
-std::wstring BuildHelperCommandLine(const std::wstring& updaterPath, const std::wstring& exePath,
-                                    const std::wstring& newExePath, unsigned long pid, const std::wstring& version,
-                                    const std::string& sha256, const std::vector<std::wstring>& fwdArgs);
+// digest goes as it is (64 hexadecimal digits); an absent or empty digest or folder leaves its option out.
+std::wstring BuildHelperCommandLine(const std::wstring& updaterPath, const ApplyUpdateArgs& args);

@@ -9,6 +9,7 @@
 
 #include "support/handles.h"
 #include "support/system_dll.h"
+#include "update/http_session.h"
 #include "version.h"
 
 namespace {
@@ -69,8 +70,7 @@ Result<HttpResponse> Fetch(const std::wstring& path, bool followRedirects, unsig
   const WinHttpApi& api = WinHttp();
   if (api.loadError != ERROR_SUCCESS) return Status::Failure(api.loadError);
   HttpResponse response;
-  UniqueInternet session(api.open(UserAgent().c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                                  WINHTTP_NO_PROXY_BYPASS, 0));
+  UniqueInternet session(OpenUpdateSession(api.open, UserAgent().c_str()));
   if (!session) return Status::LastError();
   const int timeout = static_cast<int>(timeoutMs);
   api.setTimeouts(session.get(), timeout, timeout, timeout, timeout);

@@ -75,8 +75,8 @@ Result<UpdateInfo> ParseManifest(const std::wstring& text) {
   }
   // A control character in a value that reaches a command line or a request (a NUL cuts the helper's
   // line short) makes the manifest unusable, whatever else it says.
-  const bool clean = !HasControlCharacter(info.version) && !HasControlCharacter(info.url) &&
-                     !HasControlCharacter(info.sha256);
+  const bool clean =
+      !HasControlCharacter(info.version) && !HasControlCharacter(info.url) && !HasControlCharacter(info.sha256);
   const bool usable = clean && !info.version.empty() && !info.url.empty();
   return {usable ? Status::Success() : Status::Failure(), std::move(info)};
 }

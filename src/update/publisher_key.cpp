@@ -20,7 +20,8 @@ std::string EmbeddedPublisherKey() {
   std::string key;
   for (DWORD i = 0; i < size; ++i) {
     // The build writes the key's base64 text; line breaks and blanks are not part of it.
-    if (text[i] != '\r' && text[i] != '\n' && text[i] != ' ' && text[i] != '\t' && text[i] != '\0') key.push_back(text[i]);
+    if (text[i] != '\r' && text[i] != '\n' && text[i] != ' ' && text[i] != '\t' && text[i] != '\0')
+      key.push_back(text[i]);
   }
   // A key resource that holds nothing still means "signatures required": a key nothing can match.
   return key.empty() ? std::string("-") : key;

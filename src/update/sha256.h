@@ -33,7 +33,7 @@ std::string HexDigest(const Sha256Digest& digest);
 
 // What a file held open reads, from its current position to its end.
 struct FileHash {
-  std::string hex;           // 64 lower-case hexadecimal digits
+  std::string hex;  // 64 lower-case hexadecimal digits
   unsigned long long bytes = 0;
 };
 Result<FileHash> HashFile(HANDLE file);

@@ -12,6 +12,12 @@ void UpdateChannel::PublishHandOver(HandOver handOver) {
   if (readyEvent_) SetEvent(readyEvent_.get());
 }
 
+bool UpdateChannel::FirstNotice(const std::wstring& key) {
+  if (key == lastNotice_) return false;
+  lastNotice_ = key;
+  return true;
+}
+
 void UpdateChannel::WithdrawHandOver() {
   ready_.exchange(0);
   busy_.exchange(0);

@@ -44,10 +44,16 @@ class UpdateChannel {
   // A hand-over that cannot be completed: both flags are cleared, so a later cycle may start over.
   void WithdrawHandOver();
 
+  // True the first time a cycle meets what key names (a skipped release, a busy lock), and again only
+  // after another key came between: a watcher tells it once, not at every check. Only the cycle that
+  // holds the busy flag calls it.
+  bool FirstNotice(const std::wstring& key);
+
  private:
   const std::vector<std::wstring> forwardedArgs_;
   const UniqueKernelHandle readyEvent_;
   std::atomic<long> busy_{0};
   std::atomic<long> ready_{0};
   HandOver handOver_;  // written once, before ready_
+  std::wstring lastNotice_;
 };

@@ -5,9 +5,14 @@
 #include <windows.h>
 
 #include "support/file_version.h"
+#include "support/files.h"
 #include "support/handles.h"
+#include "support/path_lock.h"
 #include "support/paths.h"
+#include "support/report.h"
 #include "support/system_folders.h"
+#include "support/text.h"
+#include "update/apply_update.h"
 #include "update/handover.h"
 #include "update/publisher_key.h"
 #include "update/sha256.h"
@@ -15,19 +20,28 @@
 
 namespace {
 
+constexpr DWORD kHelperHoldWaitMs = 5000;
+constexpr DWORD kHelperHoldPollMs = 20;
+
 // The download goes next to the running executable, so the helper's move stays on one volume.
 std::wstring NewExePath() { return Join(FolderOf(ModulePath(), L"."), kNewExeName); }
+
+// True when somebody holds file without letting others delete it: a helper, from its start to the
+// move. A missing file is nobody's.
+bool HeldByAnother(const std::wstring& file) {
+  UniqueFile probe(CreateFileW(file.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return !probe && GetLastError() == ERROR_SHARING_VIOLATION;
+}
 
 DownloadFacts Download(const std::wstring& requestPath, const std::wstring& file) {
   DownloadFacts facts;
   facts.fetch = HttpFetchToFile(requestPath, file, kDownloadTimeoutMs);
   if (!facts.fetch) return facts;
-  // The bytes hashed and the version read are the ones that stay: while this handle is open nobody
-  // may write, rename or delete the file.
-  UniqueFile held(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  // The bytes hashed and the version read are the ones that stay.
+  const Result<UniqueFile> held = HoldForReading(file);
   if (!held) return facts;
-  Result<FileHash> hashed = HashFile(held.get());
+  Result<FileHash> hashed = HashFile(held.value.get());
   if (!hashed || hashed.value.bytes == 0) return facts;
   facts.readable = true;
   facts.size = hashed.value.bytes;
@@ -38,16 +52,52 @@ DownloadFacts Download(const std::wstring& requestPath, const std::wstring& file
   return facts;
 }
 
+Result<HeldMutex> LockExecutable() {
+  Result<HeldMutex> lock = TakePathLock(UpdateMutexName(ModulePath()), 0);
+  // Between a hand-over and its helper taking this lock over, the helper's hold on the download says
+  // that the update is still under way.
+  if (lock && HeldByAnother(NewExePath())) return Status::Failure(WAIT_TIMEOUT);
+  return lock;
+}
+
+bool InstalledAlready(const std::string& sha256) {
+  // By its digest alone: the version resource of a file by the running module's own path is read from
+  // the loaded module, not from the file. The helper checks the version of what it finds installed.
+  const Result<UniqueFile> held = HoldForReading(ModulePath());
+  if (sha256.empty() || !held) return false;
+  const Result<FileHash> hashed = HashFile(held.value.get());
+  return hashed && hashed.value.hex == sha256;
+}
+
+void AwaitHelper(const std::wstring& file) {
+  const DWORD start = GetTickCount();
+  while (!HeldByAnother(file) && IsExistingFile(file) && GetTickCount() - start < kHelperHoldWaitMs) {
+    Sleep(kHelperHoldPollMs);
+  }
+}
+
+// A skip that a watcher meets at every check is told once, until something else came between.
+template <typename... Args>
+void TellOnce(UpdateChannel& channel, const std::wstring& key, const wchar_t* consoleFormat, const wchar_t* logFormat,
+              Args... args) {
+  if (channel.FirstNotice(key)) Report(ConsoleLevel::kInfo, consoleFormat, LogLevel::kInfo, logFormat, args...);
+}
+
 }  // namespace
 
 UpdateSystem SystemUpdate() {
   UpdateSystem system;
   system.publisherKey = EmbeddedPublisherKey();
   system.fetchManifest = [] { return HttpFetch(kManifestPath, kManifestTimeoutMs, kManifestLimit); };
+  system.failedRelease = ReadFailedRelease;
+  system.rememberFailure = RememberFailedRelease;
+  system.lockExecutable = LockExecutable;
+  system.installedAlready = InstalledAlready;
   system.downloadPath = NewExePath;
   system.download = Download;
   system.deleteFile = [](const std::wstring& file) { DeleteFileW(file.c_str()); };
   system.handOver = LaunchUpdateHelper;
+  system.awaitHelper = AwaitHelper;
   return system;
 }
 
@@ -55,7 +105,7 @@ void DoUpdateCycle(UpdateChannel& channel) { DoUpdateCycleWith(channel, SystemUp
 
 void DoUpdateCycleWith(UpdateChannel& channel, const UpdateSystem& system) {
   if (!channel.TryBeginCycle()) return;
-  // Every way out but a hand-over removes the download (once there is one) and frees the next cycle.
+  // Every way out but a hand-over removes the download (once it is ours) and frees the next cycle.
   std::wstring newExe;
   ScopeExit guard([&] {
     if (!newExe.empty()) system.deleteFile(newExe);
@@ -63,16 +113,58 @@ void DoUpdateCycleWith(UpdateChannel& channel, const UpdateSystem& system) {
   });
 
   const Result<HttpResponse> manifest = system.fetchManifest();
-  const ManifestVerdict offer = JudgeManifest(manifest, kAppVersion, system.publisherKey);
+  const ManifestVerdict offer = JudgeManifest(manifest, kAppVersion, system.publisherKey, system.failedRelease());
+  const UpdateInfo& info = offer.info;
+  if (offer.outcome == ManifestOutcome::kFailedBefore) {
+    TellOnce(channel, L"failed " + info.version + L" " + info.sha256,
+             L"版本 %ls 上次安装失败，不再下载（清单换了版本或摘要才会再试）", L"跳过上次安装失败的版本 %ls",
+             info.version.c_str());
+    return;
+  }
+  if (offer.outcome != ManifestOutcome::kOffered) {
+    ReportManifest(offer, manifest, kAppVersion);
+    return;
+  }
+
+  // One process at a time downloads and installs this executable; the others try at their next check.
+  const Result<HeldMutex> lock = system.lockExecutable();
+  if (!lock && lock.error() == WAIT_TIMEOUT) {
+    TellOnce(channel, L"busy", L"另一个进程正在更新本程序，本次检查跳过", L"另一个进程正在更新本程序，跳过本次检查");
+    return;
+  }
+  // The release as the manifest names it: the one remembered when it fails, whatever step it fails at.
+  const std::string digest = NormalizeSha256(info.sha256).value;
+  const auto remember = [&] { system.rememberFailure(info.version, FromUtf8(digest)); };
+  const std::wstring file = system.downloadPath();
+  // A leftover of an earlier run goes first; while the lock is held no helper holds it.
+  system.deleteFile(file);
+
+  if (system.installedAlready(digest)) {
+    // The new version is in place already; only this process still runs the old one.
+    Report(ConsoleLevel::kInfo, L"程序文件已由另一个进程更新为版本 %ls，交给更新帮手重新启动", LogLevel::kInfo,
+           L"程序文件已是新版本 %ls，不再下载，交给更新帮手重新启动", info.version.c_str());
+    if (!system.handOver(info, file, digest, channel)) {
+      remember();
+      return;
+    }
+    guard.release();
+    return;
+  }
+
   ReportManifest(offer, manifest, kAppVersion);
-  if (offer.outcome != ManifestOutcome::kOffered) return;
+  newExe = file;
+  const DownloadFacts facts = system.download(offer.requestPath, file);
+  const DownloadVerdict verdict = JudgeDownload(info, facts);
+  ReportDownload(verdict, facts, info);
+  if (verdict.outcome != DownloadOutcome::kAccepted) {
+    if (IsFaultOfTheRelease(verdict.outcome)) remember();
+    return;
+  }
 
-  newExe = system.downloadPath();
-  system.deleteFile(newExe);
-  const DownloadFacts facts = system.download(offer.requestPath, newExe);
-  const DownloadVerdict verdict = JudgeDownload(offer.info, facts);
-  ReportDownload(verdict, facts, offer.info);
-  if (verdict.outcome != DownloadOutcome::kAccepted) return;
-
-  if (system.handOver(offer.info, newExe, facts.digest, channel)) guard.release();
+  if (!system.handOver(info, file, facts.digest, channel)) {
+    remember();
+    return;
+  }
+  guard.release();
+  system.awaitHelper(file);
 }

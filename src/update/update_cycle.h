@@ -4,6 +4,8 @@
 #include <functional>
 #include <string>
 
+#include "support/handles.h"
+#include "update/failed_release.h"
 #include "update/manifest.h"
 #include "update/update_channel.h"
 #include "update/update_verdict.h"
@@ -12,21 +14,34 @@
 inline constexpr wchar_t kNewExeName[] = L"OKAVU.new.exe";
 inline constexpr wchar_t kManifestPath[] = L"/files/OKAVU/manifest.txt";
 
-// What a cycle asks of the network, the disk and the hand-over. UpdateSystem() gives the real ones;
-// tests put in what a server or a disk would answer.
+// What a cycle asks of the network, the disk, the other processes and the hand-over. SystemUpdate()
+// gives the real ones; tests put in what a server, a disk or another process would answer.
 struct UpdateSystem {
   std::string publisherKey;  // the build's public key (base64); empty: manifests need no signature
   std::function<Result<HttpResponse>()> fetchManifest;
-  // Where the download goes; it is deleted first and whenever the cycle ends without a hand-over.
+  // The release that failed to install before (not downloaded again), and remembering one.
+  std::function<FailedRelease()> failedRelease;
+  std::function<void(const std::wstring& version, const std::wstring& sha256)> rememberFailure;
+  // The lock that lets one process at a time download, hand over and replace this executable, across
+  // sessions and users; fails with WAIT_TIMEOUT while another process holds it or a helper holds the
+  // download. Held to the end of the cycle; a helper takes it over for its whole work.
+  std::function<Result<HeldMutex>()> lockExecutable;
+  // True when the executable file is already the release with this digest: another process of this
+  // program installed it while this one ran from the old file (the helper checks its version).
+  std::function<bool(const std::string& sha256)> installedAlready;
+  // Where the download goes; it is deleted whenever the cycle ends without a hand-over.
   std::function<std::wstring()> downloadPath;
-  // Fetches requestPath into file and reads back what the verdict needs.
+  // Fetches requestPath into file (a new one) and reads back what the verdict needs.
   std::function<DownloadFacts(const std::wstring& requestPath, const std::wstring& file)> download;
   std::function<void(const std::wstring& file)> deleteFile;
-  // Starts the helper (which checks the digest again) and publishes the hand-over on the channel; fails
-  // when the helper does not run.
+  // Starts the helper (which checks the digest again, or finds the release installed) and publishes the
+  // hand-over on the channel; fails when the helper does not run.
   std::function<Status(const UpdateInfo& info, const std::wstring& newExe, const std::string& sha256,
                        UpdateChannel& channel)>
       handOver;
+  // After a hand-over: returns once the helper holds the new file, or after a few seconds; until then
+  // the executable's lock keeps other processes from touching the file.
+  std::function<void(const std::wstring& file)> awaitHelper;
 };
 
 UpdateSystem SystemUpdate();

@@ -18,7 +18,7 @@
 struct UpdateThread::Shared {
   unsigned long updateInterval = 0;
   std::shared_ptr<UpdateChannel> channel;
-  UniqueKernelHandle stop;  // the thread's own handle to the run's stop signal
+  UniqueKernelHandle stop;  // the thread's own stop signal: set by Stop, seen by nobody else
 };
 
 namespace {
@@ -38,15 +38,6 @@ DWORD WINAPI UpdaterThreadProc(LPVOID parameter) {
   return 0;
 }
 
-UniqueKernelHandle Duplicate(HANDLE source) {
-  UniqueKernelHandle copy;
-  if (source) {
-    const HANDLE self = GetCurrentProcess();
-    DuplicateHandle(self, source, self, copy.put(), 0, FALSE, DUPLICATE_SAME_ACCESS);
-  }
-  return copy;
-}
-
 }  // namespace
 
 void RunUpdaterLoop(unsigned long updateInterval, const UpdaterLoopSteps& steps) {
@@ -60,12 +51,14 @@ void RunUpdaterLoop(unsigned long updateInterval, const UpdaterLoopSteps& steps)
   }
 }
 
-Result<UpdateThread> UpdateThread::Start(unsigned long updateInterval, std::shared_ptr<UpdateChannel> channel,
-                                         HANDLE stopEvent) {
+Result<UpdateThread> UpdateThread::Start(unsigned long updateInterval, std::shared_ptr<UpdateChannel> channel) {
   auto shared = std::make_shared<Shared>();
   shared->updateInterval = updateInterval;
   shared->channel = std::move(channel);
-  shared->stop = Duplicate(stopEvent);
+  // A signal of its own: stopping the thread must not reach the other runs of the session, whose
+  // watcher would take the session's stop signal for a takeover.
+  shared->stop.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!shared->stop) return Status::LastError();
   auto parameter = std::make_unique<std::shared_ptr<Shared>>(shared);
   UpdateThread started;
   started.thread_.reset(CreateThread(nullptr, 0, UpdaterThreadProc, parameter.get(), 0, nullptr));
@@ -115,10 +108,10 @@ void CleanupUpdaterCopies() {
   if (deleted > 0) LogLine(LogLevel::kInfo, L"清理了 %d 个遗留的更新帮手副本", deleted);
 }
 
-UpdateThread StartUpdates(unsigned long updateInterval, std::shared_ptr<UpdateChannel> channel, HANDLE stopEvent) {
+UpdateThread StartUpdates(unsigned long updateInterval, std::shared_ptr<UpdateChannel> channel) {
   CleanupUpdaterCopies();
   Info(L"自动更新：每 %lu 秒检查一次 %ls", updateInterval, kManifestPath);
-  Result<UpdateThread> thread = UpdateThread::Start(updateInterval, std::move(channel), stopEvent);
+  Result<UpdateThread> thread = UpdateThread::Start(updateInterval, std::move(channel));
   if (!thread) Warn(L"启动更新检查线程失败 (err=%lu)，本次不自动更新", thread.error());
   return std::move(thread.value);
 }

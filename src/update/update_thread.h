@@ -36,14 +36,12 @@ class UpdateThread {
   UpdateThread& operator=(const UpdateThread&) = delete;
   ~UpdateThread() { Stop(); }
 
-  // Starts the thread over channel. stopEvent is the run's stop signal; the thread waits on its own
-  // duplicate of it. Fails with the error of CreateThread.
-  static Result<UpdateThread> Start(unsigned long updateInterval, std::shared_ptr<UpdateChannel> channel,
-                                    HANDLE stopEvent);
+  // Starts the thread over channel, with a stop signal of its own. Fails with the error of CreateThread.
+  static Result<UpdateThread> Start(unsigned long updateInterval, std::shared_ptr<UpdateChannel> channel);
 
   bool running() const { return static_cast<bool>(thread_); }
 
-  // Sets the stop signal, waits for the thread at most 2,000 ms and lets go of it. True when it has
+  // Sets the thread's stop signal, waits for it at most 2,000 ms and lets go of it. True when it has
   // ended (or never ran). A thread still inside a download keeps what it uses until it ends; the
   // caller must then end the process rather than return from the entry point.
   bool Stop();
@@ -61,7 +59,7 @@ class UpdateThread {
 
 // Stage 14 for runs with watch or autoUpdate: removes leftover helper copies, reports and starts the
 // thread (a thread that cannot start is reported; the run goes on without updates).
-UpdateThread StartUpdates(unsigned long updateInterval, std::shared_ptr<UpdateChannel> channel, HANDLE stopEvent);
+UpdateThread StartUpdates(unsigned long updateInterval, std::shared_ptr<UpdateChannel> channel);
 
 // Deletes "OKAVU-updater-*.exe" in the temporary folder, except the running executable.
 void CleanupUpdaterCopies();

@@ -8,7 +8,7 @@
 #include "update/request_error.h"
 
 ManifestVerdict JudgeManifest(const Result<HttpResponse>& fetch, const std::wstring& currentVersion,
-                              const std::string& publisherKey) {
+                              const std::string& publisherKey, const FailedRelease& failed) {
   ManifestVerdict verdict;
   if (!fetch) return verdict;
   std::string body = fetch.value.body;
@@ -30,6 +30,10 @@ ManifestVerdict JudgeManifest(const Result<HttpResponse>& fetch, const std::wstr
   }
   if (!IsNewerVersion(verdict.info.version, currentVersion)) {
     verdict.outcome = ManifestOutcome::kNotNewer;
+    return verdict;
+  }
+  if (IsFailedRelease(failed, verdict.info.version, FromUtf8(NormalizeSha256(verdict.info.sha256).value))) {
+    verdict.outcome = ManifestOutcome::kFailedBefore;
     return verdict;
   }
   Result<std::wstring> path = ResolveDownloadPath(verdict.info.url);
@@ -88,6 +92,7 @@ void ReportManifest(const ManifestVerdict& verdict, const Result<HttpResponse>& 
       LogLine(LogLevel::kWarn, L"清单格式不对，忽略");
       return;
     case ManifestOutcome::kNotNewer:
+    case ManifestOutcome::kFailedBefore:  // told once per process by the cycle
       return;
     case ManifestOutcome::kLocationRefused:
     case ManifestOutcome::kOffered:
@@ -99,6 +104,22 @@ void ReportManifest(const ManifestVerdict& verdict, const Result<HttpResponse>& 
     Report(ConsoleLevel::kError, L"下载地址不被允许：%ls", LogLevel::kError, L"下载地址不被允许：%ls",
            info.url.c_str());
   }
+}
+
+bool IsFaultOfTheRelease(DownloadOutcome outcome) {
+  switch (outcome) {
+    case DownloadOutcome::kSizeDiffers:
+    case DownloadOutcome::kDigestMalformed:
+    case DownloadOutcome::kDigestDiffers:
+    case DownloadOutcome::kNoVersionResource:
+    case DownloadOutcome::kVersionDiffers:
+      return true;
+    case DownloadOutcome::kFetchFailed:
+    case DownloadOutcome::kUnreadable:
+    case DownloadOutcome::kAccepted:
+      break;
+  }
+  return false;
 }
 
 void ReportDownload(const DownloadVerdict& verdict, const DownloadFacts& facts, const UpdateInfo& offer) {

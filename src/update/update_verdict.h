@@ -6,6 +6,7 @@
 
 #include "update/http_fetch.h"
 #include "update/manifest.h"
+#include "update/failed_release.h"
 #include "update/manifest_signature.h"
 
 // What the manifest request brought.
@@ -15,6 +16,7 @@ enum class ManifestOutcome {
   kUnusable,          // no characters, no version or url, or a control character in a value
   kNotNewer,          // the offered version is not newer (or does not parse): silent
   kLocationRefused,   // newer, but the url may not be downloaded
+  kFailedBefore,      // newer, but the very release (version and digest) failed to install before
   kOffered,           // newer, and requestPath may be downloaded
 };
 
@@ -27,9 +29,9 @@ struct ManifestVerdict {
 
 // publisherKey: the base64 public key the build carries, empty for a build that needs no signature.
 // With a key, nothing of the manifest is read before its signature is found good, and then only the
-// signed bytes are.
+// signed bytes are. failed: the release that failed to install before, which is not offered again.
 ManifestVerdict JudgeManifest(const Result<HttpResponse>& fetch, const std::wstring& currentVersion,
-                              const std::string& publisherKey);
+                              const std::string& publisherKey, const FailedRelease& failed = {});
 
 // What the download turned out to be; gathered after the request, whatever the request brought.
 struct DownloadFacts {
@@ -60,6 +62,10 @@ struct DownloadVerdict {
 // The checks in their fixed order: request, read-back, size, digest form, digest, version resource,
 // version match. The first that fails decides.
 DownloadVerdict JudgeDownload(const UpdateInfo& offer, const DownloadFacts& facts);
+
+// True for the refusals that are the release's own fault (size, digest, version), which a later cycle
+// would meet again; not for a failed request or a file that could not be read here.
+bool IsFaultOfTheRelease(DownloadOutcome outcome);
 
 // The console and log lines of each verdict, as the cycle writes them.
 void ReportManifest(const ManifestVerdict& verdict, const Result<HttpResponse>& fetch,

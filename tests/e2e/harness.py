@@ -128,6 +128,11 @@ def keyed_exe():
     return os.path.join(build_dir(), "okavu-keyed", "OKAVU.exe")
 
 
+def broken_exe():
+    """The next version's release that ends with exit code 3 as soon as it starts (tools/broken_release.cpp)."""
+    return os.path.join(build_dir(), "okavu-broken", "OKAVU.exe")
+
+
 def test_key(name):
     """A key file of tests/keys: publisher-test.pem (the keyed build's), other-test.pem, rsa-test.pem,
     and their .pub.pem public halves."""

@@ -56,7 +56,7 @@ class PlantedDlls(OkavuTestCase):
                                 self.win_path(new_file), "--ver", harness.next_version(), "--sha256", digest, "--",
                                 "--version", console=False, env=self.env())
         self.assertEqual(done.exit_code, 0, self.log_messages())
-        self.assertEqual(self.log_messages()[-1], "已拉起新版本")
+        self.assertEqual(self.log_messages()[-2:], ["已拉起新版本", f"新版本运行正常，已删除旧版本备份：{self.win_path(exe)}.old"])
         for pattern in markers:
             self.assertEqual(glob.glob(pattern), [], pattern)
 

@@ -1,6 +1,7 @@
 """The apply-update helper ("--apply-update") run on its own: its exit codes 0, 7, 8, 9 and 64, the lock that
-keeps a second helper for the same target out, the wait for the old process, the move with retries, the
-cleared "PendingNewExe" and the start of the new version with the forwarded arguments."""
+makes a second helper for the same target wait its turn, the wait for the old process, the move with
+retries, the cleared "PendingNewExe", the start of the new version with the forwarded arguments in the old
+run's folder, and the way back to the old version when the new one cannot be installed or does not run."""
 import hashlib
 import os
 import re
@@ -18,6 +19,10 @@ REPLACE_ATTEMPTS_SECONDS = 60 * 0.25
 # What the started new version is given where it is not the subject: it ends at once and logs nothing.
 QUIET = ["--version"]
 NEW = harness.next_version()
+
+
+def remembered(version):
+    return f"已记下安装失败的版本 {version}，清单不换版本或摘要就不再下载它"
 
 
 def file_version(path):
@@ -51,10 +56,12 @@ class HelperTestCase(OkavuTestCase):
         self.new_digest = digest(self.new_file)
         self.reg_set(STATE_SUBKEY, "PendingNewExe", self.new_win)
 
-    def helper_args(self, pid="0", version=NEW, forwarded=(), sha256=None):
+    def helper_args(self, pid="0", version=NEW, forwarded=(), sha256=None, cwd=None):
         args = ["--apply-update", "--target", self.exe_win, "--new", self.new_win, "--pid", pid, "--ver", version]
         if sha256 is not None:
             args += ["--sha256", sha256]
+        if cwd is not None:
+            args += ["--cwd", cwd]
         if forwarded:
             args += ["--", *forwarded]
         return args
@@ -75,6 +82,21 @@ class HelperTestCase(OkavuTestCase):
         self.assertEqual(digest(self.exe), self.old_digest, "the old executable changed")
         self.assertEqual(digest(self.new_file), self.new_digest, "the download changed or is gone")
         self.assertEqual(self.reg_text(STATE_SUBKEY, "PendingNewExe"), self.new_win)
+
+    def backup_dropped(self):
+        return f"新版本运行正常，已删除旧版本备份：{self.exe_win}.old"
+
+    def assert_gave_up(self, version, sha256=""):
+        """After a release that could not be installed: the old executable in place (no backup left), the
+        download gone, "PendingNewExe" cleared and the release remembered."""
+        self.assertEqual(digest(self.exe), self.old_digest, "the old executable changed")
+        self.assertEqual([n for n in os.listdir(self.app_dir)], ["OKAVU.exe"])
+        self.assertEqual(self.reg_text(STATE_SUBKEY, "PendingNewExe"), "")
+        self.assertEqual((self.reg_text(STATE_SUBKEY, "FailedUpdateVersion"),
+                          self.reg_text(STATE_SUBKEY, "FailedUpdateSha256")), (version, sha256))
+
+    def gave_up_lines(self, version):
+        return [f"已删除未安装的新版本文件：{self.new_win}", remembered(version), "已重新拉起旧版本"]
 
 
 class ArgumentErrors(HelperTestCase):
@@ -105,20 +127,22 @@ class ArgumentErrors(HelperTestCase):
 
 
 class VersionCheck(HelperTestCase):
-    def test_a_download_of_another_version_exits_7_and_replaces_nothing(self):
+    def test_a_download_of_another_version_exits_7_and_the_old_version_runs_again(self):
         expected = harness.other_version(NEW, part=1)
         result = self.run_helper(*self.helper_args(version=expected, forwarded=QUIET))
         self.assertEqual(result.exit_code, 7)
-        self.assertEqual(self.log_messages(), [START_LINE, f"待替换文件版本({NEW})与预期({expected})不符，放弃更新"])
-        self.assert_untouched()
+        self.assertEqual(self.log_messages(), [START_LINE, f"待替换文件版本({NEW})与预期({expected})不符，放弃更新"]
+                         + self.gave_up_lines(expected))
+        self.assert_gave_up(expected)
 
-    def test_a_download_whose_digest_differs_exits_7_and_replaces_nothing(self):
+    def test_a_download_whose_digest_differs_exits_7_and_the_old_version_runs_again(self):
         # The hand-over passes the digest it verified; the file must still have it when it is moved.
         expected = hashlib.sha256(b"the build that was verified").hexdigest()
         result = self.run_helper(*self.helper_args(forwarded=QUIET, sha256=expected.upper()))
         self.assertEqual(result.exit_code, 7)
-        self.assertEqual(self.log_messages(), [START_LINE, f"待替换文件的 SHA256({self.new_digest})与预期({expected})不符，放弃更新"])
-        self.assert_untouched()
+        self.assertEqual(self.log_messages(), [START_LINE, f"待替换文件的 SHA256({self.new_digest})与预期({expected})不符，放弃更新"]
+                         + self.gave_up_lines(NEW))
+        self.assert_gave_up(NEW, expected)
 
     def test_the_check_is_off_for_a_dash_and_for_an_empty_version(self):
         for version in ("-", ""):
@@ -129,28 +153,28 @@ class VersionCheck(HelperTestCase):
                 shutil.copyfile(harness.okavu_exe(), self.new_file)
                 result = self.run_helper(*self.helper_args(version=version, forwarded=QUIET))
                 self.assertEqual(result.exit_code, 0, self.log_messages())
-                self.assertFalse(os.path.exists(self.new_file))
-                self.assertEqual(self.log_messages()[-1], "已拉起新版本")
+                self.assertEqual(os.listdir(self.app_dir), ["OKAVU.exe"])
+                self.assertEqual(self.log_messages()[-2:], ["已拉起新版本", self.backup_dropped()])
 
 
 class Replacement(HelperTestCase):
-    def test_waits_for_the_old_process_replaces_and_starts_the_new_version_with_the_arguments(self):
+    def test_waits_for_the_old_process_replaces_and_starts_the_new_version_where_the_old_one_ran(self):
         pid, end_old = self.start_old_process()
         out_dir = os.path.join(self.work_dir, "导出 目录")
         os.makedirs(out_dir)
         extract = os.path.join(out_dir, "out picture.png")
-        # The new version runs these: an export without painting, options whose values carry a space
-        # with double quotes and a trailing backslash, all read by the new version's own parser.
-        forwarded = ["--extract", self.win_path(extract), "-i", '4 "four"', "--update-interval", "30\\",
-                     "--no-paint"]
-        helper = self.start_program(self.helper_win,
-                                    *self.helper_args(pid=str(pid), forwarded=forwarded, sha256=self.new_digest))
+        # The new version runs these in the old run's folder: a relative export without painting, options
+        # whose values carry a space with double quotes and a trailing backslash, all read by the new
+        # version's own parser.
+        forwarded = ["--extract", "out picture.png", "-i", '4 "four"', "--update-interval", "30\\", "--no-paint"]
+        helper = self.start_program(self.helper_win, *self.helper_args(
+            pid=str(pid), forwarded=forwarded, sha256=self.new_digest, cwd=self.win_path(out_dir)))
         self.wait_for_log(re.escape(START_LINE))
 
-        # A second helper for the same target finds the lock taken and leaves everything alone.
-        second = self.run_helper(*self.helper_args(pid=str(pid), forwarded=["--watch"]))
-        self.assertEqual(second.exit_code, 0)
-        self.wait_for_log("^已有另一个更新帮手在处理同一目标，本帮手退出$", level="WARN")
+        # A second helper for the same target (from another process of the program) waits its turn.
+        second = self.start_program(self.helper_win,
+                                    *self.helper_args(pid=str(pid), forwarded=QUIET, sha256=self.new_digest))
+        self.wait_for_log("^另一个更新帮手正在处理同一目标，等它完成$", level="INFO")
         self.assert_untouched()
         self.assertTrue(helper.running, "the first helper must still wait for the old process")
 
@@ -158,28 +182,32 @@ class Replacement(HelperTestCase):
         result = self.finish(helper)
         self.assertEqual(result.exit_code, 0, self.log_messages())
         self.assertEqual((result.stdout, result.stderr), (b"", b""))
+        # The second finds the release installed and starts its own run of it.
+        self.assertEqual(self.finish(second).exit_code, 0, self.log_messages())
 
-        entries = self.log_entries()
-        texts = [e.text for e in entries]
+        texts = self.log_messages()
         exited = [t for t in texts if t.startswith(f"旧进程 {pid} 已退出")]
-        self.assertEqual(len(exited), 1, texts)
+        self.assertEqual(len(exited), 2, texts)  # each helper waited
         self.assertRegex(exited[0], rf"^旧进程 {pid} 已退出（等待 \d+ ms）$")
         replaced = [t for t in texts if t.startswith("已替换为新版本：")]
         self.assertEqual(len(replaced), 1, texts)
         self.assertRegex(replaced[0], "^已替换为新版本：" + re.escape(self.exe_win) + r"（替换重试耗时 \d+ ms）$")
-        self.assertEqual(texts[-1], "已拉起新版本")
-        self.assertLess(texts.index(exited[0]), texts.index(replaced[0]))
+        first = texts.index(replaced[0])
+        self.assertEqual(texts[first + 1:first + 4], [f"旧版本暂存为 {self.exe_win}.old，新版本运行正常后删除",
+                                                      "已拉起新版本", self.backup_dropped()])
+        self.assertLess(texts.index(exited[0]), first)
+        self.assertEqual(texts[-2:], [f"目标已是新版本（由另一个更新帮手装好）：{self.exe_win}", "已拉起新版本"])
         self.assertNotIn("替换首次失败", "".join(texts))
 
         self.assertEqual(file_version(self.exe), NEW)
         self.assertEqual(digest(self.exe), self.new_digest)
-        self.assertFalse(os.path.exists(self.new_file))
+        self.assertEqual(os.listdir(self.app_dir), ["OKAVU.exe"])
         pending = self.reg_get(STATE_SUBKEY, "PendingNewExe")
         self.assertEqual((pending.type, pending.size, pending.data), ("REG_SZ", 2, ""))
         # The helper's own copy stays; the next start of the program removes it.
         self.assertTrue(os.path.exists(self.helper))
 
-        # The new version ran in the target's folder with the forwarded arguments.
+        # The new version ran in the old run's folder with the forwarded arguments.
         self.wait_until(lambda: os.path.exists(extract), what="the new version's export")
         with open(extract, "rb") as f, open(harness.picture_path(), "rb") as g:
             self.assertEqual(f.read(), g.read())
@@ -190,30 +218,35 @@ class Replacement(HelperTestCase):
         texts = self.log_messages()
         self.assertRegex(texts[1], r"^打开旧进程 999999 句柄失败 \(err=\d+\)，直接尝试替换$")
         self.assertEqual(self.log_entries()[1].level, "WARN")
-        self.assertEqual(texts[-1], "已拉起新版本")
+        self.assertEqual(texts[-1], self.backup_dropped())
         self.assertEqual(file_version(self.exe), NEW)
 
-    def test_a_target_that_stays_locked_exits_8_after_the_retries_and_keeps_the_old_version(self):
+    def test_a_target_that_stays_locked_exits_8_and_the_old_version_runs_again(self):
         # A reader that does not share delete access keeps the file from being replaced.
         self.hold_file(self.exe, share="r")
-        result = self.run_helper(*self.helper_args(forwarded=QUIET),
+        result = self.run_helper(*self.helper_args(forwarded=QUIET, sha256=self.new_digest),
                                  timeout=harness.RUN_TIMEOUT + REPLACE_ATTEMPTS_SECONDS)
         self.assertEqual(result.exit_code, 8)
         self.assertGreaterEqual(result.seconds, REPLACE_ATTEMPTS_SECONDS - 1)
         texts = self.log_messages()
         self.assertEqual(texts[0], START_LINE)
         self.assertRegex(texts[1], r"^替换首次失败 \(err=\d+\)，重试中…$")
-        self.assertEqual(texts[2:], ["替换失败，旧版本保持不动：" + self.exe_win])
-        self.assert_untouched()
+        self.assertEqual(texts[2:], ["替换失败，旧版本保持不动：" + self.exe_win] + self.gave_up_lines(NEW))
+        self.assert_gave_up(NEW, self.new_digest)
 
-    def test_a_new_version_that_cannot_start_still_exits_0(self):
-        # The download replaces the target, but is no program: the start fails and is logged.
+    def test_a_new_version_that_cannot_start_is_rolled_back_and_the_helper_still_exits_0(self):
+        # The download replaces the target, but is no program: the start fails and the old one comes back.
         with open(self.new_file, "wb") as f:
             f.write(b"not a program")
         result = self.run_helper(*self.helper_args(version="-", forwarded=QUIET))
         self.assertEqual(result.exit_code, 0)
         texts = self.log_messages()
-        self.assertRegex(texts[-1], r"^拉起新版本失败 \(err=\d+\)$")
+        failed = texts.index(next(t for t in texts if t.startswith("拉起新版本失败")))
+        self.assertRegex(texts[failed], r"^拉起新版本失败 \(err=\d+\)$")
+        self.assertEqual(texts[failed + 1:], [remembered("-"), f"新版本未能正常运行，恢复旧版本：{self.exe_win}",
+                                              f"已恢复旧版本：{self.exe_win}", "已重新拉起旧版本"])
+        self.assertEqual(digest(self.exe), self.old_digest)
+        self.assertEqual(os.listdir(self.app_dir), ["OKAVU.exe"])
         self.assertEqual(self.reg_text(STATE_SUBKEY, "PendingNewExe"), "")
 
 

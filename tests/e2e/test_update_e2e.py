@@ -101,6 +101,22 @@ class UpdateTestCase(OkavuTestCase):
         self.wait_for_log("^已拉起新版本$", timeout=UPDATE_TIMEOUT)
         return self.wait_until(running_new, timeout=15, what="the new version's process", describe=self.describe)
 
+    def wait_for_run(self, args, other_than=()):
+        """The process id of the program running from self.exe with exactly these arguments."""
+        def running():
+            for pid in harness.program_pids():
+                found = process_args(pid)
+                if pid not in other_than and found and [found[0].lower(), *found[1:]] == [self.exe_win.lower(), *args]:
+                    return pid
+            return None
+
+        return self.wait_until(running, timeout=UPDATE_TIMEOUT, what=f"a run with {args}", describe=self.describe)
+
+    def wait_for_watch_starts(self, count):
+        """Waits until count watch runs (old and new) have started in this test."""
+        self.wait_until(lambda: len([t for t in self.log_messages() if t.startswith("监视启动，")]) >= count,
+                        timeout=UPDATE_TIMEOUT, what=f"{count} watch starts", describe=self.describe)
+
     def stop_watcher(self, pid):
         self.assertTrue(self.set_event(STOP_EVENT), "no stop event: the watcher is not running")
         self.assertTrue(wait_pid_gone(pid, harness.RUN_TIMEOUT), "the watcher did not end on the stop event")
@@ -149,13 +165,19 @@ class UpdateTestCase(OkavuTestCase):
 
 @harness.requires_local_update_host
 class WatchRunUpdate(UpdateTestCase):
-    def test_a_watch_run_updates_itself_and_the_new_version_runs_with_the_same_arguments(self):
+    def test_a_watch_run_updates_itself_and_the_new_version_runs_with_the_same_arguments_where_it_ran(self):
         self.start_shell()
         _, published = self.host.publish(harness.next_exe())
+        # A picture named relative to the folder the watch was started in (not the program's folder).
+        os.makedirs(os.path.join(self.work_dir, "pictures"))
+        with open(harness.picture_path(), "rb") as f:
+            picture = f.read() + b"corp"
+        with open(os.path.join(self.work_dir, "pictures", "corp.png"), "wb") as f:
+            f.write(picture)
         # "--" puts options for the new version first; the values carry a space with double quotes and a
         # trailing backslash, which must survive the helper's command line and the restart line.
-        args = ["-w", "--update-interval", "5\\", "--", "-i", '2 "x y"']
-        forwarded = ["-i", '2 "x y"', "-w", "--update-interval", "5\\"]
+        args = ["-w", "--update-interval", "5\\", "pictures\\corp.png", "--", "-i", '2 "x y"']
+        forwarded = ["-i", '2 "x y"', "-w", "--update-interval", "5\\", "pictures\\corp.png"]
         started = time.time()
         old = self.start_program(self.exe_win, *args)
         self.wait_for_log("^监视启动，间隔=3 秒，目标=")
@@ -199,6 +221,12 @@ class WatchRunUpdate(UpdateTestCase):
         self.assertLess(texts.index(m[7].group(0)), texts.index(next(t for t in texts if t.startswith("已替换为新版本"))))
         self.assertLess(texts.index("已拉起新版本"), texts.index(new_start.text))
         self.assertNotIn(f"发现新版本 {NEW}（当前 {NEW}）", texts)
+        # The new version shows the picture it was given, and once it has run for a while the old
+        # version's backup goes.
+        with open(self.target_path, "rb") as f:
+            self.assertEqual(f.read(), picture)
+        self.wait_for_log("^新版本运行正常，已删除旧版本备份：" + re.escape(self.exe_win) + r"\.old$", timeout=30)
+        self.assertEqual(os.listdir(self.app_dir), ["OKAVU.exe"])
 
         self.stop_watcher(new_pid)
 
@@ -317,6 +345,92 @@ class SignedUpdate(UpdateTestCase):
 
 
 @harness.requires_local_update_host
+class Recovery(UpdateTestCase):
+    """What keeps the desktop guarded when a release cannot be installed or does not run."""
+
+    ARGS = ["-w", "--update-interval", "5"]
+
+    def start_watcher(self):
+        self.start_shell()
+        old = self.start_program(self.exe_win, *self.ARGS)
+        self.wait_for_log("^监视启动，间隔=3 秒，目标=")
+        return old
+
+    def assert_old_version_watches_again(self, old):
+        """The helper started the old version again with the same arguments; returns its process id."""
+        self.wait_for_log("^已重新拉起旧版本$", timeout=UPDATE_TIMEOUT)
+        self.assertEqual(self.finish(old).exit_code, 0)
+        self.wait_for_watch_starts(2)
+        pid = self.wait_for_run(self.ARGS)
+        self.assertEqual(file_version(self.exe), OLD)
+        self.assertEqual(os.listdir(self.app_dir), ["OKAVU.exe"])
+        self.assertEqual(self.reg_text(STATE_SUBKEY, "PendingNewExe"), "")
+        return pid
+
+    def test_a_target_that_stays_locked_brings_the_old_version_back_and_the_release_is_not_fetched_again(self):
+        _, published = self.host.publish(harness.next_exe())
+        with open(published, "rb") as f:
+            sha = hashlib.sha256(f.read()).hexdigest()
+        old = self.start_watcher()
+        holder = self.hold_file(self.exe, share="r")
+        pid = self.assert_old_version_watches_again(old)
+        holder.release()
+        self.assertIn("替换失败，旧版本保持不动：" + self.exe_win, self.log_messages())
+        self.assertEqual((self.reg_text(STATE_SUBKEY, "FailedUpdateVersion"),
+                          self.reg_text(STATE_SUBKEY, "FailedUpdateSha256")), (NEW, sha))
+
+        # Its cycles find the same release, say once that they skip it, and never download it again.
+        skipped = self.wait_for_log(f"^跳过上次安装失败的版本 {re.escape(NEW)}$", timeout=30)
+        asked = len(self.requests(MANIFEST))
+        self.wait_until(lambda: len(self.requests(MANIFEST)) >= asked + 2, timeout=30,
+                        what="two more update checks", describe=self.describe)
+        self.assertEqual(len(self.requests(f"/files/OKAVU/OKAVU-{NEW}.exe")), 1, self.describe())
+        self.assertEqual(self.log_messages().count(skipped.text), 1)
+        self.stop_watcher(pid)
+
+    def test_a_new_version_that_ends_with_an_error_at_once_is_rolled_back(self):
+        self.host.publish(harness.broken_exe())
+        old = self.start_watcher()
+        pid = self.assert_old_version_watches_again(old)
+        texts = self.log_messages()
+        self.assert_in_order(texts, [
+            "^已拉起新版本$",
+            r"^新版本启动后 \d+ ms 就以退出码 3 结束$",
+            f"^已记下安装失败的版本 {re.escape(NEW)}，",
+            "^新版本未能正常运行，恢复旧版本：" + re.escape(self.exe_win) + "$",
+            "^已恢复旧版本：" + re.escape(self.exe_win) + "$",
+            "^已重新拉起旧版本$",
+        ])
+        self.stop_watcher(pid)
+
+
+@harness.requires_local_update_host
+class OneUpdateAtATime(UpdateTestCase):
+    def test_a_watcher_and_a_check_of_the_same_executable_make_one_update(self):
+        self.start_shell()
+        _, published = self.host.publish(harness.next_exe())
+        args = ["-w", "--update-interval", "5"]
+        watcher = self.start_program(self.exe_win, *args)
+        self.wait_for_log("^监视启动，间隔=3 秒，目标=")
+        # The check updates at once; the watcher's first cycle, 5 s after its start, meets that update.
+        check = self.run_program(self.exe_win, "--check-update", timeout=UPDATE_TIMEOUT)
+        self.assertEqual(check.exit_code, 0, check.describe())
+        self.assertEqual(self.finish(watcher).exit_code, 0)
+        self.wait_for_watch_starts(2)
+        new_pid = self.wait_for_run(args)
+
+        self.assert_installed(published)
+        self.assertEqual(len(self.requests(f"/files/OKAVU/OKAVU-{NEW}.exe")), 1, self.describe())
+        texts = self.log_messages()
+        self.assertIn(f"程序文件已是新版本 {NEW}，不再下载，交给更新帮手重新启动", texts)
+        self.assertEqual(len([t for t in texts if t.startswith("已替换为新版本：")]), 1, self.describe())
+        self.assertEqual([e for e in self.log_entries() if e.level == "ERROR"], [], self.describe())
+        self.wait_until(lambda: self.requests(MANIFEST, NEW), timeout=30, what="the new watcher's check",
+                        describe=self.describe)
+        self.stop_watcher(new_pid)
+
+
+@harness.requires_local_update_host
 class UpdateThread(UpdateTestCase):
     def test_a_stop_during_the_first_wait_ends_the_thread_without_a_cycle(self):
         # "--no-update" does not keep a watch run from starting its thread.
@@ -330,6 +444,23 @@ class UpdateThread(UpdateTestCase):
         self.assertEqual(result.exit_code, 0, result.describe())
         self.assertEqual(self.host.requests(), [])
         self.assertEqual(file_version(self.exe), OLD)
+
+    def test_a_watcher_keeps_guarding_across_runs_that_start_and_end_an_update_thread(self):
+        self.start_shell()
+        self.host.publish(harness.okavu_exe())  # nothing newer
+        watcher = self.start_program(self.exe_win, "-w", "-i", "1", "--no-update")
+        self.wait_for_log("^监视启动，间隔=1 秒，目标=")
+        for args in (["--once", "--update"], ["--update"], ["--check-update"]):
+            result = self.run_program(self.exe_win, *args, console=False)
+            self.assertEqual(result.exit_code, 0, result.describe())
+            self.assertTrue(watcher.running, f"the watcher ended with {args}\n" + self.describe())
+        other = os.path.join(self.work_dir, "other.png")
+        shutil.copyfile(harness.picture_path(), other)
+        mark = self.log_mark()
+        self.set_wallpaper_elsewhere(self.win_path(other))
+        self.wait_for_log("^恢复正常：" + re.escape(self.target_win) + "$", since=mark)
+        self.assertTrue(self.set_event(STOP_EVENT))
+        self.assertEqual(self.finish(watcher).exit_code, 0)
 
     def test_update_alone_cleans_old_helper_copies_and_stops_the_thread_before_any_cycle(self):
         self.start_shell()

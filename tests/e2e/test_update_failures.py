@@ -40,6 +40,10 @@ def found_log(version):
     return ("INFO", f"发现新版本 {version}（当前 {OLD}）")
 
 
+def remembered_log(version):
+    return ("INFO", f"已记下安装失败的版本 {version}，清单不换版本或摘要就不再下载它")
+
+
 def sha256(data):
     return hashlib.sha256(data).hexdigest()
 
@@ -108,15 +112,17 @@ class UpdateFailureTest(OkavuTestCase):
             requests.append(path)
         return Outcome(result, console, result.stderr_text.splitlines(), log, requests)
 
-    def expect(self, outcome, console=(), errors=(), log=(), requests=(MANIFEST,), state_written=None):
+    def expect(self, outcome, console=(), errors=(), log=(), requests=(MANIFEST,), state_written=None,
+               remembered=None, remembered_before=False):
         """The cycle's exact console lines, error lines, log lines and requests; a failed cycle ends the
-        run normally and leaves no download behind. Unless the hand-over began (state_written: the
-        version it recorded), there is no update state and no helper copy either."""
+        run normally and leaves no download behind. A release at fault is remembered (remembered: the
+        version and digest stored, with their log line last unless an earlier run stored them). Unless the hand-over began (state_written:
+        the version it recorded), there is no other update state and no helper copy either."""
         what = outcome.describe()
         self.assertEqual(outcome.result.exit_code, 0, what)
         self.assertEqual(outcome.console, list(console), what)
         self.assertEqual(outcome.errors, list(errors), what)
-        self.assertEqual(outcome.log, list(log), what)
+        self.assertEqual(outcome.log, list(log) + ([remembered_log(remembered[0])] if remembered and not remembered_before else []), what)
         self.assertEqual(outcome.requests, list(requests), what)
         self.assertFalse(os.path.exists(self.new_exe), f"{NEW_EXE} left behind\n{what}")
         if state_written:
@@ -124,14 +130,20 @@ class UpdateFailureTest(OkavuTestCase):
             self.assertEqual(self.reg_text(STATE_SUBKEY, "LastUpdateAttempt"), state_written)
             self.assertEqual(self.reg_text(STATE_SUBKEY, "PendingNewExe"), self.win_path(self.new_exe))
             self.assertRegex(self.reg_text(STATE_SUBKEY, "LastUpdateTime"), r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$")
+        elif remembered:
+            self.assertIsNone(self.reg_text(STATE_SUBKEY, "PendingNewExe"), what)
         else:
             self.assertFalse(self.reg_key_exists(STATE_SUBKEY), f"update state written\n{what}")
+        if remembered:
+            self.assertEqual((self.reg_text(STATE_SUBKEY, "FailedUpdateVersion"),
+                              self.reg_text(STATE_SUBKEY, "FailedUpdateSha256")), remembered, what)
+        if not state_written:
             self.assertEqual([n for n in os.listdir(self.temp_dir) if n.startswith("OKAVU-updater-")], [], what)
 
-    def expect_download_failure(self, outcome, version, console, errors, log):
+    def expect_download_failure(self, outcome, version, console, errors, log, remembered=None):
         """A cycle that found version, downloaded it and then gave up."""
         self.expect(outcome, [FOUND.format(version)] + console, errors,
-                    [found_log(version)] + log, [MANIFEST, DOWNLOAD])
+                    [found_log(version)] + log, [MANIFEST, DOWNLOAD], remembered=remembered)
 
     # ---- manifest --------------------------------------------------------------------------------------
 
@@ -220,8 +232,9 @@ class UpdateFailureTest(OkavuTestCase):
         # Exactly 64 MiB arrives whole (the size check then reports every byte); one more byte is refused.
         outcome = self.check_update(manifest(size=1), Reply(body=data))
         self.expect_download_failure(outcome, NEW, [], [f"[ERROR] 体积不符：期望 1 实际 {LIMIT}，放弃更新"],
-                                     [("ERROR", f"体积不符：期望 1 实际 {LIMIT}")])
+                                     [("ERROR", f"体积不符：期望 1 实际 {LIMIT}")], remembered=(NEW, ""))
         self.server.clear()
+        self.reg_delete(STATE_SUBKEY)
         outcome = self.check_update(manifest(size=1), Reply(body=data + b"!"))
         self.expect_download_failure(outcome, NEW, [], ["[ERROR] 下载失败（状态码 200）"],
                                      [("ERROR", "下载失败：状态码 200"),
@@ -243,7 +256,8 @@ class UpdateFailureTest(OkavuTestCase):
         outcome = self.check_update(manifest(sha256="not-a-digest", size=len(data) + 1), Reply(body=data))
         self.expect_download_failure(outcome, NEW, [],
                                      [f"[ERROR] 体积不符：期望 {len(data) + 1} 实际 {len(data)}，放弃更新"],
-                                     [("ERROR", f"体积不符：期望 {len(data) + 1} 实际 {len(data)}")])
+                                     [("ERROR", f"体积不符：期望 {len(data) + 1} 实际 {len(data)}")],
+                                     remembered=(NEW, "not-a-digest"))
 
     def test_malformed_or_missing_digest_after_download(self):
         data = b"MZ" + bytes(1000)
@@ -254,14 +268,24 @@ class UpdateFailureTest(OkavuTestCase):
                 outcome = self.check_update(manifest(sha256=field, size=len(data)), Reply(body=data))
                 self.expect_download_failure(
                     outcome, NEW, [], ["[ERROR] 清单里的 sha256 不是 64 位十六进制，拒绝更新（清单写错了？）"],
-                    [("ERROR", f"清单 sha256 非法：{shown}")])
+                    [("ERROR", f"清单 sha256 非法：{shown}")], remembered=(NEW, shown))
 
-    def test_digest_mismatch(self):
+    def test_digest_mismatch_is_remembered_and_not_downloaded_again(self):
         data = b"MZ" + bytes(1000)
         expected = sha256(b"something else")
         outcome = self.check_update(manifest(sha256=expected.upper()), Reply(body=data))
         self.expect_download_failure(outcome, NEW, [], ["[ERROR] SHA256 校验失败，放弃更新"],
-                                     [("ERROR", f"SHA256 校验失败，期望 {expected} 实际 {sha256(data)}")])
+                                     [("ERROR", f"SHA256 校验失败，期望 {expected} 实际 {sha256(data)}")],
+                                     remembered=(NEW, expected))
+        # The same release again: told once per run, never fetched; another digest is a new release.
+        self.server.clear()
+        outcome = self.check_update(manifest(sha256=expected), Reply(body=data))
+        self.expect(outcome, [f"[INFO ] 版本 {NEW} 上次安装失败，不再下载（清单换了版本或摘要才会再试）"], [],
+                    [("INFO", f"跳过上次安装失败的版本 {NEW}")], remembered=(NEW, expected), remembered_before=True)
+        self.server.clear()
+        outcome = self.check_update(manifest(sha256=sha256(data), size=1), Reply(body=data))
+        self.expect_download_failure(outcome, NEW, [], ["[ERROR] 体积不符：期望 1 实际 1002，放弃更新"],
+                                     [("ERROR", "体积不符：期望 1 实际 1002")], remembered=(NEW, sha256(data)))
 
     # ---- what the download is --------------------------------------------------------------------------
 
@@ -274,7 +298,8 @@ class UpdateFailureTest(OkavuTestCase):
         self.expect_download_failure(
             outcome, NEW, [f"[ OK  ] 下载完成并通过校验：{len(data)} 字节，SHA256 {digest}"],
             ["[ERROR] 下载的 exe 没有版本资源，拒绝安装（请确认上传的是正确构建）"],
-            [("INFO", f"下载校验通过：{len(data)} 字节 sha256={digest}"), ("ERROR", "下载的 exe 缺少版本资源，拒绝安装")])
+            [("INFO", f"下载校验通过：{len(data)} 字节 sha256={digest}"), ("ERROR", "下载的 exe 缺少版本资源，拒绝安装")],
+            remembered=(NEW, digest))
 
     def test_file_version_differs_from_manifest(self):
         next_exe = os.environ.get("OKAVU_NEXT_EXE")
@@ -289,7 +314,7 @@ class UpdateFailureTest(OkavuTestCase):
             outcome, announced, [f"[ OK  ] 下载完成并通过校验：{len(data)} 字节，SHA256 {digest}"],
             [f"[ERROR] 下载包版本({NEW})与清单({announced})不一致，拒绝安装"],
             [("INFO", f"下载校验通过：{len(data)} 字节 sha256={digest}"),
-             ("ERROR", f"下载包版本 {NEW} 与清单 {announced} 不一致，拒绝安装")])
+             ("ERROR", f"下载包版本 {NEW} 与清单 {announced} 不一致，拒绝安装")], remembered=(announced, digest))
 
     # ---- hand-over -------------------------------------------------------------------------------------
 
@@ -315,27 +340,27 @@ class UpdateFailureTest(OkavuTestCase):
         outcome = self.check_update(manifest(version=version, sha256=digest, size=len(data)), Reply(body=data))
         verified = [f"[ OK  ] 下载完成并通过校验：{len(data)} 字节，SHA256 {digest}", f"[ OK  ] 新包版本资源确认：{NEW}"]
         verified_log = [found_log(version), ("INFO", f"下载校验通过：{len(data)} 字节 sha256={digest}")]
-        return outcome, [FOUND.format(version)] + verified, verified_log
+        return outcome, [FOUND.format(version)] + verified, verified_log, (version, digest)
 
     def test_hand_over_without_temporary_folder_ends_silently(self):
         # Longer than GetTempPathW can return: the hand-over ends after writing the state values.
         deep = os.path.join(self.work_dir, "t" * 150, "u" * 150)
         os.makedirs(deep)
         self.use_temp_folder(self.win_path(deep))
-        outcome, console, log = self.hand_over_release()
-        self.expect(outcome, console, [], log, [MANIFEST, DOWNLOAD], state_written=NEW)
+        outcome, console, log, release = self.hand_over_release()
+        self.expect(outcome, console, [], log, [MANIFEST, DOWNLOAD], state_written=NEW, remembered=release)
         self.assertEqual(os.listdir(deep), [])
 
     def test_hand_over_cannot_copy_helper(self):
         self.use_temp_folder("C:\\no\\such\\folder\\")
         # A manifest version with fewer parts matches the file's version and gets as far as the hand-over.
         short = NEW.rsplit(".", 2)[0]
-        outcome, console, log = self.hand_over_release(version=short)
+        outcome, console, log, release = self.hand_over_release(version=short)
         self.assertEqual(len(outcome.errors), 1, outcome.describe())
         self.assertRegex(outcome.errors[0],
                          r"^\[ERROR\] 创建更新帮手失败 \(err=3\)：C:\\no\\such\\folder\\OKAVU-updater-\d+\.exe$")
         self.expect(outcome, console, outcome.errors, log + [("ERROR", "创建更新帮手失败 (err=3)")],
-                    [MANIFEST, DOWNLOAD], state_written=short)
+                    [MANIFEST, DOWNLOAD], state_written=short, remembered=release)
 
     def test_hand_over_cannot_start_helper(self):
         # The copy fits, but its full path is longer than the process loader accepts.
@@ -343,12 +368,12 @@ class UpdateFailureTest(OkavuTestCase):
         deep = os.path.join(self.work_dir, "t" * 100, "u" * (250 - base - 100))
         os.makedirs(deep)
         self.use_temp_folder(self.win_path(deep))
-        outcome, console, log = self.hand_over_release()
+        outcome, console, log, release = self.hand_over_release()
         self.assertEqual(len(outcome.errors), 1, outcome.describe())
         error = re.fullmatch(r"\[ERROR\] 启动更新帮手失败 \(err=([1-9]\d*)\)", outcome.errors[0])
         self.assertTrue(error, outcome.describe())
         self.expect(outcome, console, outcome.errors, log + [("ERROR", f"启动更新帮手失败 (err={error.group(1)})")],
-                    [MANIFEST, DOWNLOAD], state_written=NEW)
+                    [MANIFEST, DOWNLOAD], state_written=NEW, remembered=release)
         # The copy stays for the start-up clean-up of a later run.
         self.assertEqual(len([n for n in os.listdir(deep) if re.fullmatch(r"OKAVU-updater-\d+\.exe", n)]), 1)
 

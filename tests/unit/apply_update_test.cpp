@@ -81,10 +81,10 @@ TEST(ApplyUpdateArgsTest, UnknownOptionsAreSkippedAndASecondSeparatorIsForwarded
   EXPECT_TRUE(args.forwarded.empty());
 }
 
-TEST(ApplyUpdateMutexNameTest, ReplacesSeparatorsAndColonsOnly) {
-  EXPECT_EQ(ApplyUpdateMutexName(L"C:\\Tools\\wp.exe"), L"Local\\OKAVU_ApplyUpdate_C__Tools_wp.exe");
-  EXPECT_EQ(ApplyUpdateMutexName(L"c:/Mixed Case/程序.EXE"), L"Local\\OKAVU_ApplyUpdate_c__Mixed Case_程序.EXE");
-  EXPECT_EQ(ApplyUpdateMutexName(L"\\\\?\\C:\\x"), L"Local\\OKAVU_ApplyUpdate___?_C__x");
+TEST(ApplyUpdateMutexNameTest, GlobalAndLowerCasedSoThatEverySessionAndCaseShareIt) {
+  EXPECT_EQ(ApplyUpdateMutexName(L"C:\\Tools\\wp.exe"), L"Global\\OKAVU_ApplyUpdate_c__tools_wp.exe");
+  EXPECT_EQ(ApplyUpdateMutexName(L"c:/Mixed Case/程序.EXE"), L"Global\\OKAVU_ApplyUpdate_c__mixed case_程序.exe");
+  EXPECT_EQ(ApplyUpdateMutexName(L"\\\\?\\C:\\x"), L"Global\\OKAVU_ApplyUpdate___?_c__x");
 }
 
 TEST(HelperVersionTest, NoCheckWhenSwitchedOffOrUnreadable) {

@@ -35,7 +35,10 @@ struct FakeHost {
   Result<HttpResponse> manifest;
   DownloadFacts download;
   bool handOverWorks = true;
+  bool lockedByAnother = false;
+  bool installedAlready = false;
   std::string publisherKey;
+  FailedRelease failed;  // what the registry remembers
 
   int downloads = 0;
   std::wstring requested;
@@ -47,6 +50,15 @@ struct FakeHost {
     UpdateSystem system;
     system.publisherKey = publisherKey;
     system.fetchManifest = [this] { return manifest; };
+    system.failedRelease = [this] { return failed; };
+    system.rememberFailure = [this](const std::wstring& version, const std::wstring& sha256) {
+      failed = {version, sha256};
+    };
+    system.lockExecutable = [this] {
+      return lockedByAnother ? Result<HeldMutex>(Status::Failure(WAIT_TIMEOUT)) : Result<HeldMutex>(HeldMutex{});
+    };
+    system.installedAlready = [this](const std::string&) { return installedAlready; };
+    system.awaitHelper = [](const std::wstring&) {};
     system.downloadPath = [] { return kNewExe; };
     system.download = [this](const std::wstring& path, const std::wstring& file) {
       ++downloads;
@@ -203,6 +215,7 @@ struct Refusal {
   void (*spoil)(DownloadFacts& facts, std::string& manifestExtra);
   std::string err;
   std::vector<std::string> log;  // after the announcement
+  std::wstring remembered;       // the digest remembered as failed; "-": nothing remembered
 };
 
 TEST_F(UpdateCycleTest, EveryRefusedDownloadIsReportedAndDeleted) {
@@ -215,28 +228,34 @@ TEST_F(UpdateCycleTest, EveryRefusedDownloadIsReportedAndDeleted) {
          f.fetch = Result<HttpResponse>(Status::Failure(ERROR_WINHTTP_CONNECTION_ERROR), cut);
        },
        "[ERROR] 下载失败（状态码 200）\n",
-       {"[ERROR] 下载失败：状态码 200", "[ERROR] 下载失败原因：" + U8(DescribeRequestError(12030))}},
-      {"unreadable", [](DownloadFacts& f, std::string&) { f.readable = false; }, "", {"[ERROR] 下载文件读不出"}},
+       {"[ERROR] 下载失败：状态码 200", "[ERROR] 下载失败原因：" + U8(DescribeRequestError(12030))},
+       L"-"},
+      {"unreadable", [](DownloadFacts& f, std::string&) { f.readable = false; }, "", {"[ERROR] 下载文件读不出"}, L"-"},
       {"size",
        [](DownloadFacts& f, std::string&) { f.size = 6; },
        "[ERROR] 体积不符：期望 5 实际 6，放弃更新\n",
-       {"[ERROR] 体积不符：期望 5 实际 6"}},
+       {"[ERROR] 体积不符：期望 5 实际 6"},
+       FromUtf8(kDigest)},
       {"digest form",
        [](DownloadFacts&, std::string& m) { m = "sha256=XYZ\n"; },
        "[ERROR] 清单里的 sha256 不是 64 位十六进制，拒绝更新（清单写错了？）\n",
-       {"[ERROR] 清单 sha256 非法：xyz"}},
+       {"[ERROR] 清单 sha256 非法：xyz"},
+       L"xyz"},
       {"digest",
        [](DownloadFacts& f, std::string&) { f.digest = ""; },
        "[ERROR] SHA256 校验失败，放弃更新\n",
-       {"[ERROR] SHA256 校验失败，期望 " + kDigest + " 实际 "}},
+       {"[ERROR] SHA256 校验失败，期望 " + kDigest + " 实际 "},
+       FromUtf8(kDigest)},
       {"no version",
        [](DownloadFacts& f, std::string&) { f.hasVersion = false; },
        "[ERROR] 下载的 exe 没有版本资源，拒绝安装（请确认上传的是正确构建）\n",
-       {"[INFO] " + verified, "[ERROR] 下载的 exe 缺少版本资源，拒绝安装"}},
+       {"[INFO] " + verified, "[ERROR] 下载的 exe 缺少版本资源，拒绝安装"},
+       FromUtf8(kDigest)},
       {"version",
        [](DownloadFacts& f, std::string&) { f.fileVersion = L"0.1"; },
        "[ERROR] 下载包版本(0.1)与清单(" + kOffer8 + ")不一致，拒绝安装\n",
-       {"[INFO] " + verified, "[ERROR] 下载包版本 0.1 与清单 " + kOffer8 + " 不一致，拒绝安装"}},
+       {"[INFO] " + verified, "[ERROR] 下载包版本 0.1 与清单 " + kOffer8 + " 不一致，拒绝安装"},
+       FromUtf8(kDigest)},
   };
   for (const Refusal& refusal : refusals) {
     SCOPED_TRACE(refusal.what);
@@ -244,6 +263,7 @@ TEST_F(UpdateCycleTest, EveryRefusedDownloadIsReportedAndDeleted) {
     host.download = GoodDownload();
     refusal.spoil(host.download, extra);
     host.manifest = Answer(Manifest(extra));
+    host.failed = {L"-", L"-"};
     Run();
     EXPECT_EQ(err, refusal.err);
     std::vector<std::string> expected = {kAnnounceLog};
@@ -251,9 +271,59 @@ TEST_F(UpdateCycleTest, EveryRefusedDownloadIsReportedAndDeleted) {
     EXPECT_EQ(log, expected);
     EXPECT_EQ(host.requested, L"/files/OKAVU/OKAVU-" + kOffer + L".exe");
     EXPECT_EQ(host.deleted, (std::vector<std::wstring>{kNewExe, kNewExe})) << "a leftover first, the download last";
+    EXPECT_EQ(host.failed.sha256, refusal.remembered) << "a network failure is retried, a bad release is not";
     host.deleted.clear();
     ExpectUndone();
   }
+}
+
+TEST_F(UpdateCycleTest, AFailedReleaseIsSkippedSayingSoOnceUntilTheManifestNamesAnotherOne) {
+  host.manifest = Answer(Manifest());
+  host.download = GoodDownload();
+  host.failed = {kOffer, FromUtf8(kDigest)};
+  Run();
+  EXPECT_EQ(
+      out,
+      "[INFO ] " + U8(Format(L"版本 %ls 上次安装失败，不再下载（清单换了版本或摘要才会再试）", kOffer.c_str())) + "\n");
+  EXPECT_EQ(log, std::vector<std::string>{"[INFO] 跳过上次安装失败的版本 " + kOffer8});
+  Run();
+  EXPECT_EQ(out + err, "");
+  EXPECT_TRUE(log.empty());
+  EXPECT_EQ(host.downloads, 0);
+  ExpectUndone();
+
+  host.failed.sha256 = L"0" + host.failed.sha256.substr(1);  // the publisher replaced the file
+  Run();
+  EXPECT_EQ(host.downloads, 1);
+  EXPECT_TRUE(channel.HandOverReady());
+}
+
+TEST_F(UpdateCycleTest, WhileAnotherProcessUpdatesThisExecutableNothingIsTouched) {
+  host.manifest = Answer(Manifest());
+  host.download = GoodDownload();
+  host.lockedByAnother = true;
+  for (int cycle = 0; cycle < 2; ++cycle) {
+    Run();
+    if (cycle == 0) {
+      EXPECT_EQ(out, "[INFO ] 另一个进程正在更新本程序，本次检查跳过\n");
+      EXPECT_EQ(log, std::vector<std::string>{"[INFO] 另一个进程正在更新本程序，跳过本次检查"});
+    } else {
+      EXPECT_TRUE(log.empty()) << "said once";
+    }
+    EXPECT_EQ(host.downloads, 0);
+    EXPECT_TRUE(host.deleted.empty());
+    ExpectUndone();
+  }
+
+  // Another process installed the release meanwhile: nothing is downloaded, the helper restarts this run.
+  host.lockedByAnother = false;
+  host.installedAlready = true;
+  Run();
+  EXPECT_EQ(host.downloads, 0);
+  EXPECT_EQ(out, "[INFO ] " +
+                     U8(Format(L"程序文件已由另一个进程更新为版本 %ls，交给更新帮手重新启动", kOffer.c_str())) + "\n");
+  EXPECT_EQ(host.handedDigest, kDigest);
+  EXPECT_TRUE(channel.HandOverReady());
 }
 
 TEST_F(UpdateCycleTest, AVerifiedDownloadIsHandedOverAndKeptAndTheCycleStaysBusy) {

@@ -86,35 +86,28 @@ TEST(UpdaterLoopTest, StopBetweenCyclesEndsAfterTheWait) {
   EXPECT_EQ(s.now, 21u);
 }
 
-// A running update thread over a private stop event, ended by the test.
+// A running update thread, ended by the test.
 class UpdateThreadTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    stop_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    ASSERT_TRUE(stop_);
-  }
   std::shared_ptr<UpdateChannel> channel_ =
       std::make_shared<UpdateChannel>(std::vector<std::wstring>{}, UniqueKernelHandle());
-  UniqueKernelHandle stop_;
 };
 
 TEST_F(UpdateThreadTest, WithoutAReadyUpdateRestartDoesNothingAndLeavesTheThreadRunning) {
-  Result<UpdateThread> thread = UpdateThread::Start(30, channel_, stop_.get());
+  Result<UpdateThread> thread = UpdateThread::Start(30, channel_);
   ASSERT_TRUE(thread.ok());
   fixtures::LogWatch log;
   EXPECT_FALSE(RestartForReadyUpdate(*channel_, thread.value));
   EXPECT_TRUE(thread.value.running());
   EXPECT_TRUE(log.NewLines().empty());
-  // Stopping sets the run's stop signal (the thread waits on its own handle to it) and ends it at once,
-  // inside its first 5-second wait.
+  // Stopping sets the thread's own signal and ends it at once, inside its first 5-second wait.
   EXPECT_TRUE(thread.value.Stop());
-  EXPECT_EQ(WaitForSingleObject(stop_.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
   EXPECT_FALSE(thread.value.running());
   EXPECT_FALSE(thread.value.lingers());
 }
 
 TEST_F(UpdateThreadTest, ReadyWithoutAHelperClearsBothFlagsAndStopsTheThread) {
-  Result<UpdateThread> thread = UpdateThread::Start(30, channel_, stop_.get());
+  Result<UpdateThread> thread = UpdateThread::Start(30, channel_);
   ASSERT_TRUE(thread.ok());
   ASSERT_TRUE(channel_->TryBeginCycle());
   channel_->PublishHandOver(HandOver{0, L"C:\\x\\OKAVU.new.exe", L"1.7.0.0"});

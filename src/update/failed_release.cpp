@@ -1,0 +1,32 @@
+// Failed releases.
+#include "update/failed_release.h"
+
+#include <cwctype>
+
+#include "support/log.h"
+#include "support/state.h"
+
+namespace {
+
+constexpr wchar_t kFailedVersion[] = L"FailedUpdateVersion";
+constexpr wchar_t kFailedSha256[] = L"FailedUpdateSha256";
+
+std::wstring Lower(const std::wstring& text) {
+  std::wstring lower = text;
+  for (wchar_t& c : lower) c = static_cast<wchar_t>(towlower(c));
+  return lower;
+}
+
+}  // namespace
+
+void RememberFailedRelease(const std::wstring& version, const std::wstring& sha256) {
+  static_cast<void>(WriteStateValue(kFailedVersion, version));
+  static_cast<void>(WriteStateValue(kFailedSha256, Lower(sha256)));
+  LogLine(LogLevel::kInfo, L"已记下安装失败的版本 %ls，清单不换版本或摘要就不再下载它", version.c_str());
+}
+
+FailedRelease ReadFailedRelease() { return {ReadStateValue(kFailedVersion), ReadStateValue(kFailedSha256)}; }
+
+bool IsFailedRelease(const FailedRelease& failed, const std::wstring& version, const std::wstring& sha256) {
+  return !failed.version.empty() && failed.version == version && failed.sha256 == Lower(sha256);
+}

@@ -1,0 +1,20 @@
+// The release that last failed to install for this user (verification, hand-over or the helper's
+// recovery), remembered in the state key so that the same release is not downloaded again and again.
+#pragma once
+
+#include <string>
+
+struct FailedRelease {
+  std::wstring version;  // as the manifest named it
+  std::wstring sha256;   // as NormalizeSha256 writes it; empty when the digest was not known
+};
+
+// Stores the release as failed and logs that it will not be downloaded again. sha256 is taken in any
+// case and stored lower-cased.
+void RememberFailedRelease(const std::wstring& version, const std::wstring& sha256);
+
+// The remembered release; empty fields when there is none.
+FailedRelease ReadFailedRelease();
+
+// True when the manifest offers the very release that failed: the same version text and digest.
+bool IsFailedRelease(const FailedRelease& failed, const std::wstring& version, const std::wstring& sha256);
