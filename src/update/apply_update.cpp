@@ -90,7 +90,7 @@ class Installation {
   // Holds the new file (a virus scanner may hold it for a moment) and checks its digest; then keeps
   // the old executable as the backup (the old process may hold it for a moment after it ended) and
   // moves the new file over. kDone, kVersionMismatch (digest) or kReplaceFailed (all retries failed;
-  // a backup already made has been put back).
+  // the old executable is where it was).
   HelperExit Replace() {
     const DWORD start = GetTickCount();
     Result<UniqueFile> held;
@@ -116,12 +116,18 @@ class Installation {
         checked = true;
       }
       if (held && !backedUp_) {
+        // Renamed aside (which works also while another process still runs it) and then replaced at
+        // once: the executable's name is free for as short a time as two renames take.
         moved = MoveFileExW(args_.target.c_str(), backup_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
                     ? Status::Success()
                     : Status::LastError();
         backedUp_ = moved.ok();
       }
-      if (held && backedUp_) moved = MoveHeldFile(held.value.get(), args_.target);
+      if (held && backedUp_) {
+        moved = MoveHeldFile(held.value.get(), args_.target);
+        // Never wait for the next attempt without an executable under the name.
+        if (!moved) PutOldVersionBack();
+      }
       if (moved) {
         LogLine(LogLevel::kInfo, L"已替换为新版本：%ls（替换重试耗时 %lu ms）", args_.target.c_str(),
                 static_cast<unsigned long>(GetTickCount() - start));
@@ -132,7 +138,6 @@ class Installation {
       Sleep(kReplacePauseMs);
     }
     LogLine(LogLevel::kError, L"替换失败，旧版本保持不动：%ls", args_.target.c_str());
-    if (backedUp_) PutOldVersionBack();
     return HelperExit::kReplaceFailed;
   }
 
