@@ -64,6 +64,7 @@ struct InvalidEmptyTraits {
 namespace handle_close {
 inline void Kernel(HANDLE h) noexcept { ::CloseHandle(h); }
 inline void Find(HANDLE h) noexcept { ::FindClose(h); }
+inline void ChangeNotification(HANDLE h) noexcept { ::FindCloseChangeNotification(h); }
 inline void RegKey(HKEY h) noexcept { ::RegCloseKey(h); }
 inline void Internet(HINTERNET h) noexcept { WinHttp().closeHandle(h); }
 inline void BcryptAlgorithm(BCRYPT_ALG_HANDLE h) noexcept { Bcrypt().closeAlgorithmProvider(h, 0); }
@@ -75,6 +76,7 @@ inline void MutexHold(HANDLE h) noexcept { ::ReleaseMutex(h); }
 using UniqueKernelHandle = UniqueHandle<NullEmptyTraits<HANDLE, handle_close::Kernel>>;  // events, processes, threads
 using UniqueFile = UniqueHandle<InvalidEmptyTraits<handle_close::Kernel>>;
 using UniqueFind = UniqueHandle<InvalidEmptyTraits<handle_close::Find>>;
+using UniqueChangeNotification = UniqueHandle<InvalidEmptyTraits<handle_close::ChangeNotification>>;
 using UniqueRegKey = UniqueHandle<NullEmptyTraits<HKEY, handle_close::RegKey>>;
 using UniqueInternet = UniqueHandle<NullEmptyTraits<HINTERNET, handle_close::Internet>>;
 using UniqueBcryptAlgorithm = UniqueHandle<NullEmptyTraits<BCRYPT_ALG_HANDLE, handle_close::BcryptAlgorithm>>;

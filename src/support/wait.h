@@ -10,5 +10,10 @@
 // the events they care about afterwards. Manual-reset events stay set, so every later wait returns at once.
 void WaitSecondsOrSignal(unsigned long seconds, std::initializer_list<HANDLE> events);
 
+// Waits up to milliseconds for the first of handles to be signalled and returns it (an auto-reset
+// event is consumed by that), or null when the time ran out or the wait failed. Null and
+// INVALID_HANDLE_VALUE entries are left out; earlier entries win when several are signalled.
+HANDLE WaitForFirst(unsigned long milliseconds, std::initializer_list<HANDLE> handles);
+
 // True when the event exists and is set; a zero wait, which a manual-reset event does not consume.
 bool IsSignalled(HANDLE event);

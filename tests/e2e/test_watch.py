@@ -1,5 +1,6 @@
 """Watch runs end to end: the wallpaper put back after another program changed it, a deleted target rebuilt,
-a second watcher taking over, a watcher that does not give way (exit 6), an abandoned mutex, Ctrl+C."""
+a change or a deletion acted on when it happens and a fight with another program, a second watcher taking
+over, a watcher that does not give way (exit 6), an abandoned mutex, Ctrl+C."""
 import os
 import re
 import shutil
@@ -114,6 +115,49 @@ class Repair(WatchTestCase):
                                   ("INFO", f"已改回目标墙纸：{target}"))
         self.assertEqual(self.reg_text(DESKTOP_KEY, "Wallpaper"), target)
         self.stop_watcher(watcher)
+
+
+class ChangeNotices(WatchTestCase):
+    """A watch also acts when the desktop settings or the target's folder change, not only at its interval."""
+
+    # Far below the minute of "-i 60", yet loose enough for Wine's process and registry latency.
+    HEARD_TIMEOUT = 5.0
+
+    def test_at_a_minute_interval_a_change_and_a_deletion_are_repaired_when_they_happen(self):
+        watcher = self.start_watcher("-i", "60")
+        target = self.target_win
+        other = self.other_picture()
+        mark = self.log_mark()
+        self.set_wallpaper_elsewhere(other)
+        self.wait_for_line("INFO", f"已改回目标墙纸：{target}", since=mark, timeout=self.HEARD_TIMEOUT)
+        self.assertEqual(self.reg_text(DESKTOP_KEY, "Wallpaper"), target)
+
+        mark = self.log_mark()
+        os.unlink(self.target_path)
+        self.wait_for_line("WARN", f"目标墙纸文件丢失，重建：{target}", since=mark, timeout=self.HEARD_TIMEOUT)
+        self.wait_for_line("INFO", f"已改回目标墙纸：{target}", since=mark, timeout=self.HEARD_TIMEOUT)
+        with open(self.target_path, "rb") as f:
+            self.assertEqual(f.read(), harness.embedded_picture())
+        # The pass that the loop's own repair set off found the desktop right and said nothing.
+        self.assertEqual(self.texts("WARN", mark), [f"目标墙纸文件丢失，重建：{target}"])
+        self.stop_watcher(watcher)
+
+    def test_a_fight_falls_back_to_the_timer_and_the_watch_keeps_guarding(self):
+        watcher = self.start_watcher("-i", "2")
+        target = self.target_win
+        other = self.other_picture()
+        mark = self.log_mark()
+        fallback = "一分钟内改回 5 次，疑与其他程序争抢墙纸，5 分钟内仅定时检查（每 2 秒）"
+        # Another program sets its picture again and again, as fast as it can.
+        self.wait_until(lambda: self.set_wallpaper_elsewhere(other) or fallback in self.log_messages(mark),
+                        timeout=30, what="the fallback to the timer")
+        # It stops; the timer's next pass puts the target back.
+        self.wait_for_line("INFO", f"恢复正常：{target}", since=self.log_mark(), timeout=PASS_TIMEOUT)
+        self.assertEqual(self.reg_text(DESKTOP_KEY, "Wallpaper"), target)
+        self.assertEqual(self.texts("WARN", mark).count(fallback), 1)
+        result = self.stop_watcher(watcher)
+        self.assertIn("[WARN ] 一分钟内已改回 5 次，似乎有别的程序在反复更换墙纸：接下来 5 分钟只按每 2 秒的定时检查修复\n",
+                      result.stderr_text)
 
 
 class Rebuild(WatchTestCase):

@@ -93,10 +93,22 @@ int ShellCommand(ToolArgs args) {
 }
 
 int SetWallpaperCommand(ToolArgs args) {
-  if (args.size() != 1) return UsageFailure(L"set-wallpaper PATH");
-  if (!SystemParametersInfoW(SPI_SETDESKWALLPAPER, 0, const_cast<wchar_t*>(args[0].c_str()),
-                             SPIF_UPDATEINIFILE | SPIF_SENDWININICHANGE)) {
-    return SystemFailure(L"SystemParametersInfoW(SPI_SETDESKWALLPAPER)", GetLastError());
+  const bool onInput = TakeFlag(args, L"--on-input");
+  if (args.size() != 1) return UsageFailure(L"set-wallpaper PATH [--on-input]");
+  // With --on-input, once per line read from standard input until its end: a benchmark times the set
+  // from the moment it writes the line, without a process start in between.
+  for (;;) {
+    if (onInput) {
+      char c = 0;
+      DWORD read = 0;
+      do {
+        if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), &c, 1, &read, nullptr) || read == 0) return kToolOk;
+      } while (c != '\n');
+    }
+    if (!SystemParametersInfoW(SPI_SETDESKWALLPAPER, 0, const_cast<wchar_t*>(args[0].c_str()),
+                               SPIF_UPDATEINIFILE | SPIF_SENDWININICHANGE)) {
+      return SystemFailure(L"SystemParametersInfoW(SPI_SETDESKWALLPAPER)", GetLastError());
+    }
+    if (!onInput) return kToolOk;
   }
-  return kToolOk;
 }

@@ -17,7 +17,7 @@ constexpr wchar_t kUsage[] =
     L"  reg-delete ROOT KEY [VALUE...]         whole key tree without VALUE; exit 1 when missing\n"
     L"  reg-key-exists ROOT KEY                exit 0 when the key exists, 1 when not\n"
     L"  shell [--only-progman|--only-workerw] --ready EVENT --quit EVENT [--log FILE]\n"
-    L"  set-wallpaper PATH\n"
+    L"  set-wallpaper PATH [--on-input]        with --on-input, once for each line on standard input\n"
     L"  hold-mutex NAME --ready EVENT --quit EVENT\n"
     L"  hold-file PATH [--share rwd] --ready EVENT --quit EVENT\n"
     L"  set-event NAME                         exit 1 when no such event exists\n"

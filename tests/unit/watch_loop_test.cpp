@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <set>
@@ -47,12 +48,19 @@ struct FakeWorld {
   std::vector<StageCall> staged;
   std::function<void(int pass)> beforePass;  // what happens in the world during the wait
   bool ended = false;                        // the stop signal or a ready update
+  // Another program sets its picture at these ticks (a change notice then wakes a listening loop);
+  // with them, the watch ends once the clock reaches endAt rather than after `passes` waits.
+  std::vector<unsigned long> changesAt;
+  unsigned long endAt = 0;
+  std::vector<unsigned long> passTicks;  // when each check ran
+  std::vector<unsigned long> listens;    // when the loop armed its notices
 };
 
 FakeWorld* g_world = nullptr;
 
 WallpaperCheck FakeCheck(const std::wstring& target) {
   ++g_world->checks;
+  g_world->passTicks.push_back(g_world->clock);
   if (!g_world->files.count(target)) return {WallpaperState::kTargetGone, L"(目标文件已被删除)"};
   if (g_world->shows != target) return {WallpaperState::kMismatch, g_world->shows};
   return {WallpaperState::kMatch, L""};
@@ -83,15 +91,31 @@ Result<std::wstring> FakeStageBytes(const std::vector<unsigned char>& data, cons
   return path;
 }
 
-void FakeWait(unsigned long seconds) {
-  g_world->waits.push_back(seconds);
-  g_world->clock += seconds * 1000UL;  // wraps like the tick
-  ++g_world->waited;
-  if (g_world->waited > g_world->passes) {
-    g_world->ended = true;
-    return;
+WatchWake FakeWait(unsigned long milliseconds, bool listen) {
+  FakeWorld& w = *g_world;
+  if (w.endAt != 0) {
+    // The world of changes: other programs set their picture; a listening loop hears each at once.
+    const unsigned long until = w.clock + milliseconds;
+    while (!w.changesAt.empty() && w.changesAt.front() <= until) {
+      const unsigned long at = w.changesAt.front();
+      w.changesAt.erase(w.changesAt.begin());
+      if (at > w.clock) w.clock = at;
+      w.shows = kOther;
+      if (listen) return WatchWake::kChange;
+    }
+    w.clock = until;
+    w.ended = w.clock >= w.endAt;
+    return WatchWake::kTimeOut;
   }
-  if (g_world->beforePass) g_world->beforePass(g_world->waited);
+  w.waits.push_back(milliseconds / 1000UL);
+  w.clock += milliseconds;  // wraps like the tick
+  ++w.waited;
+  if (w.waited > w.passes) {
+    w.ended = true;
+    return WatchWake::kTimeOut;
+  }
+  if (w.beforePass) w.beforePass(w.waited);
+  return WatchWake::kTimeOut;
 }
 
 unsigned long FakeTick() { return g_world->clock; }
@@ -104,6 +128,10 @@ WatchDesktop FakeDesktop() {
   d.stageDir = FakeStageDir;
   d.stageBytes = FakeStageBytes;
   d.wait = FakeWait;
+  d.listen = [](const std::wstring&) {
+    g_world->listens.push_back(g_world->clock);
+    return Status::Success();
+  };
   d.ended = [] { return g_world->ended; };
   d.tick = FakeTick;
   return d;
@@ -193,6 +221,54 @@ TEST_F(WatchLoopTest, ReadyUpdateEndsTheWatchWithTheSameMessages) {
   EXPECT_EQ(world_.checks, 2);
   EXPECT_EQ(log_, Concat({StartLines(), {kEndLog}}));
   EXPECT_NE(out_.find(kEndConsole), std::string::npos);
+}
+
+TEST_F(WatchLoopTest, AChangeIsRepairedWhenItIsHeardAndTheTimerKeepsItsSchedule) {
+  world_.changesAt = {10000, 100000};
+  world_.endAt = 150000;
+  Run(0, 60);
+  // Each change is repaired (and re-checked) when it is heard; the recovery waits for the timer's pass.
+  EXPECT_EQ(world_.passTicks, (std::vector<unsigned long>{10000, 10000, 60000, 100000, 100000, 120000}));
+  const std::string detected = Line("WARN", L"检测到壁纸被改为：" + kOther);
+  const std::string repaired = Line("INFO", L"已改回目标墙纸：" + kTarget);
+  const std::string recovered = Line("INFO", L"恢复正常：" + kTarget);
+  EXPECT_EQ(log_, Concat({StartLines(60), Repeat({detected, repaired, recovered}, 2), {kEndLog}}));
+  // Armed at the start and again after each pass, never between a repair and its re-check.
+  EXPECT_EQ(world_.listens, (std::vector<unsigned long>{0, 10000, 60000, 100000, 120000}));
+}
+
+TEST_F(WatchLoopTest, AFightIsRepairedOnceASecondThenOnTheTimerAloneSayingSoOnce) {
+  // Another program sets its picture ten times a second for 29 seconds.
+  for (unsigned long at = 1000; at < 30000; at += 100) world_.changesAt.push_back(at);
+  world_.endAt = 31000;
+  Run(0, 3);
+  const std::string fight = Line("WARN", L"一分钟内改回 5 次，疑与其他程序争抢墙纸，5 分钟内仅定时检查（每 3 秒）");
+  EXPECT_EQ(std::count(log_.begin(), log_.end(), fight), 1);
+  EXPECT_NE(
+      err_.find("[WARN ] 一分钟内已改回 5 次，似乎有别的程序在反复更换墙纸：接下来 5 分钟只按每 3 秒的定时检查修复\n"),
+      std::string::npos);
+  // Five passes on notices, a second or more apart, beside the timer's; after the fifth, the timer's alone.
+  std::vector<unsigned long> byNotice;
+  for (size_t i = 0; i < world_.passTicks.size(); i += 2) {
+    if (world_.passTicks[i] % 3000 != 0) byNotice.push_back(world_.passTicks[i]);
+  }
+  EXPECT_EQ(byNotice, (std::vector<unsigned long>{1000, 2000, 3100, 4100, 5100}));
+  EXPECT_EQ(world_.passTicks.back(), 30000u);
+  EXPECT_EQ(world_.applied.size(), 5u + 10u) << "five on notices, ten on the timer (3 to 30 s)";
+}
+
+TEST_F(WatchLoopTest, NoticesThatCannotBeArmedLeaveTheTimerAloneSaidOnce) {
+  world_.changesAt = {1000, 2000, 4000};
+  world_.endAt = 10000;
+  WatchDesktop desktop = FakeDesktop();
+  desktop.listen = [](const std::wstring&) { return Status::Failure(ERROR_ACCESS_DENIED); };
+  LogWatch log;
+  ConsoleCapture console;
+  WatchLoop(desktop, 3, kTarget, L"C:\\users\\me\\Pictures", picture_);
+  const std::vector<std::string> lines = log.NewLines();
+  EXPECT_EQ(lines[1], "[WARN] 监听墙纸变化失败 (err=5)，仅定时检查（每 3 秒）");
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), lines[1]), 1);
+  EXPECT_EQ(world_.passTicks, (std::vector<unsigned long>{3000, 3000, 6000, 6000, 9000}));
 }
 
 TEST_F(WatchLoopTest, ThirtyFiveQuietMinutesLogThreeHeartbeatsAcrossTheTickWrap) {
