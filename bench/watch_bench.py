@@ -225,8 +225,9 @@ def baseline_exe(build_dir, rev):
     source = os.path.join(folder, "src")
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
-    archive = subprocess.run(["git", "-C", REPO, "archive", sha], check=True, capture_output=True).stdout
-    subprocess.run(["tar", "-x", "-C", folder, "--one-top-level=src"], input=archive, check=True)
+    archive = subprocess.run(["git", "-C", REPO, "archive", "--prefix=src/", sha], check=True,
+                             capture_output=True).stdout
+    subprocess.run(["tar", "-x", "-C", folder], input=archive, check=True)
     subprocess.run(["cmake", "-S", source, "-B", os.path.join(folder, "build"), "-DCMAKE_BUILD_TYPE=Release",
                     "-DOKAVU_BUILD_TESTS=OFF", "-DOKAVU_UPDATE_HOST=localhost",
                     "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(source, "cmake", "mingw-w64-x86_64.cmake")],
