@@ -1,18 +1,23 @@
 #!/usr/bin/env python3
-"""Publishes a built OKAVU.exe as the update host's tree.
+"""Publishes a built OKAVU.exe (and its windowless twin OKAVUw.exe) as the update host's tree.
 
-    publish.py [--out DIR] [--notes TEXT] [--sign-key PRIVATE.pem] EXE
+    publish.py [--out DIR] [--notes TEXT] [--sign-key PRIVATE.pem] [--windowless OKAVUw.exe] EXE
 
 writes, below DIR (default: the current folder),
 
-    files/OKAVU/OKAVU-<version>.exe   a copy of EXE
-    files/OKAVU/manifest.txt          version, url, sha256 and size of that copy
+    files/OKAVU/OKAVU-<version>.exe    a copy of EXE
+    files/OKAVU/OKAVUw-<version>.exe   with --windowless, a copy of the windowless build
+    files/OKAVU/manifest.txt           version, url, sha256 and size of the copy, and with
+                                       --windowless windowless_url, windowless_sha256 and
+                                       windowless_size of the other: one manifest for both builds
+                                       (older programs read only the first three)
 
 The version is the FileVersion of the executable's own version resource, read the way the program
 reads a download (the first translation entry of the resource, then that string table's
 "FileVersion"), so the manifest can never announce a version that the update cycle would refuse.
 An executable without a version resource is refused, and so is one larger than the 64 MiB the
-program downloads at most. The manifest is replaced last and in one step, so a watcher that fetches it
+program downloads at most, a console EXE that is a windowless program, and a windowless build that
+is not one or has another version than EXE. The manifest is replaced last and in one step, so a watcher that fetches it
 in the middle of a publish sees the old release or the new one, never a manifest whose file is not
 there yet.
 
@@ -43,6 +48,8 @@ PUBLISH_DIR = os.path.join("files", "OKAVU")
 MANIFEST_NAME = "manifest.txt"
 DOWNLOAD_LIMIT = 64 * 1024 * 1024  # the program refuses a larger download
 SIGNATURE_PREFIX = "signature="
+SUBSYSTEM_WINDOWS = 2  # the windowless build
+SUBSYSTEM_CONSOLE = 3
 
 
 class PublishError(Exception):
@@ -64,6 +71,7 @@ class PeImage:
         sections, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
         optional = pe + 24
         magic = self._u16(optional)
+        self.subsystem = self._u16(optional + 68)
         if magic == 0x20B:
             directories = optional + 112
         elif magic == 0x10B:
@@ -216,7 +224,8 @@ def _write_atomically(path, data):
         raise
 
 
-def manifest_text(version, url, sha256, size, notes=None):
+def manifest_text(version, url, sha256, size, notes=None, windowless=None):
+    """windowless: (url, sha256, size) of the windowless build, or None."""
     lines = [
         "# OKAVU Quillmere update manifest (tools/publish.py)",
         f"version={version}",
@@ -224,6 +233,9 @@ def manifest_text(version, url, sha256, size, notes=None):
         f"sha256={sha256}",
         f"size={size}",
     ]
+    if windowless:
+        w_url, w_sha256, w_size = windowless
+        lines += [f"windowless_url={w_url}", f"windowless_sha256={w_sha256}", f"windowless_size={w_size}"]
     if notes:
         lines.append(f"notes={' '.join(notes.split())}")
     return "\n".join(lines) + "\n"
@@ -258,8 +270,9 @@ def signature_line(manifest_bytes, key):
     return f"{SIGNATURE_PREFIX}{base64.b64encode(done.stdout).decode('ascii')}\n".encode("ascii")
 
 
-def publish(exe, out, notes=None, sign_key=None):
-    """Writes the tree below out; returns (version, path of the copy, path of the manifest)."""
+def _read_build(exe, subsystem):
+    """(bytes, version) of a build that a program may install: within the size limit, with a version
+    resource, and of the given PE subsystem."""
     try:
         with open(exe, "rb") as f:
             data = f.read()
@@ -270,16 +283,36 @@ def publish(exe, out, notes=None, sign_key=None):
     version = file_version(data)
     if not VERSION_PATTERN.match(version):
         raise PublishError(f"FileVersion {version!r} is not a dotted version of up to four numbers")
+    if PeImage(data).subsystem != subsystem:
+        wanted = "a windowless (GUI subsystem)" if subsystem == SUBSYSTEM_WINDOWS else "a console"
+        raise PublishError(f"{exe} is not {wanted} program")
+    return data, version
+
+
+def publish(exe, out, notes=None, sign_key=None, windowless=None):
+    """Writes the tree below out; returns (version, path of the copy, path of the manifest). windowless:
+    the windowless build of the same version, published beside it."""
+    data, version = _read_build(exe, SUBSYSTEM_CONSOLE)
+    twin = None
+    if windowless:
+        twin, twin_version = _read_build(windowless, SUBSYSTEM_WINDOWS)
+        if twin_version != version:
+            raise PublishError(f"the windowless build is version {twin_version}, not {version}")
     if sign_key:
         check_signing_key(sign_key)
     name = f"OKAVU-{version}.exe"
-    manifest_bytes = manifest_text(version, name, hashlib.sha256(data).hexdigest(), len(data), notes).encode("utf-8")
+    twin_name = f"OKAVUw-{version}.exe"
+    twin_fields = (twin_name, hashlib.sha256(twin).hexdigest(), len(twin)) if twin is not None else None
+    manifest_bytes = manifest_text(version, name, hashlib.sha256(data).hexdigest(), len(data), notes,
+                                   twin_fields).encode("utf-8")
     if sign_key:
         manifest_bytes += signature_line(manifest_bytes, sign_key)
     folder = os.path.join(out, PUBLISH_DIR)
     os.makedirs(folder, exist_ok=True)
     copy = os.path.join(folder, name)
     _write_atomically(copy, data)
+    if twin is not None:
+        _write_atomically(os.path.join(folder, twin_name), twin)
     manifest = os.path.join(folder, MANIFEST_NAME)
     _write_atomically(manifest, manifest_bytes)
     return version, copy, manifest
@@ -291,9 +324,10 @@ def main(argv=None):
     parser.add_argument("--out", default=".", help="root of the update host's tree (default: .)")
     parser.add_argument("--notes", help="release notes for the manifest's notes line")
     parser.add_argument("--sign-key", help="the publisher's EC P-256 private key (PEM) to sign the manifest with")
+    parser.add_argument("--windowless", help="the windowless build (OKAVUw.exe) of the same version, published beside it")
     args = parser.parse_args(argv)
     try:
-        version, copy, manifest = publish(args.exe, args.out, args.notes, args.sign_key)
+        version, copy, manifest = publish(args.exe, args.out, args.notes, args.sign_key, args.windowless)
     except PublishError as e:
         print(f"publish.py: {args.exe}: {e}; nothing published", file=sys.stderr)
         return 1

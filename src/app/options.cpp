@@ -13,8 +13,9 @@ namespace {
 constexpr size_t kUsageChars = 3072;
 constexpr size_t kVersionChars = 128;
 
-constexpr const wchar_t* kConsoleKeepers[] = {L"--watch", L"--version", L"-v",     L"--help",        L"-h",
-                                              L"/?",      L"-w",        L"--once", L"--check-update"};
+constexpr const wchar_t* kConsoleKeepers[] = {L"--watch", L"--version", L"-v",     L"--help",         L"-h",
+                                              L"/?",      L"-w",        L"--once", L"--check-update", L"--status",
+                                              L"--stop"};
 
 constexpr wchar_t kUsageFormat[] =
     L"OKAVU Quillmere  v%ls\n"
@@ -31,6 +32,8 @@ constexpr wchar_t kUsageFormat[] =
     L"      --no-paint      只做落盘/导出，不修改桌面背景\n"
     L"  -q, --quiet         不打印到控制台（仍然写日志文件）\n"
     L"  -v, --version       打印版本号后退出\n"
+    L"      --status        显示本会话的监视实例（PID、版本、上次更新）；没有时退出码 10\n"
+    L"      --stop          请本会话的监视实例退出，最多等 10 秒\n"
     L"  -h, --help          显示本帮助\n"
     L"\n"
     L"自动更新：\n"
@@ -111,9 +114,14 @@ ParsedCommandLine ParseCommandLine(int argc, const wchar_t* const* argv) {
     } else if (Is(arg, L"--update-interval")) {
       if (!hasValue) return fail(L"--update-interval 后面缺少秒数", false);
       o.updateInterval = ToNumber(argv[++i]);
+      o.updateIntervalGiven = true;
       if (!InRange(o.updateInterval, 5, 86400)) {
         return fail(Format(L"--update-interval 超出范围（5..86400）：%ld", o.updateInterval), false);
       }
+    } else if (Is(arg, L"--status")) {
+      parsed.action = ParseAction::Status;
+    } else if (Is(arg, L"--stop")) {
+      parsed.action = ParseAction::Stop;
     } else if (Is(arg, L"--version") || Is(arg, L"-v")) {
       o.showVersion = true;
     } else if (Is(arg, L"--help") || Is(arg, L"-h") || Is(arg, L"/?")) {

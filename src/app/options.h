@@ -13,7 +13,8 @@ struct RunOptions {
   bool noPaint = false;
   bool autoUpdate = false;
   bool checkUpdate = false;
-  long updateInterval = 30;  // seconds, 5..86400
+  long updateInterval = 30;          // seconds, 5..86400
+  bool updateIntervalGiven = false;  // "--update-interval" on the command line: the policy's does not apply
   bool showVersion = false;
   std::wstring picturePath;
 };
@@ -22,6 +23,8 @@ enum class ParseAction {
   Run,      // go on with the run
   Help,     // show the help, exit 0
   Version,  // show the version line, exit 0
+  Status,   // report the session's watcher; exit 0, or 10 when none runs
+  Stop,     // ask the session's watcher to end; exit 0 once it ended
   Error,    // show the error (and the help when helpAfterError), exit 64
 };
 

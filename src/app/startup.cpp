@@ -13,13 +13,19 @@
 #include "app/options.h"
 #include "app/single_instance.h"
 #include "app/watch_loop.h"
+#include "app/watcher_control.h"
+#include "app/watcher_status.h"
 #include "support/console.h"
 #include "support/handles.h"
+#include "support/exit_codes.h"
 #include "support/log.h"
+#include "support/program_build.h"
+#include "support/report.h"
 #include "support/state.h"
 #include "support/system_dll.h"
 #include "update/apply_update.h"
 #include "update/update_channel.h"
+#include "update/update_policy.h"
 #include "update/update_thread.h"
 #include "version.h"
 #include "wallpaper/desktop_env.h"
@@ -98,10 +104,22 @@ class ComApartment {
 // run may set or clear it.
 struct RunObjects {
   HeldMutex watcherLock;
+  Result<PublishedStatus> status;  // a watcher's, for "--status" and "--stop"; goes before the lock
   std::shared_ptr<UpdateChannel> updates;
   StopSignal stop;
   UpdateThread updateThread;
 };
+
+// A watcher tells the other runs of its session who it is; without the block it still watches.
+Result<PublishedStatus> PublishWatcher() {
+  WatcherInfo info;
+  info.pid = GetCurrentProcessId();
+  info.version = kAppVersion;
+  GetLocalTime(&info.started);
+  Result<PublishedStatus> published = PublishedStatus::Publish(info);
+  if (!published) LogLine(LogLevel::kWarn, L"无法公布监视状态 (err=%lu)，--status 看不到本实例", published.error());
+  return published;
+}
 
 // The common end of one-shot, once and watch runs.
 RunEnd FinishRun(RunObjects& run) {
@@ -137,20 +155,31 @@ RunEnd RunStages(const RunOptions& options, std::vector<std::wstring> forwardedA
     if (!lock) return {ToInt(ExitCode::kWatcherRunning)};
     run.watcherLock = std::move(lock.value);
     run.stop = StopSignal::Create();
+    run.status = PublishWatcher();
   }
-  run.updates = std::make_shared<UpdateChannel>(std::move(forwardedArgs),
-                                                UniqueKernelHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)));
+  const UpdatePolicy policy = ReadUpdatePolicy(SystemPolicyLookup());
+  run.updates = std::make_shared<UpdateChannel>(
+      std::move(forwardedArgs), UniqueKernelHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)), policy);
 
   if (!PaintOnceWith(target, setter)) return {ToInt(ExitCode::kPaintFailed)};
 
-  if (options.watch || options.autoUpdate) {
-    run.updateThread = StartUpdates(static_cast<unsigned long>(options.updateInterval), run.updates);
+  const bool updates = options.watch || options.autoUpdate;
+  if (updates && policy.disableUpdates) {
+    Report(ConsoleLevel::kInfo, L"自动更新：已被策略禁用（%ls）", LogLevel::kInfo, L"自动更新已被策略禁用（%ls）",
+           policy.disabledBy.c_str());
+  } else if (updates) {
+    // The policy's interval replaces the default, not one given on the command line.
+    const unsigned long interval = !options.updateIntervalGiven && policy.intervalSeconds != 0
+                                       ? policy.intervalSeconds
+                                       : static_cast<unsigned long>(options.updateInterval);
+    run.updateThread = StartUpdates(interval, policy.spreadSeconds, run.updates);
   } else {
     Info(L"自动更新：已禁用");
   }
 
   if (options.once || options.watch) InitialCheck(target);
 
+  if (!options.watch && options.checkUpdate && policy.disableUpdates) return {};
   if (!options.watch && options.checkUpdate) {
     const bool handOver = RunStandaloneUpdateCheck(*run.updates, run.updateThread);
     return {ToInt(ExitCode::kSuccess), handOver || run.updateThread.lingers()};
@@ -160,6 +189,36 @@ RunEnd RunStages(const RunOptions& options, std::vector<std::wstring> forwardedA
               stageDir, picture.value.bytes);
   }
   return FinishRun(run);
+}
+
+// Everything after the first-position dispatch: console, options, and the run they ask for.
+RunEnd RunCommandLine(int argc, wchar_t** argv, WallpaperSetter setter) {
+  // The windowless build never keeps, attaches or creates a console; it reports through the log.
+  const bool haveConsole = PrepareConsole(!RunningWindowless() && KeepsConsole(argc, argv));
+  ParsedCommandLine parsed = ParseCommandLine(argc, argv);
+  SetConsoleState({haveConsole, parsed.quiet});
+  switch (parsed.action) {
+    case ParseAction::Help:
+      if (haveConsole) Usage(argv[0]);
+      return {};
+    case ParseAction::Error:
+      Fail(L"%ls", parsed.error.c_str());
+      if (parsed.helpAfterError && haveConsole) Usage(argv[0]);
+      return {ToInt(ExitCode::kUsage)};
+    case ParseAction::Version:
+      if (haveConsole) PrintVersionLine();
+      return {};
+    case ParseAction::Status:
+      return {ShowWatcherStatus()};
+    case ParseAction::Stop:
+      return {StopWatcher()};
+    case ParseAction::Run:
+      break;
+  }
+
+  ShowBanner();
+  ComApartment com;
+  return RunStages(parsed.options, std::move(parsed.fwdArgs), setter);
 }
 
 }  // namespace
@@ -174,26 +233,8 @@ RunEnd RunProgram(int argc, wchar_t** argv, WallpaperSetter setter) {
     RunEncodingProbe();
     return {};
   }
-
-  const bool haveConsole = PrepareConsole(KeepsConsole(argc, argv));
-  ParsedCommandLine parsed = ParseCommandLine(argc, argv);
-  SetConsoleState({haveConsole, parsed.quiet});
-  switch (parsed.action) {
-    case ParseAction::Help:
-      if (haveConsole) Usage(argv[0]);
-      return {};
-    case ParseAction::Error:
-      Fail(L"%ls", parsed.error.c_str());
-      if (parsed.helpAfterError && haveConsole) Usage(argv[0]);
-      return {ToInt(ExitCode::kUsage)};
-    case ParseAction::Version:
-      if (haveConsole) PrintVersionLine();
-      return {};
-    case ParseAction::Run:
-      break;
-  }
-
-  ShowBanner();
-  ComApartment com;
-  return RunStages(parsed.options, std::move(parsed.fwdArgs), setter);
+  const RunEnd end = RunCommandLine(argc, argv, setter);
+  // A run that fails leaves its reason in the log, also where no console showed it.
+  if (end.code != 0) LogLine(LogLevel::kError, L"运行结束，退出码 %d：%ls", end.code, ExitReason(end.code));
+  return end;
 }

@@ -9,9 +9,13 @@ enum class ExitCode : int {
   kBadPicture = 3,      // picture too short or not a supported format
   kNoDesktop = 4,       // a service session, or no shell running
   kNoTarget = 5,        // the wallpaper file could not be written or re-read
-  kWatcherRunning = 6,  // another watcher runs and did not give way
+  kWatcherRunning = 6,  // another watcher runs and did not give way ("--stop": it did not end in time)
+  kNoWatcher = 10,      // "--status", "--stop": no watcher runs in this session
   kUsage = 64,          // command-line error
 };
+
+// Why a run ended with code, in a few words for its last log line; empty for 0 and unknown codes.
+const wchar_t* ExitReason(int code);
 
 // What the "--apply-update" helper ends with.
 enum class HelperExit : int {

@@ -46,8 +46,14 @@ bool HasControlCharacter(const std::wstring& value) {
 
 }  // namespace
 
-Result<UpdateInfo> ParseManifest(const std::wstring& text) {
+Result<UpdateInfo> ParseManifest(const std::wstring& text, ManifestReader reader) {
   UpdateInfo info;
+  // The keys of the download this build installs; the other build's are unknown keys here.
+  const bool windowless = reader == ManifestReader::kWindowless;
+  const std::wstring urlKey = windowless ? L"windowless_url" : L"url";
+  const std::wstring sha256Key = windowless ? L"windowless_sha256" : L"sha256";
+  const std::wstring sizeKey = windowless ? L"windowless_size" : L"size";
+  bool consoleUrl = false;
   size_t start = 0;
   for (;;) {
     size_t lf = text.find(L'\n', start);
@@ -59,14 +65,16 @@ Result<UpdateInfo> ParseManifest(const std::wstring& text) {
         std::wstring value = TrimW(line.substr(eq + 1));
         if (key == L"version") {
           info.version = std::move(value);
-        } else if (key == L"url") {
+        } else if (key == urlKey) {
           info.url = std::move(value);
-        } else if (key == L"sha256") {
+        } else if (key == sha256Key) {
           info.sha256 = std::move(value);
         } else if (key == L"notes") {
           info.notes = std::move(value);
-        } else if (key == L"size") {
+        } else if (key == sizeKey) {
           info.size = ParseSize(value);
+        } else if (key == L"url") {
+          consoleUrl = !value.empty();
         }
       }
     }
@@ -77,6 +85,7 @@ Result<UpdateInfo> ParseManifest(const std::wstring& text) {
   // line short) makes the manifest unusable, whatever else it says.
   const bool clean =
       !HasControlCharacter(info.version) && !HasControlCharacter(info.url) && !HasControlCharacter(info.sha256);
+  info.consoleOnly = windowless && info.url.empty() && consoleUrl;
   const bool usable = clean && !info.version.empty() && !info.url.empty();
   return {usable ? Status::Success() : Status::Failure(), std::move(info)};
 }

@@ -13,7 +13,14 @@ struct UpdateInfo {
   std::wstring sha256;   // "sha256", checked only once the download is verified
   long long size = 0;    // "size"; 0 or negative: no size given
   std::wstring notes;    // "notes", kept but not used
+  // The windowless build reads "windowless_url", "windowless_sha256" and "windowless_size" in place of
+  // the three above (which stay the console build's, and older programs' who know no other keys). True
+  // when, for it, the manifest names a console download but none of its own.
+  bool consoleOnly = false;
 };
+
+// Which build reads the manifest.
+enum class ManifestReader { kConsole, kWindowless };
 
 // Every download must lie below this path on the update host.
 inline constexpr wchar_t kDownloadPrefix[] = L"/files/OKAVU/";
@@ -22,7 +29,7 @@ inline constexpr wchar_t kDownloadPrefix[] = L"/files/OKAVU/";
 // ignored, the last occurrence of a key wins. Usable when version and url are set and neither they nor
 // sha256 hold a control character (below U+0020, or U+007F); an unusable manifest keeps in value what
 // was read.
-Result<UpdateInfo> ParseManifest(const std::wstring& text);
+Result<UpdateInfo> ParseManifest(const std::wstring& text, ManifestReader reader = ManifestReader::kConsole);
 
 // Decides whether url may be downloaded and gives the path to request from the update host.
 // Accepted: a relative name (below kDownloadPrefix), an absolute path below kDownloadPrefix, or

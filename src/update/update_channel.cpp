@@ -3,8 +3,9 @@
 
 #include <utility>
 
-UpdateChannel::UpdateChannel(std::vector<std::wstring> forwardedArgs, UniqueKernelHandle readyEvent)
-    : forwardedArgs_(std::move(forwardedArgs)), readyEvent_(std::move(readyEvent)) {}
+UpdateChannel::UpdateChannel(std::vector<std::wstring> forwardedArgs, UniqueKernelHandle readyEvent,
+                             UpdatePolicy policy)
+    : forwardedArgs_(std::move(forwardedArgs)), readyEvent_(std::move(readyEvent)), policy_(std::move(policy)) {}
 
 void UpdateChannel::PublishHandOver(HandOver handOver) {
   handOver_ = std::move(handOver);

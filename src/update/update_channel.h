@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/handles.h"
+#include "update/update_policy.h"
 
 // A finished hand-over: the helper that now waits for this process, and what it installs.
 struct HandOver {
@@ -22,13 +23,14 @@ struct HandOver {
 class UpdateChannel {
  public:
   // forwardedArgs: what the restarted program is started with; readyEvent: set by a hand-over to wake
-  // the main thread's waits (may be empty).
-  UpdateChannel(std::vector<std::wstring> forwardedArgs, UniqueKernelHandle readyEvent);
+  // the main thread's waits (may be empty); policy: the administrator's, as the run read it.
+  UpdateChannel(std::vector<std::wstring> forwardedArgs, UniqueKernelHandle readyEvent, UpdatePolicy policy = {});
   UpdateChannel(const UpdateChannel&) = delete;
   UpdateChannel& operator=(const UpdateChannel&) = delete;
 
   const std::vector<std::wstring>& forwardedArgs() const { return forwardedArgs_; }
   HANDLE readyEvent() const { return readyEvent_.get(); }  // may be null
+  const UpdatePolicy& policy() const { return policy_; }
 
   // True when the caller may run a cycle now: no other cycle runs and none has handed over. A cycle
   // that got true calls EndCycle on every way out except a hand-over.
@@ -52,6 +54,7 @@ class UpdateChannel {
  private:
   const std::vector<std::wstring> forwardedArgs_;
   const UniqueKernelHandle readyEvent_;
+  const UpdatePolicy policy_;
   std::atomic<long> busy_{0};
   std::atomic<long> ready_{0};
   HandOver handOver_;  // written once, before ready_

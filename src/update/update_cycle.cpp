@@ -9,6 +9,7 @@
 #include "support/handles.h"
 #include "support/path_lock.h"
 #include "support/paths.h"
+#include "support/program_build.h"
 #include "support/report.h"
 #include "support/system_folders.h"
 #include "support/text.h"
@@ -23,8 +24,22 @@ namespace {
 constexpr DWORD kHelperHoldWaitMs = 5000;
 constexpr DWORD kHelperHoldPollMs = 20;
 
-// The download goes next to the running executable, so the helper's move stays on one volume.
-std::wstring NewExePath() { return Join(FolderOf(ModulePath(), L"."), kNewExeName); }
+// The download goes next to the running executable, so the helper's move stays on one volume; each
+// build has a name of its own, so the two can update side by side in one folder.
+std::wstring NewExePath() {
+  return Join(FolderOf(ModulePath(), L"."), RunningWindowless() ? kWindowlessNewExeName : kNewExeName);
+}
+
+// The PE subsystem in the file's first bytes; 0 when they are no PE header.
+unsigned ReadSubsystem(HANDLE file) {
+  unsigned char head[4096];
+  DWORD read = 0;
+  LARGE_INTEGER start{};
+  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN) || !ReadFile(file, head, sizeof(head), &read, nullptr)) {
+    return 0;
+  }
+  return PeSubsystem(head, read).value_or(0);
+}
 
 // True when somebody holds file without letting others delete it: a helper, from its start to the
 // move. A missing file is nobody's.
@@ -46,6 +61,7 @@ DownloadFacts Download(const std::wstring& requestPath, const std::wstring& file
   facts.readable = true;
   facts.size = hashed.value.bytes;
   facts.digest = hashed.value.hex;
+  facts.subsystem = ReadSubsystem(held.value.get());
   Result<std::wstring> version = PeFileVersionString(file);
   facts.hasVersion = version.ok();
   facts.fileVersion = std::move(version.value);
@@ -88,6 +104,7 @@ void TellOnce(UpdateChannel& channel, const std::wstring& key, const wchar_t* co
 UpdateSystem SystemUpdate() {
   UpdateSystem system;
   system.publisherKey = EmbeddedPublisherKey();
+  system.subsystem = RunningSubsystem();
   system.fetchManifest = [] { return HttpFetch(kManifestPath, kManifestTimeoutMs, kManifestLimit); };
   system.failedRelease = ReadFailedRelease;
   system.rememberFailure = RememberFailedRelease;
@@ -113,8 +130,24 @@ void DoUpdateCycleWith(UpdateChannel& channel, const UpdateSystem& system) {
   });
 
   const Result<HttpResponse> manifest = system.fetchManifest();
-  const ManifestVerdict offer = JudgeManifest(manifest, kAppVersion, system.publisherKey, system.failedRelease());
+  ManifestRules rules;
+  rules.currentVersion = kAppVersion;
+  rules.publisherKey = system.publisherKey;
+  rules.failed = system.failedRelease();
+  rules.maxVersion = channel.policy().maxVersion;
+  rules.reader = system.subsystem == kWindowlessSubsystem ? ManifestReader::kWindowless : ManifestReader::kConsole;
+  const ManifestVerdict offer = JudgeManifest(manifest, rules);
   const UpdateInfo& info = offer.info;
+  if (offer.outcome == ManifestOutcome::kAboveMaxVersion) {
+    TellOnce(channel, L"max " + info.version, L"版本 %ls 高于策略允许的最高版本 %ls，不更新",
+             L"版本 %ls 高于策略 MaxVersion=%ls，不更新", info.version.c_str(), rules.maxVersion.c_str());
+    return;
+  }
+  if (offer.outcome == ManifestOutcome::kConsoleOnly) {
+    TellOnce(channel, L"console " + info.version, L"清单里的版本 %ls 没有无窗口版（windowless_url），本次不更新",
+             L"清单的版本 %ls 没有无窗口版下载地址，不更新", info.version.c_str());
+    return;
+  }
   if (offer.outcome == ManifestOutcome::kFailedBefore) {
     TellOnce(channel, L"failed " + info.version + L" " + info.sha256,
              L"版本 %ls 上次安装失败，不再下载（清单换了版本或摘要才会再试）", L"跳过上次安装失败的版本 %ls",
@@ -154,7 +187,7 @@ void DoUpdateCycleWith(UpdateChannel& channel, const UpdateSystem& system) {
   ReportManifest(offer, manifest, kAppVersion);
   newExe = file;
   const DownloadFacts facts = system.download(offer.requestPath, file);
-  const DownloadVerdict verdict = JudgeDownload(info, facts);
+  const DownloadVerdict verdict = JudgeDownload(info, facts, system.subsystem);
   ReportDownload(verdict, facts, info);
   if (verdict.outcome != DownloadOutcome::kAccepted) {
     if (IsFaultOfTheRelease(verdict.outcome)) remember();

@@ -12,12 +12,14 @@
 
 // Name of the download, next to the running executable.
 inline constexpr wchar_t kNewExeName[] = L"OKAVU.new.exe";
+inline constexpr wchar_t kWindowlessNewExeName[] = L"OKAVUw.new.exe";  // the windowless build's
 inline constexpr wchar_t kManifestPath[] = L"/files/OKAVU/manifest.txt";
 
 // What a cycle asks of the network, the disk, the other processes and the hand-over. SystemUpdate()
 // gives the real ones; tests put in what a server, a disk or another process would answer.
 struct UpdateSystem {
   std::string publisherKey;  // the build's public key (base64); empty: manifests need no signature
+  unsigned subsystem = 0;    // the running build's: its download must be the same build; 0: not checked
   std::function<Result<HttpResponse>()> fetchManifest;
   // The release that failed to install before (not downloaded again), and remembering one.
   std::function<FailedRelease()> failedRelease;

@@ -2,6 +2,7 @@
 // every update interval, the standalone check and the end of a process whose update is ready.
 #include "update/update_thread.h"
 
+#include <random>
 #include <string>
 
 #include "support/console.h"
@@ -17,6 +18,7 @@
 // What the thread uses: kept alive by the thread as long as it runs, also after its owner let go.
 struct UpdateThread::Shared {
   unsigned long updateInterval = 0;
+  unsigned long spreadSeconds = 0;
   std::shared_ptr<UpdateChannel> channel;
   UniqueKernelHandle stop;  // the thread's own stop signal: set by Stop, seen by nobody else
 };
@@ -31,6 +33,10 @@ DWORD WINAPI UpdaterThreadProc(LPVOID parameter) {
   const HANDLE stop = shared->stop.get();
   UpdaterLoopSteps steps;
   steps.wait = [&](unsigned long seconds) { WaitSecondsOrSignal(seconds, {stop, channel.readyEvent()}); };
+  // Desktops that log on together do not ask the update host together.
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<unsigned long> extra(0, shared->spreadSeconds);
+  steps.spread = [&] { return extra(random); };
   steps.stopRequested = [stop] { return IsSignalled(stop); };
   steps.updateReady = [&channel] { return channel.HandOverReady(); };
   steps.runCycle = [&channel] { DoUpdateCycle(channel); };
@@ -41,19 +47,21 @@ DWORD WINAPI UpdaterThreadProc(LPVOID parameter) {
 }  // namespace
 
 void RunUpdaterLoop(unsigned long updateInterval, const UpdaterLoopSteps& steps) {
-  steps.wait(kFirstCycleDelaySeconds);
+  steps.wait(kFirstCycleDelaySeconds + steps.spread());
   for (;;) {
     if (steps.stopRequested() || steps.updateReady()) return;
     // Returns at once when the main thread's standalone cycle holds the busy flag.
     steps.runCycle();
     if (steps.updateReady()) return;
-    steps.wait(updateInterval);
+    steps.wait(updateInterval + steps.spread());
   }
 }
 
-Result<UpdateThread> UpdateThread::Start(unsigned long updateInterval, std::shared_ptr<UpdateChannel> channel) {
+Result<UpdateThread> UpdateThread::Start(unsigned long updateInterval, unsigned long spreadSeconds,
+                                         std::shared_ptr<UpdateChannel> channel) {
   auto shared = std::make_shared<Shared>();
   shared->updateInterval = updateInterval;
+  shared->spreadSeconds = spreadSeconds;
   shared->channel = std::move(channel);
   // A signal of its own: stopping the thread must not reach the other runs of the session, whose
   // watcher would take the session's stop signal for a takeover.
@@ -108,10 +116,11 @@ void CleanupUpdaterCopies() {
   if (deleted > 0) LogLine(LogLevel::kInfo, L"清理了 %d 个遗留的更新帮手副本", deleted);
 }
 
-UpdateThread StartUpdates(unsigned long updateInterval, std::shared_ptr<UpdateChannel> channel) {
+UpdateThread StartUpdates(unsigned long updateInterval, unsigned long spreadSeconds,
+                          std::shared_ptr<UpdateChannel> channel) {
   CleanupUpdaterCopies();
   Info(L"自动更新：每 %lu 秒检查一次 %ls", updateInterval, kManifestPath);
-  Result<UpdateThread> thread = UpdateThread::Start(updateInterval, std::move(channel));
+  Result<UpdateThread> thread = UpdateThread::Start(updateInterval, spreadSeconds, std::move(channel));
   if (!thread) Warn(L"启动更新检查线程失败 (err=%lu)，本次不自动更新", thread.error());
   return std::move(thread.value);
 }

@@ -17,13 +17,14 @@ inline constexpr DWORD kUpdateThreadStopMs = 2000;
 // The thread's schedule, apart from the system so that its order can be checked on its own.
 struct UpdaterLoopSteps {
   std::function<void(unsigned long seconds)> wait;  // ends early on a stop or a ready update
+  std::function<unsigned long()> spread;            // extra seconds before the next cycle (policy)
   std::function<bool()> stopRequested;
   std::function<bool()> updateReady;
   std::function<void()> runCycle;
 };
 
-// First cycle after 5 s, then one every updateInterval seconds counted from the end of the last;
-// returns on a stop request or once an update is ready.
+// First cycle after 5 s, then one every updateInterval seconds counted from the end of the last, each
+// wait longer by what spread gives; returns on a stop request or once an update is ready.
 void RunUpdaterLoop(unsigned long updateInterval, const UpdaterLoopSteps& steps);
 
 // The thread that runs update cycles. Owned by the entry point; its end stops the thread.
@@ -36,8 +37,10 @@ class UpdateThread {
   UpdateThread& operator=(const UpdateThread&) = delete;
   ~UpdateThread() { Stop(); }
 
-  // Starts the thread over channel, with a stop signal of its own. Fails with the error of CreateThread.
-  static Result<UpdateThread> Start(unsigned long updateInterval, std::shared_ptr<UpdateChannel> channel);
+  // Starts the thread over channel, with a stop signal of its own; every wait before a cycle is longer
+  // by a random 0..spreadSeconds. Fails with the error of CreateThread.
+  static Result<UpdateThread> Start(unsigned long updateInterval, unsigned long spreadSeconds,
+                                    std::shared_ptr<UpdateChannel> channel);
 
   bool running() const { return static_cast<bool>(thread_); }
 
@@ -59,7 +62,8 @@ class UpdateThread {
 
 // Stage 14 for runs with watch or autoUpdate: removes leftover helper copies, reports and starts the
 // thread (a thread that cannot start is reported; the run goes on without updates).
-UpdateThread StartUpdates(unsigned long updateInterval, std::shared_ptr<UpdateChannel> channel);
+UpdateThread StartUpdates(unsigned long updateInterval, unsigned long spreadSeconds,
+                          std::shared_ptr<UpdateChannel> channel);
 
 // Deletes "OKAVU-updater-*.exe" in the temporary folder, except the running executable.
 void CleanupUpdaterCopies();

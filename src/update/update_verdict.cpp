@@ -7,13 +7,27 @@
 #include "support/text.h"
 #include "update/request_error.h"
 
-ManifestVerdict JudgeManifest(const Result<HttpResponse>& fetch, const std::wstring& currentVersion,
-                              const std::string& publisherKey, const FailedRelease& failed) {
+namespace {
+
+const wchar_t* BuildName(unsigned subsystem) {
+  switch (subsystem) {
+    case kWindowlessSubsystem:
+      return L"无窗口版";
+    case kConsoleSubsystem:
+      return L"控制台版";
+    default:
+      return L"未知的程序";
+  }
+}
+
+}  // namespace
+
+ManifestVerdict JudgeManifest(const Result<HttpResponse>& fetch, const ManifestRules& rules) {
   ManifestVerdict verdict;
   if (!fetch) return verdict;
   std::string body = fetch.value.body;
-  if (!publisherKey.empty()) {
-    CheckedManifest checked = CheckManifestSignature(body, publisherKey);
+  if (!rules.publisherKey.empty()) {
+    CheckedManifest checked = CheckManifestSignature(body, rules.publisherKey);
     verdict.signature = checked.check;
     if (checked.check != SignatureCheck::kValid) {
       verdict.outcome = ManifestOutcome::kSignatureRefused;
@@ -22,17 +36,27 @@ ManifestVerdict JudgeManifest(const Result<HttpResponse>& fetch, const std::wstr
     body = std::move(checked.signedPart);
   }
   const std::wstring text = FromUtf8(body);
-  Result<UpdateInfo> parsed = ParseManifest(text);
+  Result<UpdateInfo> parsed = ParseManifest(text, rules.reader);
   verdict.info = std::move(parsed.value);
+  const UpdateInfo& info = verdict.info;
+  if (info.consoleOnly && !info.version.empty()) {
+    verdict.outcome =
+        IsNewerVersion(info.version, rules.currentVersion) ? ManifestOutcome::kConsoleOnly : ManifestOutcome::kNotNewer;
+    return verdict;
+  }
   if (text.empty() || !parsed) {
     verdict.outcome = ManifestOutcome::kUnusable;
     return verdict;
   }
-  if (!IsNewerVersion(verdict.info.version, currentVersion)) {
+  if (!IsNewerVersion(info.version, rules.currentVersion)) {
     verdict.outcome = ManifestOutcome::kNotNewer;
     return verdict;
   }
-  if (IsFailedRelease(failed, verdict.info.version, FromUtf8(NormalizeSha256(verdict.info.sha256).value))) {
+  if (!rules.maxVersion.empty() && IsNewerVersion(info.version, rules.maxVersion)) {
+    verdict.outcome = ManifestOutcome::kAboveMaxVersion;
+    return verdict;
+  }
+  if (IsFailedRelease(rules.failed, info.version, FromUtf8(NormalizeSha256(info.sha256).value))) {
     verdict.outcome = ManifestOutcome::kFailedBefore;
     return verdict;
   }
@@ -46,8 +70,9 @@ ManifestVerdict JudgeManifest(const Result<HttpResponse>& fetch, const std::wstr
   return verdict;
 }
 
-DownloadVerdict JudgeDownload(const UpdateInfo& offer, const DownloadFacts& facts) {
+DownloadVerdict JudgeDownload(const UpdateInfo& offer, const DownloadFacts& facts, unsigned subsystem) {
   DownloadVerdict verdict;
+  verdict.subsystem = subsystem;
   if (!facts.fetch) return verdict;
   if (!facts.readable) {
     verdict.outcome = DownloadOutcome::kUnreadable;
@@ -68,6 +93,8 @@ DownloadVerdict JudgeDownload(const UpdateInfo& offer, const DownloadFacts& fact
   } else if (!SameVersionNumbers(facts.fileVersion, offer.version)) {
     // '1.7' matches '1.7.0.0'.
     verdict.outcome = DownloadOutcome::kVersionDiffers;
+  } else if (subsystem != 0 && facts.subsystem != subsystem) {
+    verdict.outcome = DownloadOutcome::kWrongBuild;
   } else {
     verdict.outcome = DownloadOutcome::kAccepted;
   }
@@ -92,7 +119,9 @@ void ReportManifest(const ManifestVerdict& verdict, const Result<HttpResponse>& 
       LogLine(LogLevel::kWarn, L"清单格式不对，忽略");
       return;
     case ManifestOutcome::kNotNewer:
-    case ManifestOutcome::kFailedBefore:  // told once per process by the cycle
+    case ManifestOutcome::kFailedBefore:  // these three are told once per process by the cycle
+    case ManifestOutcome::kAboveMaxVersion:
+    case ManifestOutcome::kConsoleOnly:
       return;
     case ManifestOutcome::kLocationRefused:
     case ManifestOutcome::kOffered:
@@ -113,6 +142,7 @@ bool IsFaultOfTheRelease(DownloadOutcome outcome) {
     case DownloadOutcome::kDigestDiffers:
     case DownloadOutcome::kNoVersionResource:
     case DownloadOutcome::kVersionDiffers:
+    case DownloadOutcome::kWrongBuild:
       return true;
     case DownloadOutcome::kFetchFailed:
     case DownloadOutcome::kUnreadable:
@@ -149,6 +179,7 @@ void ReportDownload(const DownloadVerdict& verdict, const DownloadFacts& facts, 
       return;
     case DownloadOutcome::kNoVersionResource:
     case DownloadOutcome::kVersionDiffers:
+    case DownloadOutcome::kWrongBuild:
     case DownloadOutcome::kAccepted:
       break;
   }
@@ -162,5 +193,10 @@ void ReportDownload(const DownloadVerdict& verdict, const DownloadFacts& facts, 
            L"下载包版本 %ls 与清单 %ls 不一致，拒绝安装", facts.fileVersion.c_str(), offer.version.c_str());
   } else {
     Ok(L"新包版本资源确认：%ls", facts.fileVersion.c_str());
+  }
+  if (verdict.outcome == DownloadOutcome::kWrongBuild) {
+    Report(ConsoleLevel::kError, L"下载的是%ls，本程序是%ls，拒绝安装（清单的下载地址写错了？）", LogLevel::kError,
+           L"下载包是%ls（子系统 %u），本程序是%ls，拒绝安装", BuildName(facts.subsystem), facts.subsystem,
+           BuildName(verdict.subsystem));
   }
 }

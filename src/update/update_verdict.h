@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "support/program_build.h"
 #include "update/http_fetch.h"
 #include "update/manifest.h"
 #include "update/failed_release.h"
@@ -17,6 +18,8 @@ enum class ManifestOutcome {
   kNotNewer,          // the offered version is not newer (or does not parse): silent
   kLocationRefused,   // newer, but the url may not be downloaded
   kFailedBefore,      // newer, but the very release (version and digest) failed to install before
+  kAboveMaxVersion,   // newer, but above the highest version the update policy allows
+  kConsoleOnly,       // newer, but the manifest has no download for the windowless build that reads it
   kOffered,           // newer, and requestPath may be downloaded
 };
 
@@ -27,11 +30,18 @@ struct ManifestVerdict {
   std::wstring requestPath;                           // kOffered only
 };
 
-// publisherKey: the base64 public key the build carries, empty for a build that needs no signature.
-// With a key, nothing of the manifest is read before its signature is found good, and then only the
-// signed bytes are. failed: the release that failed to install before, which is not offered again.
-ManifestVerdict JudgeManifest(const Result<HttpResponse>& fetch, const std::wstring& currentVersion,
-                              const std::string& publisherKey, const FailedRelease& failed = {});
+// What a manifest is judged against.
+struct ManifestRules {
+  std::wstring currentVersion;
+  // The base64 public key the build carries, empty for a build that needs no signature. With a key,
+  // nothing of the manifest is read before its signature is found good, and then only the signed bytes.
+  std::string publisherKey;
+  FailedRelease failed;     // the release that failed to install before: not offered again
+  std::wstring maxVersion;  // the update policy's highest version; empty: no limit
+  ManifestReader reader = ManifestReader::kConsole;
+};
+
+ManifestVerdict JudgeManifest(const Result<HttpResponse>& fetch, const ManifestRules& rules);
 
 // What the download turned out to be; gathered after the request, whatever the request brought.
 struct DownloadFacts {
@@ -41,6 +51,7 @@ struct DownloadFacts {
   std::string digest;           // SHA-256 of those bytes, empty when hashing failed
   bool hasVersion = false;      // the file has a FileVersion
   std::wstring fileVersion;
+  unsigned subsystem = 0;  // the PE subsystem: 2 windowless (GUI), 3 console; 0 unknown
 };
 
 enum class DownloadOutcome {
@@ -51,17 +62,19 @@ enum class DownloadOutcome {
   kDigestDiffers,
   kNoVersionResource,
   kVersionDiffers,
+  kWrongBuild,  // the console build for the windowless one, or the other way round
   kAccepted,
 };
 
 struct DownloadVerdict {
   DownloadOutcome outcome = DownloadOutcome::kFetchFailed;
   std::string expectedDigest;  // the manifest's sha256 as compared, once the size passed
+  unsigned subsystem = 0;      // the build the download had to be
 };
 
 // The checks in their fixed order: request, read-back, size, digest form, digest, version resource,
-// version match. The first that fails decides.
-DownloadVerdict JudgeDownload(const UpdateInfo& offer, const DownloadFacts& facts);
+// version match, build (subsystem; not checked when subsystem is 0). The first that fails decides.
+DownloadVerdict JudgeDownload(const UpdateInfo& offer, const DownloadFacts& facts, unsigned subsystem = 0);
 
 // True for the refusals that are the release's own fault (size, digest, version), which a later cycle
 // would meet again; not for a failed request or a file that could not be read here.

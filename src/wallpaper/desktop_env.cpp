@@ -12,11 +12,12 @@
 namespace {
 
 constexpr wchar_t kPolicyKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
+constexpr wchar_t kActiveDesktopPolicyKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\ActiveDesktop";
 constexpr wchar_t kPolicyValue[] = L"NoChangingWallPaper";
 
-// Only the user's own policy counts; the value's type is not looked at, only a 4-byte number fits.
-bool WallpaperPolicyLocked() {
-  Result<UniqueRegKey> key = OpenRegistryKey(HKEY_CURRENT_USER, kPolicyKey, KEY_QUERY_VALUE);
+// Only the user's own policies count; the value's type is not looked at, only a 4-byte number fits.
+bool PolicyNumberSet(const wchar_t* subKey) {
+  Result<UniqueRegKey> key = OpenRegistryKey(HKEY_CURRENT_USER, subKey, KEY_QUERY_VALUE);
   if (!key) return false;
   Result<unsigned long> number = ReadRegistryNumber(key.value.get(), kPolicyValue);
   return number.ok() && number.value != 0;
@@ -39,7 +40,9 @@ DesktopProbe ProbeDesktop() {
     DWORD shellSession = 0;
     if (ProcessIdToSessionId(shellPid, &shellSession)) probe.shellSession = shellSession;
   }
-  probe.policyLocked = WallpaperPolicyLocked();
+  probe.policyLocked = PolicyNumberSet(kPolicyKey);
+  probe.backgroundChangeBlocked = PolicyNumberSet(kActiveDesktopPolicyKey);
+  probe.enforcedWallpaper = ReadRegistryText(HKEY_CURRENT_USER, kPolicyKey, L"Wallpaper");
   return probe;
 }
 
@@ -65,6 +68,15 @@ void ReportFinding(DesktopFinding finding, const DesktopProbe& probe) {
       Report(ConsoleLevel::kError, L"策略 NoChangingWallPaper=1 已锁死墙纸，需管理员/组策略解除", LogLevel::kError,
              L"策略 NoChangingWallPaper=1，墙纸被组策略锁定");
       break;
+    case DesktopFinding::BackgroundChangeBlocked:
+      Report(ConsoleLevel::kWarn,
+             L"组策略“阻止更改桌面背景”已启用（ActiveDesktop\\NoChangingWallPaper=1），本程序照常设置", LogLevel::kWarn,
+             L"策略 ActiveDesktop\\NoChangingWallPaper=1，组策略阻止更改桌面背景");
+      break;
+    case DesktopFinding::WallpaperEnforced:
+      Report(ConsoleLevel::kWarn, L"组策略“桌面墙纸”指定了 %ls，策略刷新时会换回它，本程序照常设置", LogLevel::kWarn,
+             L"策略 System\\Wallpaper=%ls，组策略强制指定墙纸", probe.enforcedWallpaper.c_str());
+      break;
   }
 }
 
@@ -89,6 +101,8 @@ DesktopVerdict JudgeDesktop(const DesktopProbe& probe) {
     }
   }
   if (probe.policyLocked) verdict.findings.push_back(DesktopFinding::PolicyLocked);
+  if (probe.backgroundChangeBlocked) verdict.findings.push_back(DesktopFinding::BackgroundChangeBlocked);
+  if (!probe.enforcedWallpaper.empty()) verdict.findings.push_back(DesktopFinding::WallpaperEnforced);
   return verdict;
 }
 

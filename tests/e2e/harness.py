@@ -78,6 +78,43 @@ def okavu_exe():
     return _require_env("OKAVU_EXE")
 
 
+EXIT_REASONS = {
+    1: "Windows 拒绝设置墙纸",
+    2: "没有可用的图片",
+    3: "图片太短或格式不受支持",
+    4: "桌面不可达（服务会话，或桌面外壳尚未运行）",
+    5: "墙纸文件写不进或读不回",
+    6: "已有监视实例在运行且未退出",
+    10: "本会话没有运行中的监视实例",
+    64: "命令行参数有误",
+}
+
+
+def exit_log(code):
+    """The (level, text) of the log line that ends a run with a non-zero code."""
+    return ("ERROR", f"运行结束，退出码 {code}：{EXIT_REASONS[code]}")
+
+
+def windowless_exe():
+    """OKAVUw.exe, the windowless twin, built beside OKAVU.exe."""
+    return os.path.join(os.path.dirname(okavu_exe()), "OKAVUw.exe")
+
+
+def next_windowless_exe():
+    """OKAVUw.exe of the next version, built beside next_exe()."""
+    return os.path.join(os.path.dirname(next_exe()), "OKAVUw.exe")
+
+
+def pe_subsystem(path):
+    """The subsystem field of a PE file's optional header: 2 Windows (GUI), 3 console."""
+    with open(path, "rb") as f:
+        data = f.read(4096)
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    if data[pe:pe + 4] != b"PE\0\0":
+        raise AssertionError(f"{path} is not a PE file")
+    return int.from_bytes(data[pe + 24 + 68:pe + 24 + 70], "little")
+
+
 def testtool_exe():
     return _require_env("OKAVU_TESTTOOL")
 

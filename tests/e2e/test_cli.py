@@ -22,6 +22,8 @@ HELP_FORMAT = (
     "      --no-paint      只做落盘/导出，不修改桌面背景\n"
     "  -q, --quiet         不打印到控制台（仍然写日志文件）\n"
     "  -v, --version       打印版本号后退出\n"
+    "      --status        显示本会话的监视实例（PID、版本、上次更新）；没有时退出码 10\n"
+    "      --stop          请本会话的监视实例退出，最多等 10 秒\n"
     "  -h, --help          显示本帮助\n"
     "\n"
     "自动更新：\n"
@@ -83,7 +85,8 @@ class CommandLineErrors(OkavuTestCase):
                 self.assertEqual(r.exit_code, 64, r.describe())
                 self.assertEqual(r.stderr_text, f"[ERROR] {message}\n")
                 self.assertEqual(r.stdout, b"", "no banner, no help")
-        self.assertIsNone(self.log_bytes(), "command-line errors are not logged")
+        # Each left one line, also where standard error reached nobody.
+        self.assertEqual(self.log_texts(), [harness.exit_log(64)] * len(ERRORS))
         self.assertFalse(self.reg_key_exists(STATE_KEY), "nothing of the run started")
 
     def test_unknown_option_prints_message_then_help(self):

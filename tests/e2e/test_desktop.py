@@ -26,7 +26,7 @@ class Environment(DesktopTestCase):
         self.assertTrue(result.stdout_text.endswith("[INFO ] 当前会话 ID = 1\n"), result.describe())
         self.assertNotIn("Explorer 所在会话", result.stdout_text)
         self.assertEqual(result.stderr_text, NO_SHELL)
-        self.assertEqual(self.log_entries(), [])  # the missing shell is not logged
+        self.assertEqual(self.log_texts(), [harness.exit_log(4)])  # the run's end names the missing shell
         self.assertEqual(self.desktop_values(), {"Wallpaper": None, "WallpaperStyle": None, "TileWallpaper": None})
 
     def test_no_shell_window_without_console(self):
@@ -40,7 +40,7 @@ class Environment(DesktopTestCase):
         result = self.run_okavu("--once")
         self.assert_exit(result, 4)
         self.assertEqual(result.stderr_text, NO_SHELL + POLICY_CONSOLE)
-        self.assertEqual(self.log_texts(), [POLICY_LOG])
+        self.assertEqual(self.log_texts(), [POLICY_LOG, harness.exit_log(4)])
 
     def test_shell_in_the_same_session_gives_two_info_lines(self):
         self.start_shell()
@@ -95,7 +95,8 @@ class RefusedWallpaper(DesktopTestCase):
         self.assert_exit(result, 1)
         self.assertTrue(result.stdout_text.endswith("[INFO ] 已取得单实例锁，开始常驻。\n" + STYLE_LINE), result.describe())
         self.assertEqual(result.stderr_text, "[ERROR] SystemParametersInfoW(SPI_SETDESKWALLPAPER) 失败，GetLastError=5\n")
-        self.assertEqual(self.log_texts(), [("ERROR", f"设置墙纸失败 (GetLastError=5)：{self.target_win}")])
+        self.assertEqual(self.log_texts(),
+                         [("ERROR", f"设置墙纸失败 (GetLastError=5)：{self.target_win}"), harness.exit_log(1)])
         self.assertEqual(self.desktop_nudges(shell), [])
         self.assertIsNone(self.reg_get(DESKTOP_KEY, "Wallpaper"))
 

@@ -90,7 +90,7 @@ class Extract(StagingTestCase):
         self.assertEqual(result.stderr_text, f"[WARN ] 写入失败 (err=3)：{path}\n")
         self.assertEqual(os.listdir(self.pictures_dir), [])
         self.assertIsNone(self.reg_get(DESKTOP_KEY, "Wallpaper"))
-        self.assertEqual(self.log_texts(), [("ERROR", f"写入墙纸文件失败 (err=3)：{path}")])
+        self.assertEqual(self.log_texts(), [("ERROR", f"写入墙纸文件失败 (err=3)：{path}"), harness.exit_log(5)])
 
     def test_extract_with_no_paint_only_writes_the_file(self):
         result = self.run_okavu("--extract", "sub.png", "--no-paint", console=False)

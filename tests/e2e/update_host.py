@@ -73,10 +73,10 @@ class UpdateHost:
 
     # ---- the tree ----------------------------------------------------------------------------------
 
-    def publish(self, exe, notes=None, sign_key=None):
-        """Publishes exe with tools/publish.py (signed with sign_key when given); returns (version, Unix path
-        of the copy)."""
-        version, copy, _ = publish.publish(exe, self.root, notes, sign_key)
+    def publish(self, exe, notes=None, sign_key=None, windowless=None):
+        """Publishes exe (and the windowless build beside it) with tools/publish.py, signed with sign_key when
+        given; returns (version, Unix path of the copy)."""
+        version, copy, _ = publish.publish(exe, self.root, notes, sign_key, windowless)
         return version, copy
 
     def manifest_bytes(self):

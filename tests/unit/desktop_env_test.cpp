@@ -8,8 +8,14 @@
 
 // Readable failure output: the finding's name instead of its bytes.
 void PrintTo(DesktopFinding f, std::ostream* os) {
-  static const char* const kNames[] = {"OwnSession",   "SessionZero",     "NoShell",
-                                       "ShellSession", "SessionMismatch", "PolicyLocked"};
+  static const char* const kNames[] = {"OwnSession",
+                                       "SessionZero",
+                                       "NoShell",
+                                       "ShellSession",
+                                       "SessionMismatch",
+                                       "PolicyLocked",
+                                       "BackgroundChangeBlocked",
+                                       "WallpaperEnforced"};
   *os << kNames[static_cast<int>(f)];
 }
 
@@ -72,9 +78,15 @@ TEST(JudgeDesktop, UnknownShellSessionIsNoMismatch) {
   EXPECT_FALSE(v.blocked);
 }
 
-TEST(JudgeDesktop, PolicyIsReportedButDoesNotBlock) {
+TEST(JudgeDesktop, PoliciesAreReportedButDoNotBlock) {
   DesktopVerdict v = JudgeDesktop(Probe(1, true, 1, true));
   EXPECT_EQ(v.findings, (Findings{F::OwnSession, F::ShellSession, F::PolicyLocked}));
+  EXPECT_FALSE(v.blocked);
+  DesktopProbe groupPolicy = Probe(1, true, 1);
+  groupPolicy.backgroundChangeBlocked = true;
+  groupPolicy.enforcedWallpaper = L"\\\\corp\\wall.jpg";
+  v = JudgeDesktop(groupPolicy);
+  EXPECT_EQ(v.findings, (Findings{F::OwnSession, F::ShellSession, F::BackgroundChangeBlocked, F::WallpaperEnforced}));
   EXPECT_FALSE(v.blocked);
 }
 

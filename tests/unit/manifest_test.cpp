@@ -132,10 +132,10 @@ TEST(ManifestTest, AControlCharacterInVersionUrlOrDigestMakesItUnusable) {
   bool usable = false;
   Parse(good, &usable);
   EXPECT_TRUE(usable) << "a tab in the notes harms nothing";
-  for (const std::wstring& bad : {std::wstring(L"version=1.7.0.0\0--pid 1\nurl=x.exe\n", 34),
-                                  std::wstring(L"version=1.7.0.0\nurl=x\x7F.exe\n"),
-                                  std::wstring(L"version=1.7\t.0.0\nurl=x.exe\n"),
-                                  std::wstring(L"version=1.7.0.0\nurl=x.exe\nsha256=00\x1B\n")}) {
+  for (const std::wstring& bad :
+       {std::wstring(L"version=1.7.0.0\0--pid 1\nurl=x.exe\n", 34), std::wstring(L"version=1.7.0.0\nurl=x\x7F.exe\n"),
+        std::wstring(L"version=1.7\t.0.0\nurl=x.exe\n"),
+        std::wstring(L"version=1.7.0.0\nurl=x.exe\nsha256=00\x1B\n")}) {
     Parse(bad, &usable);
     EXPECT_FALSE(usable) << bad.size();
   }
@@ -239,4 +239,26 @@ TEST(Sha256FormTest, NonAsciiNeverPassesForAHexDigit) {
   digits[0] = L'\x0161';  // low byte 'a'
   EXPECT_FALSE(Normalize(digits, digest));
   EXPECT_EQ(digest[0], 'a');
+}
+
+TEST(ManifestTest, EachBuildReadsItsOwnDownloadKeys) {
+  const std::wstring both =
+      L"version=1.7.0.0\nurl=OKAVU-1.7.0.0.exe\nsha256=AA\nsize=5\n"
+      L"windowless_url=OKAVUw-1.7.0.0.exe\nwindowless_sha256=BB\nwindowless_size=6\n";
+  Result<UpdateInfo> console = ParseManifest(both);
+  ASSERT_TRUE(console.ok());
+  EXPECT_EQ(console.value.url, L"OKAVU-1.7.0.0.exe");
+  EXPECT_EQ(console.value.sha256, L"AA");
+  EXPECT_EQ(console.value.size, 5);
+  Result<UpdateInfo> windowless = ParseManifest(both, ManifestReader::kWindowless);
+  ASSERT_TRUE(windowless.ok());
+  EXPECT_EQ(windowless.value.url, L"OKAVUw-1.7.0.0.exe");
+  EXPECT_EQ(windowless.value.sha256, L"BB");
+  EXPECT_EQ(windowless.value.size, 6);
+  EXPECT_FALSE(windowless.value.consoleOnly);
+  // A manifest written for the console build alone gives the windowless one nothing to install.
+  Result<UpdateInfo> old = ParseManifest(L"version=1.7.0.0\nurl=OKAVU-1.7.0.0.exe\n", ManifestReader::kWindowless);
+  EXPECT_FALSE(old.ok());
+  EXPECT_TRUE(old.value.consoleOnly);
+  EXPECT_FALSE(ParseManifest(L"version=1.7.0.0\n", ManifestReader::kWindowless).value.consoleOnly);
 }

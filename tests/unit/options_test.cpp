@@ -51,6 +51,16 @@ TEST(OptionsTest, PreScanLooksEverywhereIncludingAfterTheSeparatorAndValues) {
   EXPECT_TRUE(Keeps({L"--extract", L"/?"}));
   EXPECT_TRUE(Keeps({L"--CHECK-UPDATE"}));
   EXPECT_FALSE(Keeps({L"--update", L"-q", L"pic.png", L"--no-paint"}));
+  EXPECT_TRUE(Keeps({L"--status"}));
+  EXPECT_TRUE(Keeps({L"--STOP"}));
+}
+
+TEST(OptionsTest, StatusAndStopAreRunsOfTheirOwnAndOnlyAGivenUpdateIntervalCounts) {
+  EXPECT_EQ(Parse({L"--status"}).action, ParseAction::Status);
+  EXPECT_EQ(Parse({L"-w", L"--stop"}).action, ParseAction::Stop);
+  EXPECT_EQ(Parse({L"--status", L"--version"}).action, ParseAction::Version);
+  EXPECT_FALSE(Parse({L"-w"}).options.updateIntervalGiven);
+  EXPECT_TRUE(Parse({L"--update-interval", L"30"}).options.updateIntervalGiven);
 }
 
 TEST(OptionsTest, ForwardedArgumentsPutTheTailFirstAndDropNoUpdate) {
@@ -169,25 +179,25 @@ TEST(UsageTest, HelpTextLayout) {
   std::wstring text = UsageText(L"C:\\Tools\\OKAVU.exe");
   EXPECT_EQ(text.find(L'\r'), std::wstring::npos);
   std::vector<std::wstring> lines = Lines(text);
-  ASSERT_EQ(lines.size(), 23u);
+  ASSERT_EQ(lines.size(), 25u);
   EXPECT_EQ(lines[0], std::wstring(L"OKAVU Quillmere  v") + kAppVersion);
   EXPECT_EQ(lines[1], std::wstring(L"更新源：https://") + kUpdateHost + L"/files/OKAVU/");
   EXPECT_EQ(lines[2], L"");
   EXPECT_EQ(lines[3], L"用法：C:\\Tools\\OKAVU.exe [图片] [选项]");
-  EXPECT_EQ(lines[15], L"");
-  EXPECT_EQ(lines[21], L"  更新前的状态保存在 HKCU\\Software\\OKAVU\\Quillmere");
-  EXPECT_EQ(lines[22], L"  日志：%LOCALAPPDATA%\\OKAVU-wallpaper\\guard.log（超过 1MB 轮转为 .log.1）");
+  EXPECT_EQ(lines[17], L"");
+  EXPECT_EQ(lines[23], L"  更新前的状态保存在 HKCU\\Software\\OKAVU\\Quillmere");
+  EXPECT_EQ(lines[24], L"  日志：%LOCALAPPDATA%\\OKAVU-wallpaper\\guard.log（超过 1MB 轮转为 .log.1）");
   // Descriptions start in fixed columns (counted in characters).
   for (int i : {4, 5}) {
     EXPECT_EQ(lines[i][17], L' ') << i;
     EXPECT_NE(lines[i][18], L' ') << i;
   }
-  for (int i = 6; i <= 14; ++i) {
+  for (int i = 6; i <= 16; ++i) {
     EXPECT_EQ(lines[i][20], L' ') << i;
     EXPECT_NE(lines[i][22], L' ') << i;
     EXPECT_EQ(lines[i][21], L' ') << i;
   }
-  for (int i = 17; i <= 20; ++i) {
+  for (int i = 19; i <= 22; ++i) {
     EXPECT_EQ(lines[i].substr(0, 8), L"      --") << i;
     EXPECT_EQ(lines[i][29], L' ') << i;
     EXPECT_NE(lines[i][30], L' ') << i;

@@ -20,6 +20,7 @@ struct FakeSchedule {
   int readyAfterCycle = -1;  // the cycle (1-based) that hands over
   std::vector<unsigned long> cycleStarts;
   std::vector<unsigned long> waits;
+  std::vector<unsigned long> spreads;  // the extra seconds the policy's spread gives, in turn
 
   UpdaterLoopSteps Steps() {
     UpdaterLoopSteps steps;
@@ -29,6 +30,12 @@ struct FakeSchedule {
       unsigned long wake = stopAt < readyAt ? stopAt : readyAt;
       if (wake <= now) return;  // the event is set already
       now = wake < end ? wake : end;
+    };
+    steps.spread = [this] {
+      if (spreads.empty()) return 0ul;
+      const unsigned long extra = spreads.front();
+      spreads.erase(spreads.begin());
+      return extra;
     };
     steps.stopRequested = [this] { return now >= stopAt; };
     steps.updateReady = [this] { return now >= readyAt; };
@@ -49,6 +56,16 @@ TEST(UpdaterLoopTest, FirstCycleAfterFiveSecondsThenIntervalAfterEachCycle) {
   RunUpdaterLoop(5, s.Steps());
   EXPECT_EQ(s.cycleStarts, (std::vector<unsigned long>{5, 12, 19, 26}));
   EXPECT_EQ(s.waits.front(), 5u);
+}
+
+TEST(UpdaterLoopTest, ASpreadLengthensEveryWaitBeforeACycleTheFirstOneToo) {
+  FakeSchedule s;
+  s.cycleSeconds = 1;
+  s.spreads = {17, 0, 29};
+  s.stopAt = 100;
+  RunUpdaterLoop(30, s.Steps());
+  EXPECT_EQ(s.cycleStarts, (std::vector<unsigned long>{22, 53}));
+  EXPECT_EQ(s.waits, (std::vector<unsigned long>{22, 30, 59}));
 }
 
 TEST(UpdaterLoopTest, StopDuringTheFirstWaitRunsNoCycle) {
@@ -94,7 +111,7 @@ class UpdateThreadTest : public ::testing::Test {
 };
 
 TEST_F(UpdateThreadTest, WithoutAReadyUpdateRestartDoesNothingAndLeavesTheThreadRunning) {
-  Result<UpdateThread> thread = UpdateThread::Start(30, channel_);
+  Result<UpdateThread> thread = UpdateThread::Start(30, 0, channel_);
   ASSERT_TRUE(thread.ok());
   fixtures::LogWatch log;
   EXPECT_FALSE(RestartForReadyUpdate(*channel_, thread.value));
@@ -107,7 +124,7 @@ TEST_F(UpdateThreadTest, WithoutAReadyUpdateRestartDoesNothingAndLeavesTheThread
 }
 
 TEST_F(UpdateThreadTest, ReadyWithoutAHelperClearsBothFlagsAndStopsTheThread) {
-  Result<UpdateThread> thread = UpdateThread::Start(30, channel_);
+  Result<UpdateThread> thread = UpdateThread::Start(30, 0, channel_);
   ASSERT_TRUE(thread.ok());
   ASSERT_TRUE(channel_->TryBeginCycle());
   channel_->PublishHandOver(HandOver{0, L"C:\\x\\OKAVU.new.exe", L"1.7.0.0"});

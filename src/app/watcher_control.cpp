@@ -1,0 +1,88 @@
+// Status and stop of the session's watcher.
+#include "app/watcher_control.h"
+
+#include <windows.h>
+
+#include <optional>
+
+#include "app/single_instance.h"
+#include "app/watcher_status.h"
+#include "support/exit_codes.h"
+#include "support/handles.h"
+#include "support/report.h"
+#include "support/state.h"
+#include "support/text.h"
+
+namespace {
+
+constexpr DWORD kStopWaitMs = 10000;
+constexpr DWORD kStopPollMs = 50;
+
+std::wstring Stamp(const SYSTEMTIME& t) {
+  return Format(L"%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+}
+
+void ReportLastUpdate() {
+  const std::wstring when = ReadStateValue(L"LastUpdateTime");
+  if (when.empty()) {
+    Report(ConsoleLevel::kInfo, L"上次更新：无记录", LogLevel::kInfo, L"状态查询：上次更新无记录");
+    return;
+  }
+  const std::wstring from = ReadStateValue(L"PreviousVersion");
+  const std::wstring to = ReadStateValue(L"LastUpdateAttempt");
+  Report(ConsoleLevel::kInfo, L"上次更新：%ls（%ls → %ls）", LogLevel::kInfo, L"状态查询：上次更新 %ls（%ls → %ls）",
+         when.c_str(), from.c_str(), to.c_str());
+}
+
+int ReportNoWatcher() {
+  Report(ConsoleLevel::kInfo, L"本会话没有运行中的监视实例", LogLevel::kInfo, L"状态查询：本会话没有运行中的监视实例");
+  return ToInt(ExitCode::kNoWatcher);
+}
+
+// True once the watcher has ended, within kStopWaitMs: by its process where this run may wait for it,
+// else by its published status going away.
+bool WaitForEnd(unsigned long pid) {
+  UniqueKernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid)));
+  if (process) return WaitForSingleObject(process.get(), kStopWaitMs) == WAIT_OBJECT_0;
+  const DWORD start = GetTickCount();
+  while (GetTickCount() - start < kStopWaitMs) {
+    if (!ReadWatcherStatus()) return true;
+    Sleep(kStopPollMs);
+  }
+  return !ReadWatcherStatus();
+}
+
+}  // namespace
+
+int ShowWatcherStatus() {
+  const std::optional<WatcherInfo> watcher = ReadWatcherStatus();
+  if (watcher) {
+    const std::wstring started = Stamp(watcher->started);
+    Report(ConsoleLevel::kInfo, L"监视实例正在运行：PID %lu，版本 %ls，启动于 %ls", LogLevel::kInfo,
+           L"状态查询：监视实例运行中（PID %lu，版本 %ls，启动于 %ls）", watcher->pid, watcher->version.c_str(),
+           started.c_str());
+  }
+  const int code = watcher ? ToInt(ExitCode::kSuccess) : ReportNoWatcher();
+  ReportLastUpdate();
+  return code;
+}
+
+int StopWatcher() {
+  const std::optional<WatcherInfo> watcher = ReadWatcherStatus();
+  if (!watcher) return ReportNoWatcher();
+  UniqueKernelHandle stop(OpenEventW(EVENT_MODIFY_STATE, FALSE, kStopEventName));
+  if (!stop || !SetEvent(stop.get())) {
+    const unsigned long error = GetLastError();
+    Report(ConsoleLevel::kError, L"无法通知监视实例（PID %lu）退出 (err=%lu)", LogLevel::kError,
+           L"无法通知监视实例 PID %lu 退出 (err=%lu)", watcher->pid, error);
+    return ToInt(ExitCode::kWatcherRunning);
+  }
+  if (!WaitForEnd(watcher->pid)) {
+    Report(ConsoleLevel::kError, L"监视实例（PID %lu）%lu 秒内没有退出", LogLevel::kError,
+           L"已请监视实例 PID %lu 退出，%lu 秒内没有退出", watcher->pid, kStopWaitMs / 1000);
+    return ToInt(ExitCode::kWatcherRunning);
+  }
+  Report(ConsoleLevel::kOk, L"监视实例（PID %lu）已退出", LogLevel::kInfo, L"已请监视实例 PID %lu 退出，它已退出",
+         watcher->pid);
+  return ToInt(ExitCode::kSuccess);
+}

@@ -1,0 +1,116 @@
+"""What an administrator rolling the program out relies on: the windowless twin OKAVUw.exe (no console,
+the same work, the log only), "--status" and "--stop", a log line for every failing run, and the reports
+of the wallpaper policies that Group Policy writes."""
+import os
+import re
+import shutil
+
+import harness
+from harness import DESKTOP_KEY, HKLM, OkavuTestCase
+
+POLICIES = r"Software\Microsoft\Windows\CurrentVersion\Policies"
+
+
+class FleetTestCase(OkavuTestCase):
+    def setUp(self):
+        super().setUp()
+        folder = os.path.join(self.work_dir, "app")
+        os.makedirs(folder)
+        self.exe = self.win_path(self.copy_program(folder))
+        self.exe_w = os.path.join(folder, "OKAVUw.exe")
+        shutil.copyfile(harness.windowless_exe(), self.exe_w)
+        self.exe_w = self.win_path(self.exe_w)
+
+    def silent(self, *args, **kwargs):
+        """Runs the windowless twin with a terminal attached; it must print nothing at all."""
+        result = self.run_program(self.exe_w, *args, **kwargs)
+        self.assertEqual((result.stdout, result.stderr), (b"", b""), result.describe())
+        return result
+
+
+class WindowlessTwin(FleetTestCase):
+    def test_it_is_a_windows_subsystem_program_that_works_like_the_console_one_and_prints_nothing(self):
+        self.assertEqual(harness.pe_subsystem(harness.windowless_exe()), 2)
+        self.assertEqual(harness.pe_subsystem(harness.okavu_exe()), 3)
+        self.start_shell(record=False)
+        for args in (("--version",), ("--help",), ("--bogus",)):
+            with self.subTest(args=args):
+                self.silent(*args)
+        mark = self.log_mark()
+        result = self.silent("--once")
+        self.assertEqual(result.exit_code, 0)
+        self.assertEqual(self.log_texts(mark), [("INFO", f"设置墙纸：{self.target_win}"), ("INFO", "检查通过")])
+        self.assertEqual(self.reg_text(DESKTOP_KEY, "Wallpaper"), self.target_win)
+
+    def test_a_windowless_watcher_guards_reports_its_status_and_stops(self):
+        self.start_shell(record=False)
+        status = self.run_program(self.exe, "--status")
+        self.assertEqual(status.exit_code, 10, status.describe())
+        self.assertIn("[INFO ] 本会话没有运行中的监视实例\n", status.stdout_text)
+        self.assertIn("[INFO ] 上次更新：无记录\n", status.stdout_text)
+
+        watcher = self.start_program(self.exe_w, "--watch", "-i", "60", "--no-update")
+        self.wait_for_log("^监视启动，间隔=60 秒，目标=")
+        other = os.path.join(self.work_dir, "other.png")
+        shutil.copyfile(harness.picture_path(), other)
+        mark = self.log_mark()
+        self.set_wallpaper_elsewhere(self.win_path(other))
+        self.wait_for_log("^已改回目标墙纸：" + re.escape(self.target_win) + "$", since=mark)
+
+        status = self.run_program(self.exe, "--status")
+        self.assertEqual(status.exit_code, 0, status.describe())
+        running = re.search(r"\[INFO \] 监视实例正在运行：PID (\d+)，版本 (\S+)，启动于 \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\n",
+                            status.stdout_text)
+        self.assertTrue(running, status.describe())
+        self.assertEqual(running.group(2), harness.app_version())
+        # From the twin: the exit code and the log.
+        mark = self.log_mark()
+        self.assertEqual(self.silent("--status").exit_code, 0)
+        self.assertIn(f"状态查询：监视实例运行中（PID {running.group(1)}，", "\n".join(self.log_messages(mark)))
+
+        mark = self.log_mark()
+        self.assertEqual(self.silent("--stop").exit_code, 0)
+        self.assertEqual(self.finish(watcher).exit_code, 0)
+        self.assertIn(f"已请监视实例 PID {running.group(1)} 退出，它已退出", self.log_messages(mark))
+        stop = self.run_program(self.exe, "--stop")
+        self.assertEqual(stop.exit_code, 10, stop.describe())
+
+
+class FailingRuns(FleetTestCase):
+    def test_every_failing_run_leaves_its_code_and_reason_in_the_log(self):
+        # No shell yet, as at a log-on before the desktop is up: exit 4.
+        mark = self.log_mark()
+        self.assertEqual(self.silent().exit_code, 4)
+        self.assertEqual(self.log_texts(mark)[-1], harness.exit_log(4))
+        # A picture that is not there, from the console build run without a console: exit 2.
+        mark = self.log_mark()
+        result = self.run_program(self.exe, "C:\\no\\such.png", console=False)
+        self.assertEqual(result.exit_code, 2)
+        self.assertEqual(self.log_texts(mark)[-1], harness.exit_log(2))
+        mark = self.log_mark()
+        self.assertEqual(self.silent("--interval", "0").exit_code, 64)
+        self.assertEqual(self.log_texts(mark), [harness.exit_log(64)])
+
+
+class GroupPolicyReports(FleetTestCase):
+    def test_the_policies_group_policy_writes_are_reported_and_the_wallpaper_still_set(self):
+        self.start_shell(record=False)
+        self.reg_set(POLICIES + r"\ActiveDesktop", "NoChangingWallPaper", 1)
+        self.reg_set(POLICIES + r"\System", "Wallpaper", r"\\corp\wall.jpg")
+        self.addCleanup(self.reg_delete, POLICIES + r"\ActiveDesktop")
+        self.addCleanup(self.reg_delete, POLICIES + r"\System")
+        mark = self.log_mark()
+        result = self.run_program(self.exe, "--once")
+        self.assertEqual(result.exit_code, 0, result.describe())
+        self.assertIn("[WARN ] 组策略“阻止更改桌面背景”已启用（ActiveDesktop\\NoChangingWallPaper=1），本程序照常设置\n",
+                      result.stderr_text)
+        self.assertIn("[WARN ] 组策略“桌面墙纸”指定了 \\\\corp\\wall.jpg，策略刷新时会换回它，本程序照常设置\n",
+                      result.stderr_text)
+        self.assertEqual(self.log_texts(mark)[:2],
+                         [("WARN", "策略 ActiveDesktop\\NoChangingWallPaper=1，组策略阻止更改桌面背景"),
+                          ("WARN", "策略 System\\Wallpaper=\\\\corp\\wall.jpg，组策略强制指定墙纸")])
+        self.assertEqual(self.reg_text(DESKTOP_KEY, "Wallpaper"), self.target_win)
+
+
+if __name__ == "__main__":
+    harness.main()

@@ -1,0 +1,87 @@
+// The update policy as read from the machine's and the user's policy keys, through a fake registry.
+#include "update/update_policy.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <utility>
+
+#include "fixtures.h"
+
+namespace {
+
+using Key = std::pair<bool, std::wstring>;  // machine?, value name
+
+PolicyValue Dword(DWORD number) {
+  PolicyValue value{REG_DWORD, std::vector<unsigned char>(sizeof(number))};
+  std::memcpy(value.data.data(), &number, sizeof(number));
+  return value;
+}
+
+PolicyValue Text(const std::wstring& text, unsigned long type = REG_SZ) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.c_str());
+  return {type, std::vector<unsigned char>(bytes, bytes + (text.size() + 1) * sizeof(wchar_t))};
+}
+
+UpdatePolicy Read(const std::map<Key, PolicyValue>& values, std::vector<std::string>* log = nullptr) {
+  fixtures::LogWatch watch;
+  UpdatePolicy policy = ReadUpdatePolicy([&](bool machine, const wchar_t* name) -> std::optional<PolicyValue> {
+    auto found = values.find({machine, name});
+    if (found == values.end()) return std::nullopt;
+    return found->second;
+  });
+  if (log) *log = watch.NewLines();
+  return policy;
+}
+
+}  // namespace
+
+TEST(UpdatePolicyTest, NoValuesChangeNothing) {
+  std::vector<std::string> log;
+  const UpdatePolicy policy = Read({}, &log);
+  EXPECT_FALSE(policy.disableUpdates);
+  EXPECT_EQ(policy.intervalSeconds, 0u);
+  EXPECT_EQ(policy.maxVersion, L"");
+  EXPECT_EQ(policy.spreadSeconds, 0u);
+  EXPECT_TRUE(log.empty());
+}
+
+TEST(UpdatePolicyTest, TheMachineWinsValueByValueAndTheUserFillsTheRest) {
+  const UpdatePolicy policy = Read({{{true, L"UpdateIntervalSeconds"}, Dword(3600)},
+                                    {{false, L"UpdateIntervalSeconds"}, Dword(60)},
+                                    {{false, L"DisableUpdates"}, Dword(1)},
+                                    {{false, L"MaxVersion"}, Text(L"1.8.0.0")},
+                                    {{true, L"UpdateSpreadSeconds"}, Dword(600)}});
+  EXPECT_EQ(policy.intervalSeconds, 3600u);
+  EXPECT_TRUE(policy.disableUpdates);
+  EXPECT_EQ(policy.disabledBy, L"HKCU\\SOFTWARE\\Policies\\OKAVU\\Quillmere\\DisableUpdates");
+  EXPECT_EQ(policy.maxVersion, L"1.8.0.0");
+  EXPECT_EQ(policy.spreadSeconds, 600u);
+  // A machine value of 0 turns off what the user turned on.
+  EXPECT_FALSE(Read({{{true, L"DisableUpdates"}, Dword(0)}, {{false, L"DisableUpdates"}, Dword(1)}}).disableUpdates);
+}
+
+TEST(UpdatePolicyTest, WrongTypesAndValuesOutOfRangeAreIgnoredAndNamed) {
+  std::vector<std::string> log;
+  const UpdatePolicy policy = Read({{{true, L"UpdateIntervalSeconds"}, Dword(4)},
+                                    {{true, L"DisableUpdates"}, Text(L"1")},
+                                    {{true, L"MaxVersion"}, Text(L"latest")},
+                                    {{true, L"UpdateSpreadSeconds"}, Dword(86401)}},
+                                   &log);
+  EXPECT_EQ(policy.intervalSeconds, 0u);
+  EXPECT_FALSE(policy.disableUpdates);
+  EXPECT_EQ(policy.maxVersion, L"");
+  EXPECT_EQ(policy.spreadSeconds, 0u);
+  const std::string key = "HKLM\\SOFTWARE\\Policies\\OKAVU\\Quillmere\\";
+  EXPECT_EQ(log, (std::vector<std::string>{
+                     "[WARN] 策略值 " + key + "DisableUpdates 无效（应为 REG_DWORD），忽略",
+                     "[WARN] 策略值 " + key + "UpdateIntervalSeconds 无效（应在 5..86400 之间），忽略",
+                     "[WARN] 策略值 " + key + "UpdateSpreadSeconds 无效（应在 0..86400 之间），忽略",
+                     "[WARN] 策略值 " + key + "MaxVersion 无效（应为 REG_SZ 版本号，如 1.8.0.0），忽略"}));
+  EXPECT_EQ(Read({{{true, L"UpdateIntervalSeconds"}, Dword(86400)}}).intervalSeconds, 86400u);
+  EXPECT_EQ(Read({{{false, L"MaxVersion"}, Text(L"2.0", REG_EXPAND_SZ)}}).maxVersion, L"2.0");
+}
