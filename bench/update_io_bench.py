@@ -35,7 +35,7 @@ import subprocess
 import sys
 import time
 
-from benchlib import MANIFEST_PATH, WineBench, build_program, options, print_table, require, verdict
+from benchlib import HERE, MANIFEST_PATH, WineBench, build_program, options, print_table, require, verdict
 
 MIB = 1024 * 1024
 HASH_BYTES = 64 * MIB
@@ -51,6 +51,7 @@ class Bench(WineBench):
 
     def __init__(self, build_dir, root):
         self.probe = build_program(build_dir, "bench", "update_io_probe.exe")
+        self.okavu = build_program(build_dir, "OKAVU.exe")  # a release to sign: it has a version resource
         super().__init__(build_dir, root)
         self.curl = require("curl")
         self.sha256sum = require("sha256sum")
@@ -108,7 +109,7 @@ class Bench(WineBench):
         publish = os.path.join(HERE, "..", "tools", "publish.py")
         site = os.path.join(self.root, "signed-site")
         subprocess.run([sys.executable, publish, "--out", site, "--sign-key",
-                        os.path.join(key_dir, "publisher-test.pem"), self.probe], check=True,
+                        os.path.join(key_dir, "publisher-test.pem"), self.okavu], check=True,
                        stdout=subprocess.DEVNULL)
         with open(os.path.join(site, "files", "OKAVU", "manifest.txt"), "rb") as f:
             manifest = f.read()
@@ -140,6 +141,9 @@ class Bench(WineBench):
                     os.unlink(path)
             timings = []
             for first in ((MANIFEST_PATH,), ()):
+                # The program writes a download only into a file of its own making.
+                if os.path.exists(program_file):
+                    os.unlink(program_file)
                 ok, status, size, program_ms = self.probe_run("fetch", DOWNLOAD_PATH, "C:\\bench\\fetch-program.bin",
                                                               *first)
                 if ok != "1" or status != "200" or int(size) != DOWNLOAD_BYTES:
