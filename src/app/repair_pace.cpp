@@ -2,30 +2,18 @@
 #include "app/repair_pace.h"
 
 #include <algorithm>
-#include <cstdint>
 
-namespace {
-
-std::uint32_t Since(unsigned long then, unsigned long now) {
-  return static_cast<std::uint32_t>(now) - static_cast<std::uint32_t>(then);
-}
-
-// What is left of span since then.
-unsigned long Left(unsigned long then, unsigned long span, unsigned long now) {
-  const std::uint32_t since = Since(then, now);
-  return since >= span ? 0 : static_cast<unsigned long>(span - since);
-}
-
-}  // namespace
+#include "app/watch_decision.h"
 
 bool TimerOnly(const RepairPace& pace, unsigned long now) {
-  return pace.timerOnly && Since(pace.timerOnlySince, now) < kTimerOnlyMs;
+  return pace.timerOnly && TicksSince(pace.timerOnlySince, now) < kTimerOnlyMs;
 }
 
 unsigned long EventPassDelayMs(const RepairPace& pace, unsigned long now) {
   unsigned long delay = 0;
-  if (pace.count > 0) delay = Left(pace.repairs[static_cast<size_t>(pace.count - 1)], kEventRepairGapMs, now);
-  if (pace.passed) delay = std::max(delay, Left(pace.lastPass, kEventPassGapMs, now));
+  if (pace.count > 0)
+    delay = MillisecondsLeft(pace.repairs[static_cast<size_t>(pace.count - 1)], kEventRepairGapMs, now);
+  if (pace.passed) delay = std::max(delay, MillisecondsLeft(pace.lastPass, kEventPassGapMs, now));
   return delay;
 }
 
@@ -42,7 +30,7 @@ bool RecordEventRepair(RepairPace& pace, unsigned long now) {
     --pace.count;
   }
   pace.repairs[static_cast<size_t>(pace.count++)] = now;
-  if (pace.count < kFightRepairs || Since(pace.repairs[0], now) >= kFightWindowMs) return false;
+  if (pace.count < kFightRepairs || TicksSince(pace.repairs[0], now) >= kFightWindowMs) return false;
   pace.timerOnly = true;
   pace.timerOnlySince = now;
   return true;

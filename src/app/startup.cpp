@@ -179,8 +179,8 @@ RunEnd RunStages(const RunOptions& options, std::vector<std::wstring> forwardedA
 
   if (options.once || options.watch) InitialCheck(target);
 
-  if (!options.watch && options.checkUpdate && policy.disableUpdates) return {};
   if (!options.watch && options.checkUpdate) {
+    if (policy.disableUpdates) return {};  // said above
     const bool handOver = RunStandaloneUpdateCheck(*run.updates, run.updateThread);
     return {ToInt(ExitCode::kSuccess), handOver || run.updateThread.lingers()};
   }

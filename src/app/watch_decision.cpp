@@ -3,11 +3,17 @@
 
 #include <cstdint>
 
-bool HeartbeatDue(unsigned long now, unsigned long lastBeat) {
+std::uint32_t TicksSince(unsigned long then, unsigned long now) {
   // unsigned long is 64 bits off Windows; the tick is 32 bits everywhere, and so is its difference.
-  std::uint32_t elapsed = static_cast<std::uint32_t>(now) - static_cast<std::uint32_t>(lastBeat);
-  return elapsed > kHeartbeatAfterMs;
+  return static_cast<std::uint32_t>(now) - static_cast<std::uint32_t>(then);
 }
+
+unsigned long MillisecondsLeft(unsigned long from, unsigned long span, unsigned long now) {
+  const std::uint32_t elapsed = TicksSince(from, now);
+  return elapsed >= span ? 0 : static_cast<unsigned long>(span - elapsed);
+}
+
+bool HeartbeatDue(unsigned long now, unsigned long lastBeat) { return TicksSince(lastBeat, now) > kHeartbeatAfterMs; }
 
 WatchAction DecideWatchPass(const WatchState& state, WallpaperState shown, unsigned long now) {
   switch (shown) {

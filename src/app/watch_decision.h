@@ -1,6 +1,8 @@
 // What one pass of the watch loop must do, decided from the check result and the loop's state alone.
 #pragma once
 
+#include <cstdint>
+
 #include "wallpaper/wallpaper_check.h"
 
 // The loop's memory between passes.
@@ -19,6 +21,13 @@ enum class WatchAction {
 
 // Ten minutes of the 32-bit millisecond tick; the heartbeat is due once strictly more has passed.
 inline constexpr unsigned long kHeartbeatAfterMs = 599999;
+
+// Milliseconds from the tick then to the tick now, in unsigned 32-bit arithmetic, so it stays right
+// across the tick's wrap after 49.7 days.
+std::uint32_t TicksSince(unsigned long then, unsigned long now);
+
+// What is left of span milliseconds that began at the tick from: 0 once they have passed.
+unsigned long MillisecondsLeft(unsigned long from, unsigned long span, unsigned long now);
 
 // True when more than kHeartbeatAfterMs passed from lastBeat to now. The difference is taken in
 // unsigned 32-bit arithmetic, so it stays right across the tick's wrap after 49.7 days.

@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <memory>
 #include <utility>
 
@@ -114,12 +113,6 @@ bool Listen(const WatchDesktop& desktop, const std::wstring& target, unsigned lo
   return false;
 }
 
-// Milliseconds left of span since from, 0 once it is over; unsigned 32-bit like the tick.
-unsigned long Remaining(unsigned long from, unsigned long span, unsigned long now) {
-  const std::uint32_t elapsed = static_cast<std::uint32_t>(now) - static_cast<std::uint32_t>(from);
-  return elapsed >= span ? 0 : static_cast<unsigned long>(span - elapsed);
-}
-
 }  // namespace
 
 WatchDesktop SystemWatchDesktop(HANDLE stopEvent, const UpdateChannel& updates) {
@@ -179,7 +172,7 @@ void WatchLoop(const WatchDesktop& desktop, unsigned long interval, const std::w
   for (;;) {
     // The timer's passes keep their schedule; a change notice adds a pass between them.
     const unsigned long now = desktop.tick();
-    unsigned long waitMs = Remaining(timerFrom, intervalMs, now);
+    unsigned long waitMs = MillisecondsLeft(timerFrom, intervalMs, now);
     if (changed) waitMs = std::min(waitMs, EventPassDelayMs(pace, now));
     const bool listenNow = listening && !changed && !TimerOnly(pace, now);
     if (desktop.wait(waitMs, listenNow) == WatchWake::kChange) changed = true;
@@ -191,7 +184,7 @@ void WatchLoop(const WatchDesktop& desktop, unsigned long interval, const std::w
     }
 
     const unsigned long woke = desktop.tick();
-    const bool byTimer = Remaining(timerFrom, intervalMs, woke) == 0;
+    const bool byTimer = MillisecondsLeft(timerFrom, intervalMs, woke) == 0;
     if (!byTimer && !(changed && !TimerOnly(pace, woke) && EventPassDelayMs(pace, woke) == 0)) continue;
     const bool repaired = RunPass(pass, !byTimer, state, current);
     const unsigned long done = desktop.tick();

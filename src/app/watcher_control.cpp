@@ -9,18 +9,14 @@
 #include "app/watcher_status.h"
 #include "support/exit_codes.h"
 #include "support/handles.h"
+#include "support/log.h"
 #include "support/report.h"
 #include "support/state.h"
-#include "support/text.h"
 
 namespace {
 
 constexpr DWORD kStopWaitMs = 10000;
 constexpr DWORD kStopPollMs = 50;
-
-std::wstring Stamp(const SYSTEMTIME& t) {
-  return Format(L"%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
-}
 
 void ReportLastUpdate() {
   const std::wstring when = ReadStateValue(L"LastUpdateTime");
@@ -57,7 +53,7 @@ bool WaitForEnd(unsigned long pid) {
 int ShowWatcherStatus() {
   const std::optional<WatcherInfo> watcher = ReadWatcherStatus();
   if (watcher) {
-    const std::wstring started = Stamp(watcher->started);
+    const std::wstring started = TimeStamp(watcher->started);
     Report(ConsoleLevel::kInfo, L"监视实例正在运行：PID %lu，版本 %ls，启动于 %ls", LogLevel::kInfo,
            L"状态查询：监视实例运行中（PID %lu，版本 %ls，启动于 %ls）", watcher->pid, watcher->version.c_str(),
            started.c_str());

@@ -45,10 +45,13 @@ std::wstring LogPath() {
   return folder + L"\\guard.log";
 }
 
+std::wstring TimeStamp(const SYSTEMTIME& t) {
+  return Format(L"%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+}
+
 std::wstring FormatLogLine(const SYSTEMTIME& now, LogLevel level, const wchar_t* fmt, va_list args) {
   wchar_t buf[kLogLineChars];
-  int prefix = FormatInto(buf, kLogLineChars, L"%04u-%02u-%02u %02u:%02u:%02u [%ls] ", now.wYear, now.wMonth, now.wDay,
-                          now.wHour, now.wMinute, now.wSecond, LogLevelName(level));
+  int prefix = FormatInto(buf, kLogLineChars, L"%ls [%ls] ", TimeStamp(now).c_str(), LogLevelName(level));
   if (prefix < 1 || prefix > 999) return {};
   int n = FormatV(buf + prefix, kLogLineChars - static_cast<size_t>(prefix), fmt, args);
   if (n == 0) return {};

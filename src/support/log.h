@@ -24,6 +24,9 @@ void LogLineV(LogLevel level, const wchar_t* fmt, va_list args);
 
 // The line as it goes into the file (prefix, text cut to 1020 characters, CR LF), or empty when
 // the message formats to nothing.
+// "YYYY-MM-DD hh:mm:ss": the log's time format, also for the times the program stores and reports.
+std::wstring TimeStamp(const SYSTEMTIME& t);
+
 std::wstring FormatLogLine(const SYSTEMTIME& now, LogLevel level, const wchar_t* fmt, va_list args);
 
 // How long a line waits for another process of the program (a watcher and the update helper, say)

@@ -65,15 +65,37 @@ void WaitForOldProcess(int pid) {
   }
 }
 
+// True when the held file has the digest expectedSha256 names; false for a digest that is malformed.
+// actualHex receives what the file has.
+bool HasDigest(HANDLE held, const std::wstring& expectedSha256, std::string& actualHex) {
+  const Result<std::string> expected = NormalizeSha256(expectedSha256);
+  const Result<FileHash> actual = HashFile(held);
+  actualHex = actual.value.hex;
+  return expected && actual && actual.value.hex == expected.value;
+}
+
 // True when the held file has the digest the hand-over verified (or none was given); a mismatch is logged.
 bool DigestMatches(HANDLE held, const std::optional<std::wstring>& expectedSha256) {
-  if (!expectedSha256) return true;
-  const Result<std::string> expected = NormalizeSha256(*expectedSha256);
-  Result<FileHash> actual = HashFile(held);
-  if (expected && actual && actual.value.hex == expected.value) return true;
-  LogLine(LogLevel::kError, L"待替换文件的 SHA256(%hs)与预期(%hs)不符，放弃更新", actual.value.hex.c_str(),
-          expected.value.c_str());
+  std::string actual;
+  if (!expectedSha256 || HasDigest(held, *expectedSha256, actual)) return true;
+  LogLine(LogLevel::kError, L"待替换文件的 SHA256(%hs)与预期(%hs)不符，放弃更新", actual.c_str(),
+          NormalizeSha256(*expectedSha256).value.c_str());
   return false;
+}
+
+// True when fileVersion may be installed for the hand-over's version; a mismatch is logged.
+bool VersionMatches(const std::wstring& expectedVersion, const std::wstring& fileVersion) {
+  if (HelperVersionAccepted(expectedVersion, fileVersion)) return true;
+  LogLine(LogLevel::kError, L"待替换文件版本(%ls)与预期(%ls)不符，放弃更新", fileVersion.c_str(),
+          expectedVersion.c_str());
+  return false;
+}
+
+// MoveFileExW replacing to, written through to the disk before it returns.
+Status MoveReplacing(const std::wstring& from, const std::wstring& to) {
+  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+             ? Status::Success()
+             : Status::LastError();
 }
 
 // One installation: the new file, held from its check to its move, and the backup of the old
@@ -101,10 +123,7 @@ class Installation {
       if (!held && IsMissing(held.error()) && TargetHasExpectedDigest()) {
         // Another helper installed this very release (for another run of the same program) meanwhile;
         // unless the manifest named it with another version than its own.
-        const std::wstring installed = PeFileVersionString(args_.target).value;
-        if (!HelperVersionAccepted(args_.expectedVersion, installed)) {
-          LogLine(LogLevel::kError, L"待替换文件版本(%ls)与预期(%ls)不符，放弃更新", installed.c_str(),
-                  args_.expectedVersion.c_str());
+        if (!VersionMatches(args_.expectedVersion, PeFileVersionString(args_.target).value)) {
           return HelperExit::kVersionMismatch;
         }
         LogLine(LogLevel::kInfo, L"目标已是新版本（由另一个更新帮手装好）：%ls", args_.target.c_str());
@@ -118,9 +137,7 @@ class Installation {
       if (held && !backedUp_) {
         // Renamed aside (which works also while another process still runs it) and then replaced at
         // once: the executable's name is free for as short a time as two renames take.
-        moved = MoveFileExW(args_.target.c_str(), backup_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-                    ? Status::Success()
-                    : Status::LastError();
+        moved = MoveReplacing(args_.target, backup_);
         backedUp_ = moved.ok();
       }
       if (held && backedUp_) {
@@ -174,13 +191,9 @@ class Installation {
   static bool IsMissing(unsigned long error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
   bool TargetHasExpectedDigest() const {
-    if (!args_.expectedSha256) return false;
-    UniqueFile target(CreateFileW(args_.target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!target) return false;
-    const Result<std::string> expected = NormalizeSha256(*args_.expectedSha256);
-    const Result<FileHash> actual = HashFile(target.get());
-    return expected && actual && actual.value.hex == expected.value;
+    const Result<UniqueFile> target = HoldForReading(args_.target);
+    std::string actual;
+    return args_.expectedSha256 && target && HasDigest(target.value.get(), *args_.expectedSha256, actual);
   }
 
   static std::wstring RestartDirectoryFor(const ApplyUpdateArgs& args) {
@@ -201,9 +214,7 @@ class Installation {
     Status restored = Status::Failure();
     for (int attempt = 0; attempt < kReplaceAttempts && !restored; ++attempt) {
       if (attempt > 0) Sleep(kReplacePauseMs);
-      restored = MoveFileExW(backup_.c_str(), args_.target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-                     ? Status::Success()
-                     : Status::LastError();
+      restored = MoveReplacing(backup_, args_.target);
     }
     if (restored) {
       backedUp_ = false;
@@ -362,10 +373,7 @@ HelperExit ApplyUpdateMode(int argc, const wchar_t* const* argv) {
   if (args.pid != 0) WaitForOldProcess(args.pid);
 
   // A file without a readable version passes: the cycle that downloaded it checked it already.
-  const std::wstring fileVersion = PeFileVersionString(args.newFile).value;
-  if (!HelperVersionAccepted(args.expectedVersion, fileVersion)) {
-    LogLine(LogLevel::kError, L"待替换文件版本(%ls)与预期(%ls)不符，放弃更新", fileVersion.c_str(),
-            args.expectedVersion.c_str());
+  if (!VersionMatches(args.expectedVersion, PeFileVersionString(args.newFile).value)) {
     installation.GiveUp();
     return HelperExit::kVersionMismatch;
   }

@@ -15,19 +15,14 @@
 
 namespace {
 
-constexpr size_t kStampChars = 32;
-
 void RecordPendingUpdate(const UpdateInfo& info, const std::wstring& newExePath) {
   SYSTEMTIME now{};
   GetLocalTime(&now);
-  wchar_t stamp[kStampChars];
-  FormatInto(stamp, kStampChars, L"%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
-             now.wMinute, now.wSecond);
   // A registry failure must not stop the update; nothing reads these values back in this run.
   static_cast<void>(WriteStateValue(L"PreviousVersion", kAppVersion));
   static_cast<void>(WriteStateValue(L"LastUpdateAttempt", info.version));
   static_cast<void>(WriteStateValue(L"PendingNewExe", newExePath));
-  static_cast<void>(WriteStateValue(L"LastUpdateTime", stamp));
+  static_cast<void>(WriteStateValue(L"LastUpdateTime", TimeStamp(now)));
 }
 
 }  // namespace

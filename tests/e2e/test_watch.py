@@ -1,6 +1,7 @@
 """Watch runs end to end: the wallpaper put back after another program changed it, a deleted target rebuilt,
 a change or a deletion acted on when it happens and a fight with another program, a second watcher taking
 over, a watcher that does not give way (exit 6), an abandoned mutex, Ctrl+C."""
+import ctypes
 import os
 import re
 import shutil
@@ -17,6 +18,15 @@ GAVE_UP_LINE = "[ERROR] 已有监视实例在运行，且未能接管，本实�
 # Generous bounds for one pass of "-i 1" plus Wine's process and registry latency.
 PASS_TIMEOUT = 10.0
 EXIT_TIMEOUT = 15.0
+
+
+def exchange_paths(a, b):
+    """Swaps two paths in one step (renameat2 with RENAME_EXCHANGE)."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    at_fdcwd, rename_exchange = -100, 2
+    if libc.renameat2(at_fdcwd, os.fsencode(a), at_fdcwd, os.fsencode(b), rename_exchange) != 0:
+        error = ctypes.get_errno()
+        raise OSError(error, os.strerror(error), a)
 
 
 class WatchTestCase(OkavuTestCase):
@@ -197,9 +207,12 @@ class Rebuild(WatchTestCase):
         target = self.target_win
         mark = self.log_mark()
 
-        # A folder in the file's place: the check finds no file and the write cannot create one.
-        os.unlink(self.target_path)
-        os.mkdir(self.target_path)
+        # A folder in the file's place: the check finds no file and the write cannot create one. Swapped
+        # in one step: the watcher acts on the folder's change at once and would rebuild into a gap.
+        folder = self.target_path + ".folder"
+        os.mkdir(folder)
+        exchange_paths(folder, self.target_path)
+        os.unlink(folder)
         self.wait_until(lambda: self.texts("ERROR", mark).count("重建失败，1 秒后重试") >= 2, PASS_TIMEOUT,
                         "two failed rebuilds", lambda: "\n".join(self.log_lines(mark)))
         self.assertIn(f"目标墙纸文件丢失，重建：{target}", self.texts("WARN", mark))
