@@ -1,4 +1,4 @@
-"""The README's deployment guide: every reg command it shows runs, as shown, in a .cmd script under the
+"""The deployment guide (docs/deploying.md): every reg command it shows runs, as shown, in a .cmd script under the
 prefix's own cmd.exe and reg.exe, and does what the guide says (a Run value that is expanded for each
 user at log-on, not once for the administrator who wrote it)."""
 import os
@@ -13,8 +13,8 @@ STATE_KEY = r"Software\OKAVU\Quillmere"
 
 
 def guide_commands():
-    """The reg commands of the README's code blocks (lines indented by four spaces), in order."""
-    with open(os.path.join(harness.source_dir(), "README.md"), encoding="utf-8") as f:
+    """The reg commands of the guide's code blocks (lines indented by four spaces), in order."""
+    with open(os.path.join(harness.source_dir(), "docs", "deploying.md"), encoding="utf-8") as f:
         return [line[4:].rstrip("\n") for line in f if re.match(r"^    reg (add|delete) ", line)]
 
 
