@@ -33,6 +33,18 @@ build_program() {
   cmake --build "$OKAVU_BUILD_DIR" --parallel "$(nproc)"
 }
 
+# Runs a command whose Wine processes start with address-space randomisation off. Wine must map a few
+# fixed address ranges at start; Debian's Wine has no preloader to reserve them, so now and then a
+# randomly placed mapping is in the way and the process ends with exit code 1 before it ran ("failed to
+# map the shared user data"). Where the system does not allow it, the command runs as it is.
+without_aslr() {
+  if setarch "$(uname -m)" -R true 2>/dev/null; then
+    setarch "$(uname -m)" -R "$@"
+  else
+    "$@"
+  fi
+}
+
 # Stops the Wine prefix kept in a state folder (its wineserver, its Xvfb, leftovers); quiet and idempotent.
 stop_prefix() {
   if [ -d "$1" ]; then

@@ -10,4 +10,4 @@ trap 'exit 130' INT TERM
 
 ensure_packages
 build_program
-PYTHONDONTWRITEBYTECODE=1 python3 scripts/show_run.py "$OKAVU_BUILD_DIR" </dev/null
+PYTHONDONTWRITEBYTECODE=1 without_aslr python3 scripts/show_run.py "$OKAVU_BUILD_DIR" </dev/null

@@ -12,4 +12,4 @@ trap 'exit 130' INT TERM
 ensure_packages
 build_program
 say "Running the test suite"
-ctest --test-dir "$OKAVU_BUILD_DIR" --output-on-failure --no-tests=error --parallel "$(nproc)" </dev/null
+without_aslr ctest --test-dir "$OKAVU_BUILD_DIR" --output-on-failure --no-tests=error --parallel "$(nproc)" </dev/null

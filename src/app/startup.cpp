@@ -225,16 +225,16 @@ RunEnd RunCommandLine(int argc, wchar_t** argv, WallpaperSetter setter) {
 
 RunEnd RunProgram(int argc, wchar_t** argv, WallpaperSetter setter) {
   RestrictDllSearch();
+  RunEnd end;
   if (argc > 1 && _wcsicmp(argv[1], L"--apply-update") == 0) {
     LogLine(LogLevel::kInfo, L"更新帮手启动，参数已就绪，准备等待旧进程退出");
-    return {ToInt(ApplyUpdateMode(argc, argv))};
-  }
-  if (argc > 1 && _wcsicmp(argv[1], L"--enc-probe") == 0) {
+    end.code = ToInt(ApplyUpdateMode(argc, argv));
+  } else if (argc > 1 && _wcsicmp(argv[1], L"--enc-probe") == 0) {
     RunEncodingProbe();
-    return {};
+  } else {
+    end = RunCommandLine(argc, argv, setter);
   }
-  const RunEnd end = RunCommandLine(argc, argv, setter);
-  // A run that fails leaves its reason in the log, also where no console showed it.
+  // A run or a helper that fails leaves its reason in the log, also where no console showed it.
   if (end.code != 0) LogLine(LogLevel::kError, L"运行结束，退出码 %d：%ls", end.code, ExitReason(end.code));
   return end;
 }

@@ -1,4 +1,4 @@
-// The reasons of the exit codes.
+// The reasons of the exit codes, the runs' and the update helper's.
 #include "support/exit_codes.h"
 
 const wchar_t* ExitReason(int code) {
@@ -17,6 +17,12 @@ const wchar_t* ExitReason(int code) {
       return L"已有监视实例在运行且未退出";
     case ToInt(ExitCode::kNoWatcher):
       return L"本会话没有运行中的监视实例";
+    case ToInt(HelperExit::kVersionMismatch):
+      return L"待替换文件的版本或 SHA256 与预期不符";
+    case ToInt(HelperExit::kReplaceFailed):
+      return L"无法替换程序文件";
+    case ToInt(HelperExit::kTargetIsSelf):
+      return L"目标路径指向更新帮手自身";
     case ToInt(ExitCode::kUsage):
       return L"命令行参数有误";
     default:

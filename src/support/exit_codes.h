@@ -14,9 +14,6 @@ enum class ExitCode : int {
   kUsage = 64,          // command-line error
 };
 
-// Why a run ended with code, in a few words for its last log line; empty for 0 and unknown codes.
-const wchar_t* ExitReason(int code);
-
 // What the "--apply-update" helper ends with.
 enum class HelperExit : int {
   kDone = 0,             // new version started (or its start failed, logged), or another helper works
@@ -25,6 +22,10 @@ enum class HelperExit : int {
   kTargetIsSelf = 9,     // the target is the helper's own executable
   kUsage = 64,           // arguments missing
 };
+
+// Why a run or the helper ended with code, in a few words for its last log line; empty for 0 and
+// unknown codes. The two share kUsage.
+const wchar_t* ExitReason(int code);
 
 constexpr int ToInt(ExitCode code) { return static_cast<int>(code); }
 constexpr int ToInt(HelperExit code) { return static_cast<int>(code); }

@@ -18,6 +18,7 @@ UniqueFile OpenForAppend(const std::wstring& path, const LogOpenRetry& retry) {
     if (file) break;
     DWORD err = GetLastError();
     if (err != ERROR_SHARING_VIOLATION && err != ERROR_LOCK_VIOLATION) break;
+    if (retry.refused) SetEvent(retry.refused);
     Sleep(retry.pauseMs);
   }
   return file;

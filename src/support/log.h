@@ -34,6 +34,7 @@ std::wstring FormatLogLine(const SYSTEMTIME& now, LogLevel level, const wchar_t*
 struct LogOpenRetry {
   int attempts = 40;
   DWORD pauseMs = 5;
+  HANDLE refused = nullptr;  // an event set after each open another writer refused; tests only
 };
 
 // Appends a finished line to the file at path, rotating it to path + ".1" first when it is too big.

@@ -4,6 +4,7 @@
 namespace {
 
 constexpr int kReadAttempts = 4;
+constexpr size_t kMaxDwordDigits = 10;  // 4294967295
 
 }  // namespace
 
@@ -21,16 +22,22 @@ Result<UniqueRegKey> CreateRegistryKey(HKEY root, const wchar_t* subKey, REGSAM 
   return key;
 }
 
-Result<std::vector<unsigned char>> ReadRegistryData(HKEY key, const wchar_t* name) {
+Result<std::vector<unsigned char>> ReadRegistryData(HKEY key, const wchar_t* name, unsigned long* type) {
   DWORD bytes = 0;
-  LSTATUS status = RegQueryValueExW(key, name, nullptr, nullptr, nullptr, &bytes);
+  DWORD stored = REG_NONE;
+  LSTATUS status = RegQueryValueExW(key, name, nullptr, &stored, nullptr, &bytes);
   for (int attempt = 0; attempt < kReadAttempts && status == ERROR_SUCCESS; ++attempt) {
-    if (bytes == 0) return std::vector<unsigned char>();
+    if (bytes == 0) {
+      if (type) *type = stored;
+      return std::vector<unsigned char>();
+    }
     std::vector<unsigned char> data(bytes, 0);
     DWORD got = bytes;
-    status = RegQueryValueExW(key, name, nullptr, nullptr, data.data(), &got);
+    // The type comes with the very bytes read: the value may be rewritten between the two calls.
+    status = RegQueryValueExW(key, name, nullptr, &stored, data.data(), &got);
     if (status == ERROR_SUCCESS) {
       data.resize(got);
+      if (type) *type = stored;
       return data;
     }
     // Another program wrote a longer value between the two calls: ask again with its new size.
@@ -60,12 +67,31 @@ std::wstring ReadRegistryText(HKEY root, const wchar_t* subKey, const wchar_t* n
   return RegistryDataText(data.value.data(), data.value.size());
 }
 
-Result<unsigned long> ReadRegistryNumber(HKEY key, const wchar_t* name) {
-  DWORD number = 0;
-  DWORD bytes = sizeof(number);
-  const LSTATUS status = RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&number), &bytes);
-  if (status != ERROR_SUCCESS) return Status::FromCode(status);
+std::optional<unsigned long> RegistryDword(unsigned long type, const unsigned char* data, size_t bytes) {
+  if (type == REG_DWORD) {
+    if (bytes != sizeof(DWORD)) return std::nullopt;
+    return static_cast<unsigned long>(data[0]) | (static_cast<unsigned long>(data[1]) << 8) |
+           (static_cast<unsigned long>(data[2]) << 16) | (static_cast<unsigned long>(data[3]) << 24);
+  }
+  if (type != REG_SZ) return std::nullopt;
+  const std::wstring text = RegistryDataText(data, bytes);
+  if (text.empty() || text.size() > kMaxDwordDigits) return std::nullopt;
+  unsigned long long number = 0;
+  for (wchar_t c : text) {
+    if (c < L'0' || c > L'9') return std::nullopt;
+    number = number * 10 + static_cast<unsigned long long>(c - L'0');
+  }
+  if (number > 0xFFFFFFFFULL) return std::nullopt;
   return static_cast<unsigned long>(number);
+}
+
+Result<unsigned long> ReadRegistryDword(HKEY key, const wchar_t* name) {
+  unsigned long type = REG_NONE;
+  Result<std::vector<unsigned char>> data = ReadRegistryData(key, name, &type);
+  if (!data) return data.status;
+  const std::optional<unsigned long> number = RegistryDword(type, data.value.data(), data.value.size());
+  if (!number) return Status::Failure(ERROR_INVALID_DATA);
+  return *number;
 }
 
 Status WriteRegistryString(HKEY key, const wchar_t* name, const std::wstring& text) {

@@ -161,7 +161,7 @@ class Installation {
   // Starts the new version and watches it for its first seconds; puts the old version back when it
   // cannot be started or ends with an error code in that time.
   void StartAndWatchNewVersion() {
-    Result<StartedProcess> started = Start();
+    Result<StartedProcess> started = Start(args_.target);
     if (!started) {
       LogLine(LogLevel::kError, L"拉起新版本失败 (err=%lu)", started.error());
       RollBack();
@@ -204,9 +204,8 @@ class Installation {
     return RestartDirectory(args.target);
   }
 
-  Result<StartedProcess> Start() const {
-    return StartProcess(args_.target, RestartCommandLine(args_.target, args_.forwarded), DETACHED_PROCESS,
-                        directory_.c_str());
+  Result<StartedProcess> Start(const std::wstring& program) const {
+    return StartProcess(program, RestartCommandLine(program, args_.forwarded), DETACHED_PROCESS, directory_.c_str());
   }
 
   void PutOldVersionBack() {
@@ -233,12 +232,22 @@ class Installation {
   }
 
   void StartOldVersion() {
-    if (backedUp_) return;  // the old version is not where it can run
-    Result<StartedProcess> started = Start();
+    if (!backedUp_) {
+      Result<StartedProcess> started = Start(args_.target);
+      if (started) {
+        LogLine(LogLevel::kInfo, L"已重新拉起旧版本");
+      } else {
+        LogLine(LogLevel::kError, L"重新拉起旧版本失败 (err=%lu)", started.error());
+      }
+      return;
+    }
+    // It could not be put back under its name: it runs from the backup, so that the session does not lose
+    // the run this helper stopped.
+    Result<StartedProcess> started = Start(backup_);
     if (started) {
-      LogLine(LogLevel::kInfo, L"已重新拉起旧版本");
+      LogLine(LogLevel::kWarn, L"旧版本放不回原处，已从备份重新拉起：%ls", backup_.c_str());
     } else {
-      LogLine(LogLevel::kError, L"重新拉起旧版本失败 (err=%lu)", started.error());
+      LogLine(LogLevel::kError, L"从备份重新拉起旧版本失败 (err=%lu)：%ls", started.error(), backup_.c_str());
     }
   }
 

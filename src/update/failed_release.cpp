@@ -5,6 +5,7 @@
 
 #include "support/log.h"
 #include "support/state.h"
+#include "support/version_number.h"
 
 namespace {
 
@@ -28,5 +29,5 @@ void RememberFailedRelease(const std::wstring& version, const std::wstring& sha2
 FailedRelease ReadFailedRelease() { return {ReadStateValue(kFailedVersion), ReadStateValue(kFailedSha256)}; }
 
 bool IsFailedRelease(const FailedRelease& failed, const std::wstring& version, const std::wstring& sha256) {
-  return !failed.version.empty() && failed.version == version && failed.sha256 == Lower(sha256);
+  return SameVersionNumbers(failed.version, version) && failed.sha256 == Lower(sha256);
 }

@@ -16,5 +16,6 @@ void RememberFailedRelease(const std::wstring& version, const std::wstring& sha2
 // The remembered release; empty fields when there is none.
 FailedRelease ReadFailedRelease();
 
-// True when the manifest offers the very release that failed: the same version text and digest.
+// True when the manifest offers the very release that failed: the same version, compared as a version
+// ('1.7' is '1.7.0.0'), and the same digest.
 bool IsFailedRelease(const FailedRelease& failed, const std::wstring& version, const std::wstring& sha256);

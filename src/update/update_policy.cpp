@@ -3,8 +3,6 @@
 
 #include <windows.h>
 
-#include <cstring>
-
 #include "support/handles.h"
 #include "support/log.h"
 #include "support/registry.h"
@@ -38,13 +36,9 @@ void Ignored(const std::wstring& where, const wchar_t* why) {
 std::optional<unsigned long> Number(const PolicyLookup& lookup, const wchar_t* name, std::wstring& where) {
   const std::optional<PolicyValue> value = Look(lookup, name, where);
   if (!value) return std::nullopt;
-  if (value->type != REG_DWORD || value->data.size() != sizeof(DWORD)) {
-    Ignored(where, L"应为 REG_DWORD");
-    return std::nullopt;
-  }
-  DWORD number = 0;
-  std::memcpy(&number, value->data.data(), sizeof(number));
-  return static_cast<unsigned long>(number);
+  const std::optional<unsigned long> number = RegistryDword(value->type, value->data.data(), value->data.size());
+  if (!number) Ignored(where, L"应为 REG_DWORD，或 1 到 10 位十进制数字的 REG_SZ");
+  return number;
 }
 
 }  // namespace
@@ -87,11 +81,8 @@ PolicyLookup SystemPolicyLookup() {
     Result<UniqueRegKey> key =
         OpenRegistryKey(machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, kUpdatePolicyKey, KEY_QUERY_VALUE);
     if (!key) return std::nullopt;
-    DWORD type = REG_NONE;
-    if (RegQueryValueExW(key.value.get(), name, nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) {
-      return std::nullopt;
-    }
-    Result<std::vector<unsigned char>> data = ReadRegistryData(key.value.get(), name);
+    unsigned long type = REG_NONE;
+    Result<std::vector<unsigned char>> data = ReadRegistryData(key.value.get(), name, &type);
     if (!data) return std::nullopt;
     return PolicyValue{type, std::move(data.value)};
   };

@@ -183,20 +183,29 @@ void ReportDownload(const DownloadVerdict& verdict, const DownloadFacts& facts, 
     case DownloadOutcome::kAccepted:
       break;
   }
-  Report(ConsoleLevel::kOk, L"下载完成并通过校验：%zu 字节，SHA256 %hs", LogLevel::kInfo,
-         L"下载校验通过：%zu 字节 sha256=%hs", actualSize, facts.digest.c_str());
+  // Size and digest passed. The log keeps that fact whatever follows; the console calls a check passed
+  // only for a file the program keeps.
+  const bool accepted = verdict.outcome == DownloadOutcome::kAccepted;
+  if (accepted) {
+    Report(ConsoleLevel::kOk, L"下载完成并通过校验：%zu 字节，SHA256 %hs", LogLevel::kInfo,
+           L"下载校验通过：%zu 字节 sha256=%hs", actualSize, facts.digest.c_str());
+  } else {
+    LogLine(LogLevel::kInfo, L"下载校验通过：%zu 字节 sha256=%hs", actualSize, facts.digest.c_str());
+  }
   if (verdict.outcome == DownloadOutcome::kNoVersionResource) {
     Report(ConsoleLevel::kError, L"下载的 exe 没有版本资源，拒绝安装（请确认上传的是正确构建）", LogLevel::kError,
            L"下载的 exe 缺少版本资源，拒绝安装");
   } else if (verdict.outcome == DownloadOutcome::kVersionDiffers) {
     Report(ConsoleLevel::kError, L"下载包版本(%ls)与清单(%ls)不一致，拒绝安装", LogLevel::kError,
            L"下载包版本 %ls 与清单 %ls 不一致，拒绝安装", facts.fileVersion.c_str(), offer.version.c_str());
+  } else if (verdict.outcome == DownloadOutcome::kWrongBuild) {
+    // Two calls: the log line takes the subsystem number between the two names, which the console's
+    // format, reading the same arguments in the same order, would take for a text.
+    Fail(L"下载的是%ls，本程序是%ls，拒绝安装（清单的下载地址写错了？）", BuildName(facts.subsystem),
+         BuildName(verdict.subsystem));
+    LogLine(LogLevel::kError, L"下载包是%ls（子系统 %u），本程序是%ls，拒绝安装", BuildName(facts.subsystem),
+            facts.subsystem, BuildName(verdict.subsystem));
   } else {
     Ok(L"新包版本资源确认：%ls", facts.fileVersion.c_str());
-  }
-  if (verdict.outcome == DownloadOutcome::kWrongBuild) {
-    Report(ConsoleLevel::kError, L"下载的是%ls，本程序是%ls，拒绝安装（清单的下载地址写错了？）", LogLevel::kError,
-           L"下载包是%ls（子系统 %u），本程序是%ls，拒绝安装", BuildName(facts.subsystem), facts.subsystem,
-           BuildName(verdict.subsystem));
   }
 }

@@ -15,11 +15,12 @@ constexpr wchar_t kPolicyKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\
 constexpr wchar_t kActiveDesktopPolicyKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\ActiveDesktop";
 constexpr wchar_t kPolicyValue[] = L"NoChangingWallPaper";
 
-// Only the user's own policies count; the value's type is not looked at, only a 4-byte number fits.
+// Only the user's own policies count. A value that is not a number by the program's rule is not a
+// policy in force: these only give rise to a warning.
 bool PolicyNumberSet(const wchar_t* subKey) {
   Result<UniqueRegKey> key = OpenRegistryKey(HKEY_CURRENT_USER, subKey, KEY_QUERY_VALUE);
   if (!key) return false;
-  Result<unsigned long> number = ReadRegistryNumber(key.value.get(), kPolicyValue);
+  Result<unsigned long> number = ReadRegistryDword(key.value.get(), kPolicyValue);
   return number.ok() && number.value != 0;
 }
 

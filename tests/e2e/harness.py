@@ -16,6 +16,7 @@ import select
 import shutil
 import signal
 import subprocess
+import sys
 import threading
 import time
 import unittest
@@ -30,6 +31,10 @@ DESKTOP_KEY = r"Control Panel\Desktop"
 POLICY_KEY = r"Software\Microsoft\Windows\CurrentVersion\Policies\System"
 DESKTOP_VALUES = ("Wallpaper", "WallpaperStyle", "TileWallpaper")
 POLICY_VALUE = "NoChangingWallPaper"
+ACTIVE_DESKTOP_POLICY_KEY = r"Software\Microsoft\Windows\CurrentVersion\Policies\ActiveDesktop"
+UPDATE_POLICY_ROOT = r"SOFTWARE\Policies\OKAVU"
+RUN_KEY = r"Software\Microsoft\Windows\CurrentVersion\Run"
+RUN_VALUE = "OKAVU Quillmere"
 
 STOP_EVENT = r"Local\OKAVU_Quillmere_Stop"
 WATCHER_MUTEX = r"Local\OKAVU_Quillmere_Mutex"
@@ -85,13 +90,16 @@ EXIT_REASONS = {
     4: "桌面不可达（服务会话，或桌面外壳尚未运行）",
     5: "墙纸文件写不进或读不回",
     6: "已有监视实例在运行且未退出",
+    7: "待替换文件的版本或 SHA256 与预期不符",
+    8: "无法替换程序文件",
+    9: "目标路径指向更新帮手自身",
     10: "本会话没有运行中的监视实例",
     64: "命令行参数有误",
 }
 
 
 def exit_log(code):
-    """The (level, text) of the log line that ends a run with a non-zero code."""
+    """The (level, text) of the log line that ends a run, or the helper, with a non-zero code."""
     return ("ERROR", f"运行结束，退出码 {code}：{EXIT_REASONS[code]}")
 
 
@@ -262,17 +270,38 @@ def unix_path(windows_path):
 # ---- processes -----------------------------------------------------------------------------------------
 
 
-class Result:
-    """What a finished run left: exit code, the bytes of standard output and error, and the terminal bytes
-    the console host wrote (escape sequences; not for exact comparison)."""
+# Wine's own error lines (WINEDEBUG err channel), which Wine writes into the program's standard error;
+# those written before Wine's debug output is set up have no thread id.
+WINE_ERROR_LINE = re.compile(rb"^(?:[0-9a-f]{4,}:)?err:[^\n]*(?:\n|$)", re.M)
+# What Wine says when it cannot even start a process: the address ranges it must map are taken (Debian's
+# Wine has no preloader to reserve them).
+WINE_START_FAILURE = re.compile(r"err:virtual:.*wine: failed to map|wine: failed to map|virtual_alloc_first_teb")
 
-    def __init__(self, args, exit_code, stdout, stderr, tty, seconds):
+
+def split_wine_errors(data):
+    """(data without Wine's error lines, the error lines as text)."""
+    errors = [m.group(0).decode("utf-8", "replace").rstrip("\n") for m in WINE_ERROR_LINE.finditer(data)]
+    return WINE_ERROR_LINE.sub(b"", data), errors
+
+
+class Result:
+    """What a finished run left: exit code, the bytes of standard output and error (without Wine's error
+    lines, which are in wine_errors), and the terminal bytes the console host wrote (escape sequences;
+    not for exact comparison).
+
+    For a run through testtool's launcher, exit_code is the code Windows reported for the program
+    (GetExitCodeProcess), and unix_exit_code what the wine process returned; they differ only where Wine's
+    teardown lost the program's code, which teardown_note() then describes."""
+
+    def __init__(self, args, exit_code, stdout, stderr, tty, seconds, wine_errors=(), unix_exit_code=None):
         self.args = args
         self.exit_code = exit_code
         self.stdout = stdout
         self.stderr = stderr
         self.tty = tty
         self.seconds = seconds
+        self.wine_errors = list(wine_errors)
+        self.unix_exit_code = unix_exit_code  # None: not run through the launcher
 
     @property
     def stdout_text(self):
@@ -282,10 +311,29 @@ class Result:
     def stderr_text(self):
         return self.stderr.decode("utf-8")
 
+    def wine_start_failure(self):
+        """The Wine error line, when Wine could not start the process at all (so the program never ran)."""
+        if self.unix_exit_code is not None or self.exit_code != 1:
+            return None
+        return next((line for line in self.wine_errors if WINE_START_FAILURE.search(line)), None)
+
+    def teardown_note(self):
+        """None, or what Wine changed about the exit code between the program and the test."""
+        # A unix exit status keeps the low byte of the Windows code.
+        if self.unix_exit_code is None or self.unix_exit_code == self.exit_code & 0xFF:
+            return None
+        return (f"{self.args!r}: the program ended with exit code {self.exit_code} (GetExitCodeProcess), but its "
+                f"wine process returned {self.unix_exit_code}")
+
     def describe(self):
-        return (f"{self.args!r} exit code {self.exit_code} after {self.seconds:.2f} s\n"
+        text = (f"{self.args!r} exit code {self.exit_code} after {self.seconds:.2f} s\n"
                 f"--- stdout ---\n{self.stdout.decode('utf-8', 'replace')}\n"
                 f"--- stderr ---\n{self.stderr.decode('utf-8', 'replace')}")
+        if self.teardown_note():
+            text += f"\n--- wine teardown ---\n{self.teardown_note()}"
+        if self.wine_errors:
+            text += "\n--- wine errors ---\n" + "\n".join(self.wine_errors)
+        return text
 
     def __repr__(self):
         return f"Result({self.describe()})"
@@ -295,8 +343,9 @@ class Running:
     """A Wine process started in the background. A thread collects its output until it ends; output
     that detached children write later to inherited handles is not waited for."""
 
-    def __init__(self, command, env, cwd, console):
+    def __init__(self, command, env, cwd, console, code_file=None):
         self.args = command
+        self.code_file = code_file  # where testtool's launcher writes the program's Windows exit code
         self._started = time.monotonic()
         self._buffers = {"stdout": bytearray(), "stderr": bytearray(), "tty": bytearray()}
         self._lock = threading.Lock()
@@ -371,9 +420,25 @@ class Running:
         return True
 
     def output(self, stream="stdout"):
-        """What the process has written to stream ("stdout", "stderr" or "tty") so far."""
+        """What the process has written to stream ("stdout", "stderr" or "tty") so far; standard error
+        without Wine's error lines."""
         with self._lock:
-            return bytes(self._buffers[stream])
+            data = bytes(self._buffers[stream])
+        return split_wine_errors(data)[0] if stream == "stderr" else data
+
+    def wine_errors(self):
+        with self._lock:
+            return split_wine_errors(bytes(self._buffers["stderr"]))[1]
+
+    def windows_exit_code(self):
+        """The exit code the launcher recorded, or None (no launcher, or it recorded none)."""
+        if not self.code_file:
+            return None
+        try:
+            with open(self.code_file, encoding="ascii") as f:
+                return int(f.read().strip())
+        except (OSError, ValueError):
+            return None
 
     @property
     def running(self):
@@ -383,8 +448,11 @@ class Running:
         """The Result once the process has ended, or None when it still runs after timeout seconds."""
         if not self._done.wait(timeout):
             return None
-        return Result(self.args, self.proc.returncode, self.output("stdout"), self.output("stderr"),
-                      self.output("tty"), time.monotonic() - self._started)
+        windows = self.windows_exit_code()
+        code = self.proc.returncode if windows is None else windows
+        return Result(self.args, code, self.output("stdout"), self.output("stderr"), self.output("tty"),
+                      time.monotonic() - self._started, self.wine_errors(),
+                      None if windows is None else self.proc.returncode)
 
     def interrupt(self):
         """Ctrl+C: SIGINT reaches the program's console control handler."""
@@ -517,6 +585,9 @@ class OkavuTestCase(unittest.TestCase):
     def setUp(self):
         super().setUp()
         self.prefix = prefix()
+        self._runs = []
+        self._start_failures = []
+        self.addCleanup(self._report_wine_errors)  # the first cleanup added runs last
         self.reset_prefix()
         name = re.sub(r"[^A-Za-z0-9_.-]", "_", ".".join(self.id().split(".")[-2:]))
         self.work_dir = os.path.join(self.prefix.drive_c, "tests", name)
@@ -528,11 +599,20 @@ class OkavuTestCase(unittest.TestCase):
 
     def reset_prefix(self):
         """Back to a prefix as booted: no program processes, no state key, no wallpaper values, no
-        policy, empty Pictures, no log folder, no OKAVU-* files in Temp."""
+        policies (the wallpaper's, the machine's and the user's update policy), no machine Run value, the
+        temporary folder where wineboot put it, empty Pictures, no log folder, no OKAVU-* files in Temp."""
         kill_programs()
-        self.tool("reg-delete", HKCU, STATE_KEY, check=False)
-        self.tool("reg-delete", HKCU, DESKTOP_KEY, *DESKTOP_VALUES, check=False)
-        self.tool("reg-delete", HKCU, POLICY_KEY, POLICY_VALUE, check=False)
+        temp = f"C:\\users\\{self.user}\\Temp"
+        self.reg_batch([("reg-delete", HKCU, STATE_KEY),
+                        ("reg-delete", HKCU, DESKTOP_KEY, *DESKTOP_VALUES),
+                        ("reg-delete", HKCU, POLICY_KEY, POLICY_VALUE, "Wallpaper"),
+                        ("reg-delete", HKCU, ACTIVE_DESKTOP_POLICY_KEY, POLICY_VALUE),
+                        ("reg-delete", HKLM, UPDATE_POLICY_ROOT),
+                        ("reg-delete", HKCU, UPDATE_POLICY_ROOT),
+                        ("reg-delete", HKLM, RUN_KEY, RUN_VALUE),
+                        # As wineboot leaves them; a test may point the temporary folder elsewhere.
+                        ("reg-set", HKCU, "Environment", "TMP", "REG_SZ", temp),
+                        ("reg-set", HKCU, "Environment", "TEMP", "REG_SZ", temp)])
         _empty_folder(self.pictures_dir)
         shutil.rmtree(os.path.join(self.local_appdata_dir, LOG_FOLDER), ignore_errors=True)
         for name in os.listdir(self.temp_dir):
@@ -571,19 +651,70 @@ class OkavuTestCase(unittest.TestCase):
 
     # ---- running programs ----------------------------------------------------------------------------
 
-    def start_program(self, exe, *args, cwd=None, console=True, env=None):
-        """Starts exe (a Unix path, or a Windows path in the prefix) under Wine in the background."""
+    def start_program(self, exe, *args, cwd=None, console=True, env=None, launch=False):
+        """Starts exe (a Unix path, or a Windows path in the prefix) under Wine in the background. With
+        launch, testtool's launcher starts it as its child and records the exit code Windows reports for it
+        (a run started so cannot be interrupted with Ctrl+C)."""
         environment = self.prefix.environ()
         if env:
             environment.update(env)
-        running = Running([wine(), exe, *args], environment, cwd or self.work_dir, console)
+        command = [wine(), exe, *args]
+        code_file = None
+        if launch:
+            code_file = self._exit_code_file()
+            program = win_path(exe) if exe.startswith("/") else exe
+            command = [wine(), testtool_exe(), "launch", "--code-file", win_path(code_file), "--", program, *args]
+        running = Running(command, environment, cwd or self.work_dir, console, code_file)
+        self._runs.append(running)
         self.addCleanup(running.kill)
         return running
 
     def run_program(self, exe, *args, cwd=None, console=True, timeout=RUN_TIMEOUT, env=None):
-        """Runs exe to its end and returns its Result; fails the test when it does not end in time."""
-        running = self.start_program(exe, *args, cwd=cwd, console=console, env=env)
-        return self.finish(running, timeout)
+        """Runs exe to its end through testtool's launcher and returns its Result; fails the test when it
+        does not end in time."""
+        running = self.start_program(exe, *args, cwd=cwd, console=console, env=env, launch=True)
+        result = self.finish(running, timeout)
+        if self._wine_could_not_start(result):
+            result = self.finish(self.start_program(exe, *args, cwd=cwd, console=console, env=env, launch=True),
+                                 timeout)
+        return result
+
+    def _wine_could_not_start(self, result):
+        """True (and said, also when the test passes) when Wine failed before the program ran: the run may
+        then be started again without hiding anything the program did."""
+        line = result.wine_start_failure()
+        if line:
+            self._start_failures.append(f"{result.args!r}: Wine could not start the process ({line}); started again")
+        return bool(line)
+
+    def _exit_code_file(self):
+        folder = os.path.join(self.prefix.root, "exit-codes")
+        os.makedirs(folder, exist_ok=True)
+        return os.path.join(folder, f"{os.getpid()}-{next(self._names)}.txt")
+
+    def _report_wine_errors(self):
+        """Keeps Wine's error lines and exit-code notes of every process of the test in a file of the test's
+        own; shows them when the test failed, and a lost exit code always."""
+        lines, notes = [], list(self._start_failures)
+        for running in self._runs:
+            result = running.wait(0)
+            errors = result.wine_errors if result else running.wine_errors()
+            if errors:
+                lines.append(f"--- {running.args!r}")
+                lines.extend(errors)
+            note = result.teardown_note() if result else None
+            if note:
+                notes.append(note)
+        if not lines and not notes:
+            return
+        folder = os.path.join(self.prefix.root, "wine-errors")
+        os.makedirs(folder, exist_ok=True)
+        path = os.path.join(folder, re.sub(r"[^A-Za-z0-9_.-]", "_", self.id()) + ".log")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write("\n".join(notes + lines) + "\n")
+        failed = not getattr(getattr(self, "_outcome", None), "success", True)
+        if notes or failed:
+            print(f"\n{self.id()}: Wine's report ({path}):\n" + "\n".join(notes + lines), file=sys.stderr)
 
     def start_okavu(self, *args, **kwargs):
         """Starts OKAVU.exe with args in the background (console by default); see run_okavu."""
@@ -616,12 +747,18 @@ class OkavuTestCase(unittest.TestCase):
 
     def tool(self, *args, check=True, timeout=TOOL_TIMEOUT, console=False):
         """Runs testtool.exe to its end; with check, fails the test unless it exits 0."""
-        running = Running([wine(), testtool_exe(), *args], self.prefix.environ(),
-                          getattr(self, "work_dir", None) or self.prefix.drive_c, console)
-        result = running.wait(timeout)
-        if result is None:
-            running.kill()
-            self.fail(f"testtool {' '.join(args)} did not end within {timeout} s")
+        for attempt in range(2):
+            code_file = self._exit_code_file()
+            running = Running([wine(), testtool_exe(), "launch", "--code-file", win_path(code_file), "--",
+                               win_path(testtool_exe()), *args], self.prefix.environ(),
+                              getattr(self, "work_dir", None) or self.prefix.drive_c, console, code_file)
+            self._runs.append(running)
+            result = running.wait(timeout)
+            if result is None:
+                running.kill()
+                self.fail(f"testtool {' '.join(args)} did not end within {timeout} s")
+            if attempt == 1 or not self._wine_could_not_start(result):
+                break
         if check and result.exit_code != 0:
             self.fail(f"testtool failed: {result.describe()}")
         return result
@@ -765,6 +902,15 @@ class OkavuTestCase(unittest.TestCase):
         text = data.hex() if isinstance(data, (bytes, bytearray)) else str(data)
         self.tool("reg-set", root, key, value, type_name, text)
 
+    def reg_batch(self, commands):
+        """Runs reg-delete and reg-set commands (tuples of their arguments) in one testtool process; a
+        missing key or value is no failure."""
+        batch = os.path.join(self.prefix.root, "exit-codes", f"batch-{os.getpid()}-{next(self._names)}.txt")
+        os.makedirs(os.path.dirname(batch), exist_ok=True)
+        with open(batch, "w", encoding="utf-8", newline="\n") as f:
+            f.write("".join("\t".join(command) + "\n" for command in commands))
+        self.tool("reg-batch", win_path(batch))
+
     def reg_delete(self, key, value=None, root=HKCU):
         """Deletes a value, or the whole key tree without value; missing is fine."""
         self.tool("reg-delete", root, key, *([value] if value is not None else []), check=False)
@@ -844,6 +990,15 @@ class OkavuTestCase(unittest.TestCase):
         if share:
             args += ["--share", share]
         running = self._start_and_wait_ready(args, ready, f"hold-file {windows}")
+        holder = Holder(self, running, quit_event)
+        self.addCleanup(holder.release)
+        return holder
+
+    def pose_as_watcher(self):
+        """Another process publishes a watcher's status and stop event, and never stops, until release()."""
+        ready, quit_event = self._event_names("poser")
+        running = self._start_and_wait_ready(["pose-as-watcher", "--ready", ready, "--quit", quit_event], ready,
+                                             "pose-as-watcher")
         holder = Holder(self, running, quit_event)
         self.addCleanup(holder.release)
         return holder

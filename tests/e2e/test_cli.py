@@ -56,13 +56,13 @@ class HelpAndVersion(OkavuTestCase):
         for form in ("--help", "-H", "/?"):
             with self.subTest(form=form):
                 r = self.run_okavu(form)
-                self.assertEqual(r.exit_code, 0, r.describe())
+                self.assert_exit(r, 0)
                 self.assertEqual(r.stdout, self.expected_help(harness.win_path(harness.okavu_exe())))
                 self.assertEqual(r.stderr, b"")
 
     def test_quiet_never_hides_the_help_and_help_wins_over_later_errors(self):
         r = self.run_okavu("-q", "--help", "--bogus")
-        self.assertEqual(r.exit_code, 0, r.describe())
+        self.assert_exit(r, 0)
         self.assertTrue(r.stdout.startswith(f"OKAVU Quillmere  v{harness.app_version()}\n".encode()))
         self.assertEqual(r.stderr, b"")
 
@@ -82,7 +82,7 @@ class CommandLineErrors(OkavuTestCase):
         for args, message in ERRORS:
             with self.subTest(args=args):
                 r = self.run_okavu("-w", *args)
-                self.assertEqual(r.exit_code, 64, r.describe())
+                self.assert_exit(r, 64)
                 self.assertEqual(r.stderr_text, f"[ERROR] {message}\n")
                 self.assertEqual(r.stdout, b"", "no banner, no help")
         # Each left one line, also where standard error reached nobody.
@@ -91,7 +91,7 @@ class CommandLineErrors(OkavuTestCase):
 
     def test_unknown_option_prints_message_then_help(self):
         r = self.run_okavu("-w", "--apply-update")
-        self.assertEqual(r.exit_code, 64, r.describe())
+        self.assert_exit(r, 64)
         self.assertEqual(r.stderr_text, "[ERROR] 未知参数：--apply-update\n")
         self.assertTrue(r.stdout_text.startswith(f"OKAVU Quillmere  v{harness.app_version()}\n更新源："))
 
@@ -101,7 +101,7 @@ class CommandLineErrors(OkavuTestCase):
 
     def test_quiet_hides_the_error_but_not_the_help(self):
         r = self.run_okavu("-w", "-q", "--bogus")
-        self.assertEqual(r.exit_code, 64)
+        self.assert_exit(r, 64)
         self.assertEqual(r.stderr, b"")
         self.assertTrue(r.stdout.startswith(f"OKAVU Quillmere  v{harness.app_version()}\n".encode()))
 
@@ -115,11 +115,11 @@ class BannerAndQuiet(OkavuTestCase):
     def test_banner_shows_the_last_update_only_when_both_values_exist(self):
         self.reg_set(STATE_SUBKEY, "PreviousVersion", "1.5.0.0")
         r = self.run_okavu("--once", "--no-paint")
-        self.assertEqual(r.exit_code, 0, r.describe())
+        self.assert_exit(r, 0)
         self.assertNotIn("上次更新", r.stdout_text)
         self.reg_set(STATE_SUBKEY, "LastUpdateTime", "2026-12-01 08:05:09")
         r = self.run_okavu("--once", "--no-paint")
-        self.assertEqual(r.exit_code, 0, r.describe())
+        self.assert_exit(r, 0)
         lines = r.stdout_text.splitlines()
         version = harness.app_version()
         self.assertEqual(lines[0], f"[INFO ] OKAVU Quillmere  v{version}")
@@ -163,7 +163,7 @@ class EncodingProbe(OkavuTestCase):
     def test_probe_in_an_unwritable_folder_exits_0_without_a_file(self):
         os.makedirs(self.probe_file())  # a folder where the file should go
         r = self.run_okavu("--enc-probe")
-        self.assertEqual(r.exit_code, 0, r.describe())
+        self.assert_exit(r, 0)
         self.assertTrue(os.path.isdir(self.probe_file()))
 
 

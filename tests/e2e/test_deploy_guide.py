@@ -32,7 +32,7 @@ class DeployGuide(OkavuTestCase):
         for command in commands:
             with self.subTest(command=command):
                 result = self.run_script(command)
-                self.assertEqual(result.exit_code, 0, result.describe())
+                self.assert_exit(result, 0)
                 if "CurrentVersion\\Run\" /v" in command and " add " in f" {command} ":
                     run = self.reg_get(RUN_KEY, "OKAVU Quillmere", root=HKLM)
                     self.assertEqual(run.type, "REG_EXPAND_SZ")

@@ -32,7 +32,7 @@ class PlantedDlls(OkavuTestCase):
         tool = os.path.join(folder, "testtool.exe")
         shutil.copy(harness.testtool_exe(), tool)
         done = self.run_program(tool, "load-dll", "version.dll", console=False, env=self.env())
-        self.assertEqual(done.exit_code, 0, done.describe())
+        self.assert_exit(done, 0)
         self.assertIn("version.dll.loaded", [os.path.basename(m) for m in glob.glob(markers)])
 
     def test_no_run_of_the_program_loads_them(self):
@@ -43,7 +43,7 @@ class PlantedDlls(OkavuTestCase):
         for args in ((), ("--check-update",)):
             with self.subTest(args=args):
                 done = self.run_program(exe, *args, console=False, env=self.env())
-                self.assertEqual(done.exit_code, 0, done.describe())
+                self.assert_exit(done, 0)
         # The helper as the hand-over starts it: a copy in the temporary folder, planted there too.
         helper = os.path.join(self.temp_dir, "OKAVU-updater-4242.exe")
         markers.append(self.plant(self.temp_dir))
@@ -55,7 +55,7 @@ class PlantedDlls(OkavuTestCase):
         done = self.run_program(helper, "--apply-update", "--target", self.win_path(exe), "--new",
                                 self.win_path(new_file), "--ver", harness.next_version(), "--sha256", digest, "--",
                                 "--version", console=False, env=self.env())
-        self.assertEqual(done.exit_code, 0, self.log_messages())
+        self.assert_exit(done, 0)
         self.assertEqual(self.log_messages()[-2:], ["已拉起新版本", f"新版本运行正常，已删除旧版本备份：{self.win_path(exe)}.old"])
         for pattern in markers:
             self.assertEqual(glob.glob(pattern), [], pattern)

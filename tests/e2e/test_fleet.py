@@ -38,16 +38,17 @@ class WindowlessTwin(FleetTestCase):
                 self.silent(*args)
         mark = self.log_mark()
         result = self.silent("--once")
-        self.assertEqual(result.exit_code, 0)
+        self.assert_exit(result, 0)
         self.assertEqual(self.log_texts(mark), [("INFO", f"设置墙纸：{self.target_win}"), ("INFO", "检查通过")])
         self.assertEqual(self.reg_text(DESKTOP_KEY, "Wallpaper"), self.target_win)
 
     def test_a_windowless_watcher_guards_reports_its_status_and_stops(self):
         self.start_shell(record=False)
         status = self.run_program(self.exe, "--status")
-        self.assertEqual(status.exit_code, 10, status.describe())
-        self.assertIn("[INFO ] 本会话没有运行中的监视实例\n", status.stdout_text)
-        self.assertIn("[INFO ] 上次更新：无记录\n", status.stdout_text)
+        self.assert_exit(status, 10)
+        self.assertEqual(status.stdout_text, "[INFO ] 本会话没有运行中的监视实例\n[INFO ] 上次更新：无记录\n")
+        self.assertEqual(self.log_texts(), [("INFO", "状态查询：本会话没有运行中的监视实例"),
+                                            ("INFO", "状态查询：上次更新无记录"), harness.exit_log(10)])
 
         watcher = self.start_program(self.exe_w, "--watch", "-i", "60", "--no-update")
         self.wait_for_log("^监视启动，间隔=60 秒，目标=")
@@ -57,39 +58,64 @@ class WindowlessTwin(FleetTestCase):
         self.set_wallpaper_elsewhere(self.win_path(other))
         self.wait_for_log("^已改回目标墙纸：" + re.escape(self.target_win) + "$", since=mark)
 
+        # An update recorded as the hand-over records it.
+        previous = harness.older_version(harness.app_version())
+        self.reg_set(harness.STATE_SUBKEY, "PreviousVersion", previous)
+        self.reg_set(harness.STATE_SUBKEY, "LastUpdateAttempt", harness.app_version())
+        self.reg_set(harness.STATE_SUBKEY, "LastUpdateTime", "2026-12-01 08:00:05")
         status = self.run_program(self.exe, "--status")
-        self.assertEqual(status.exit_code, 0, status.describe())
-        running = re.search(r"\[INFO \] 监视实例正在运行：PID (\d+)，版本 (\S+)，启动于 \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\n",
-                            status.stdout_text)
+        self.assert_exit(status, 0)
+        running = re.fullmatch(r"\[INFO \] 监视实例正在运行：PID (\d+)，版本 (\S+)，启动于 \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\n"
+                               r"\[INFO \] 上次更新：2026-12-01 08:00:05（(\S+) → (\S+)）\n", status.stdout_text)
         self.assertTrue(running, status.describe())
-        self.assertEqual(running.group(2), harness.app_version())
+        self.assertEqual(running.groups()[1:], (harness.app_version(), previous, harness.app_version()))
         # From the twin: the exit code and the log.
         mark = self.log_mark()
-        self.assertEqual(self.silent("--status").exit_code, 0)
+        self.assert_exit(self.silent("--status"), 0)
         self.assertIn(f"状态查询：监视实例运行中（PID {running.group(1)}，", "\n".join(self.log_messages(mark)))
 
         mark = self.log_mark()
-        self.assertEqual(self.silent("--stop").exit_code, 0)
-        self.assertEqual(self.finish(watcher).exit_code, 0)
+        self.assert_exit(self.silent("--stop"), 0)
+        self.assert_exit(self.finish(watcher), 0)
         self.assertIn(f"已请监视实例 PID {running.group(1)} 退出，它已退出", self.log_messages(mark))
         stop = self.run_program(self.exe, "--stop")
-        self.assertEqual(stop.exit_code, 10, stop.describe())
+        self.assert_exit(stop, 10)
 
 
 class FailingRuns(FleetTestCase):
     def test_every_failing_run_leaves_its_code_and_reason_in_the_log(self):
         # No shell yet, as at a log-on before the desktop is up: exit 4.
         mark = self.log_mark()
-        self.assertEqual(self.silent().exit_code, 4)
+        self.assert_exit(self.silent(), 4)
         self.assertEqual(self.log_texts(mark)[-1], harness.exit_log(4))
         # A picture that is not there, from the console build run without a console: exit 2.
         mark = self.log_mark()
         result = self.run_program(self.exe, "C:\\no\\such.png", console=False)
-        self.assertEqual(result.exit_code, 2)
+        self.assert_exit(result, 2)
         self.assertEqual(self.log_texts(mark)[-1], harness.exit_log(2))
         mark = self.log_mark()
-        self.assertEqual(self.silent("--interval", "0").exit_code, 64)
+        self.assert_exit(self.silent("--interval", "0"), 64)
         self.assertEqual(self.log_texts(mark), [harness.exit_log(64)])
+        # A file that is no picture: exit 3.
+        bad = os.path.join(self.work_dir, "bad.png")
+        with open(bad, "wb") as f:
+            f.write(b"not a picture at all, only text" * 4)
+        mark = self.log_mark()
+        self.assert_exit(self.silent(self.win_path(bad)), 3)
+        self.assertEqual(self.log_texts(mark)[-1], harness.exit_log(3))
+
+    def test_stop_gives_up_on_a_watcher_that_does_not_end_with_exit_6(self):
+        # Something that publishes a watcher's status and stop event but never answers the stop.
+        poser = self.pose_as_watcher()
+        pid = re.search(r"PID (\d+)", self.run_program(self.exe, "--status").stdout_text).group(1)
+        mark = self.log_mark()
+        stop = self.run_program(self.exe, "--stop")
+        self.assert_exit(stop, 6)
+        self.assertGreaterEqual(stop.seconds, 10)
+        self.assertEqual(stop.stderr_text, f"[ERROR] 监视实例（PID {pid}）10 秒内没有退出\n")
+        self.assertEqual(self.log_texts(mark), [("ERROR", f"已请监视实例 PID {pid} 退出，10 秒内没有退出"),
+                                                harness.exit_log(6)])
+        self.assertTrue(poser.running.running)
 
 
 class GroupPolicyReports(FleetTestCase):
@@ -101,7 +127,7 @@ class GroupPolicyReports(FleetTestCase):
         self.addCleanup(self.reg_delete, POLICIES + r"\System")
         mark = self.log_mark()
         result = self.run_program(self.exe, "--once")
-        self.assertEqual(result.exit_code, 0, result.describe())
+        self.assert_exit(result, 0)
         self.assertIn("[WARN ] 组策略“阻止更改桌面背景”已启用（ActiveDesktop\\NoChangingWallPaper=1），本程序照常设置\n",
                       result.stderr_text)
         self.assertIn("[WARN ] 组策略“桌面墙纸”指定了 \\\\corp\\wall.jpg，策略刷新时会换回它，本程序照常设置\n",

@@ -16,13 +16,13 @@ class ConsoleAndArguments(OkavuTestCase):
         for console in (True, False):
             with self.subTest(console=console):
                 result = self.run_program(harness.testtool_exe(), "print-args", *self.TRICKY, console=console)
-                self.assertEqual(result.exit_code, 0, result.describe())
+                self.assert_exit(result, 0)
                 self.assertEqual(result.stdout, expected)
                 self.assertEqual(result.stderr, b"")
 
     def test_console_is_present_only_when_asked_for(self):
-        self.assertEqual(self.run_program(harness.testtool_exe(), "has-console", console=True).exit_code, 0)
-        self.assertEqual(self.run_program(harness.testtool_exe(), "has-console", console=False).exit_code, 1)
+        self.assert_exit(self.run_program(harness.testtool_exe(), "has-console", console=True), 0)
+        self.assert_exit(self.run_program(harness.testtool_exe(), "has-console", console=False), 1)
 
     def test_working_directory_is_the_scratch_folder_in_drive_c(self):
         self.assertTrue(self.work_win.startswith("C:\\tests\\"), self.work_win)
@@ -30,7 +30,7 @@ class ConsoleAndArguments(OkavuTestCase):
             f.write("not a certificate")
         # A relative path resolves against the scratch folder: the file is found, but is no certificate.
         result = self.tool("import-ca", "cert.txt", check=False)
-        self.assertEqual(result.exit_code, 3)
+        self.assert_exit(result, 3)
         self.assertIn("CertAddEncodedCertificateToStore", result.stderr_text)
         missing = self.tool("import-ca", "missing.der", check=False)
         self.assertIn("reading the certificate file", missing.stderr_text)
@@ -46,7 +46,7 @@ class ConsoleAndArguments(OkavuTestCase):
     def test_bad_usage_exits_2(self):
         for args in (["no-such-command"], ["reg-get", "HKCR", "x", "y"], ["reg-set", HKCU, "k", "v", "REG_BINARY", "abc"]):
             with self.subTest(args=args):
-                self.assertEqual(self.tool(*args, check=False).exit_code, 2)
+                self.assert_exit(self.tool(*args, check=False), 2)
 
 
 class Registry(OkavuTestCase):
@@ -98,6 +98,11 @@ class Reset(OkavuTestCase):
         for name in harness.DESKTOP_VALUES:
             self.reg_set(DESKTOP_KEY, name, "dirty")
         self.reg_set(POLICY_KEY, "NoChangingWallPaper", 1)
+        for root in (HKLM, HKCU):
+            self.reg_set(r"SOFTWARE\Policies\OKAVU\Quillmere", "DisableUpdates", 1, root=root)
+        self.reg_set(harness.RUN_KEY, harness.RUN_VALUE, "x.exe", root=HKLM)
+        self.reg_set("Environment", "TMP", "C:\\elsewhere")
+        self.reg_set("Environment", "TEMP", "C:\\elsewhere")
         for folder, name in ((self.pictures_dir, "a.png"), (self.temp_dir, "OKAVU-updater-1.exe"),
                              (self.temp_dir, "keep.txt"), (os.path.join(self.local_appdata_dir, "OKAVU-wallpaper"),
                                                             "guard.log")):
@@ -114,6 +119,11 @@ class Reset(OkavuTestCase):
         self.assertFalse(self.reg_key_exists(r"Software\OKAVU"))
         self.assertEqual(self.desktop_values(), {"Wallpaper": None, "WallpaperStyle": None, "TileWallpaper": None})
         self.assertIsNone(self.reg_get(POLICY_KEY, "NoChangingWallPaper"))
+        for root in (HKLM, HKCU):
+            self.assertFalse(self.reg_key_exists(r"SOFTWARE\Policies\OKAVU", root=root))
+        self.assertIsNone(self.reg_get(harness.RUN_KEY, harness.RUN_VALUE, root=HKLM))
+        temp = f"C:\\users\\{self.user}\\Temp"
+        self.assertEqual((self.reg_text("Environment", "TMP"), self.reg_text("Environment", "TEMP")), (temp, temp))
         self.assertEqual(os.listdir(self.pictures_dir), [])
         self.assertFalse(os.path.exists(os.path.join(self.local_appdata_dir, "OKAVU-wallpaper")))
         self.assertEqual([n for n in os.listdir(self.temp_dir) if n.startswith("OKAVU-")], [])
@@ -140,7 +150,7 @@ class Shell(OkavuTestCase):
         self.assertTrue(all(m[1] == 20 for m in messages), messages)  # SPI_SETDESKWALLPAPER
         shell.stop()
         self.assertFalse(shell.running.running)
-        self.assertEqual(shell.running.wait(0).exit_code, 0)
+        self.assert_exit(shell.running.wait(0), 0)
 
     def test_single_window_shells_and_restart(self):
         for windows, classes in (("progman", ["Progman"]), ("workerw", ["WorkerW"])):
@@ -167,7 +177,7 @@ class HeldObjects(OkavuTestCase):
         # Another Wine process cannot open it, even for reading.
         blocked = self.tool("hold-file", self.win_path(path), "--share", "rwd", "--ready", "r", "--quit", "q",
                             check=False)
-        self.assertEqual(blocked.exit_code, 3)
+        self.assert_exit(blocked, 3)
         self.assertIn("error 32", blocked.stderr_text)
         holder.release()
         again = self.hold_file(path, share="r")
@@ -177,7 +187,7 @@ class HeldObjects(OkavuTestCase):
         self.assertFalse(self.set_event("Local\\OKAVU_Test_NoSuchEvent"))
         holder = self.hold_mutex("Local\\OKAVU_Test_Mutex")
         self.assertTrue(self.set_event(holder.quit_event))
-        self.assertEqual(self.finish(holder.running).exit_code, 0)
+        self.assert_exit(self.finish(holder.running), 0)
 
 
 class LogAndPaths(OkavuTestCase):

@@ -100,10 +100,10 @@ class HelperTestCase(OkavuTestCase):
 
 
 class ArgumentErrors(HelperTestCase):
-    def test_nothing_after_the_mode_exits_64_with_only_the_start_line(self):
+    def test_nothing_after_the_mode_exits_64_with_the_start_line_and_the_exit_line(self):
         result = self.run_helper("--apply-update")
-        self.assertEqual(result.exit_code, 64)
-        self.assertEqual(self.log_texts(), [("INFO", START_LINE)])
+        self.assert_exit(result, 64)
+        self.assertEqual(self.log_texts(), [("INFO", START_LINE), harness.exit_log(64)])
         self.assert_untouched()
 
     def test_missing_target_or_new_file_exits_64(self):
@@ -112,16 +112,16 @@ class ArgumentErrors(HelperTestCase):
                      ["--apply-update", "--target", self.exe_win, "--", "--new", self.new_win],
                      ["--APPLY-UPDATE", "--TARGET", self.exe_win, "--NEW", self.new_win]):
             with self.subTest(args=args):
-                self.assertEqual(self.run_helper(*args).exit_code, 64)
-        self.assertEqual(set(self.log_messages()), {START_LINE})
+                self.assert_exit(self.run_helper(*args), 64)
+        self.assertEqual(self.log_texts(), [("INFO", START_LINE), harness.exit_log(64)] * 4)
         self.assert_untouched()
 
     def test_target_naming_the_helper_itself_exits_9(self):
         # Other letter case and a trailing backslash still name the helper's own file.
         own = self.helper_win.upper() + "\\"
         result = self.run_helper("--apply-update", "--target", own, "--new", self.new_win, "--ver", NEW)
-        self.assertEqual(result.exit_code, 9)
-        self.assertEqual(self.log_messages(), [START_LINE, "目标路径指向帮手自身，参数错误，放弃"])
+        self.assert_exit(result, 9)
+        self.assertEqual(self.log_messages(), [START_LINE, "目标路径指向帮手自身，参数错误，放弃", harness.exit_log(9)[1]])
         self.assertTrue(os.path.exists(self.helper))
         self.assert_untouched()
 
@@ -130,18 +130,18 @@ class VersionCheck(HelperTestCase):
     def test_a_download_of_another_version_exits_7_and_the_old_version_runs_again(self):
         expected = harness.other_version(NEW, part=1)
         result = self.run_helper(*self.helper_args(version=expected, forwarded=QUIET))
-        self.assertEqual(result.exit_code, 7)
+        self.assert_exit(result, 7)
         self.assertEqual(self.log_messages(), [START_LINE, f"待替换文件版本({NEW})与预期({expected})不符，放弃更新"]
-                         + self.gave_up_lines(expected))
+                         + self.gave_up_lines(expected) + [harness.exit_log(7)[1]])
         self.assert_gave_up(expected)
 
     def test_a_download_whose_digest_differs_exits_7_and_the_old_version_runs_again(self):
         # The hand-over passes the digest it verified; the file must still have it when it is moved.
         expected = hashlib.sha256(b"the build that was verified").hexdigest()
         result = self.run_helper(*self.helper_args(forwarded=QUIET, sha256=expected.upper()))
-        self.assertEqual(result.exit_code, 7)
+        self.assert_exit(result, 7)
         self.assertEqual(self.log_messages(), [START_LINE, f"待替换文件的 SHA256({self.new_digest})与预期({expected})不符，放弃更新"]
-                         + self.gave_up_lines(NEW))
+                         + self.gave_up_lines(NEW) + [harness.exit_log(7)[1]])
         self.assert_gave_up(NEW, expected)
 
     def test_the_check_is_off_for_a_dash_and_for_an_empty_version(self):
@@ -152,7 +152,7 @@ class VersionCheck(HelperTestCase):
                 # A download that is in truth the old build would fail any real check.
                 shutil.copyfile(harness.okavu_exe(), self.new_file)
                 result = self.run_helper(*self.helper_args(version=version, forwarded=QUIET))
-                self.assertEqual(result.exit_code, 0, self.log_messages())
+                self.assert_exit(result, 0)
                 self.assertEqual(os.listdir(self.app_dir), ["OKAVU.exe"])
                 self.assertEqual(self.log_messages()[-2:], ["已拉起新版本", self.backup_dropped()])
 
@@ -180,10 +180,10 @@ class Replacement(HelperTestCase):
 
         self.assertTrue(self.set_event(end_old))
         result = self.finish(helper)
-        self.assertEqual(result.exit_code, 0, self.log_messages())
+        self.assert_exit(result, 0)
         self.assertEqual((result.stdout, result.stderr), (b"", b""))
         # The second finds the release installed and starts its own run of it.
-        self.assertEqual(self.finish(second).exit_code, 0, self.log_messages())
+        self.assert_exit(self.finish(second), 0)
 
         texts = self.log_messages()
         exited = [t for t in texts if t.startswith(f"旧进程 {pid} 已退出")]
@@ -214,7 +214,7 @@ class Replacement(HelperTestCase):
 
     def test_an_old_process_that_is_gone_is_not_waited_for(self):
         result = self.run_helper(*self.helper_args(pid="999999", forwarded=QUIET))
-        self.assertEqual(result.exit_code, 0)
+        self.assert_exit(result, 0)
         texts = self.log_messages()
         self.assertRegex(texts[1], r"^打开旧进程 999999 句柄失败 \(err=\d+\)，直接尝试替换$")
         self.assertEqual(self.log_entries()[1].level, "WARN")
@@ -226,12 +226,13 @@ class Replacement(HelperTestCase):
         self.hold_file(self.exe, share="r")
         result = self.run_helper(*self.helper_args(forwarded=QUIET, sha256=self.new_digest),
                                  timeout=harness.RUN_TIMEOUT + REPLACE_ATTEMPTS_SECONDS)
-        self.assertEqual(result.exit_code, 8)
+        self.assert_exit(result, 8)
         self.assertGreaterEqual(result.seconds, REPLACE_ATTEMPTS_SECONDS - 1)
         texts = self.log_messages()
         self.assertEqual(texts[0], START_LINE)
         self.assertRegex(texts[1], r"^替换首次失败 \(err=\d+\)，重试中…$")
-        self.assertEqual(texts[2:], ["替换失败，旧版本保持不动：" + self.exe_win] + self.gave_up_lines(NEW))
+        self.assertEqual(texts[2:], ["替换失败，旧版本保持不动：" + self.exe_win] + self.gave_up_lines(NEW)
+                         + [harness.exit_log(8)[1]])
         self.assert_gave_up(NEW, self.new_digest)
 
     def test_a_new_version_that_cannot_start_is_rolled_back_and_the_helper_still_exits_0(self):
@@ -239,7 +240,7 @@ class Replacement(HelperTestCase):
         with open(self.new_file, "wb") as f:
             f.write(b"not a program")
         result = self.run_helper(*self.helper_args(version="-", forwarded=QUIET))
-        self.assertEqual(result.exit_code, 0)
+        self.assert_exit(result, 0)
         texts = self.log_messages()
         failed = texts.index(next(t for t in texts if t.startswith("拉起新版本失败")))
         self.assertRegex(texts[failed], r"^拉起新版本失败 \(err=\d+\)$")
@@ -248,6 +249,36 @@ class Replacement(HelperTestCase):
         self.assertEqual(digest(self.exe), self.old_digest)
         self.assertEqual(os.listdir(self.app_dir), ["OKAVU.exe"])
         self.assertEqual(self.reg_text(STATE_SUBKEY, "PendingNewExe"), "")
+
+
+    def test_an_old_version_that_cannot_be_put_back_runs_again_from_its_backup(self):
+        # A release that fails once it is told to; meanwhile another program holds the backup without
+        # letting it be renamed, so that the old version cannot go back under its name.
+        shutil.copyfile(harness.broken_exe(), self.new_file)
+        ready, _ = self._event_names("go")
+        go = self._start_and_wait_ready(["hold-mutex", "Local\\" + ready + "_mutex", "--ready", ready, "--quit",
+                                         "OKAVU_Test_BrokenRelease_Go"], ready, "the go event")
+        self.addCleanup(go.kill)
+        out = os.path.join(self.work_dir, "out.png")
+        helper = self.start_program(self.helper_win, *self.helper_args(
+            forwarded=["--extract", "out.png", "--no-paint"], sha256=digest(self.new_file), cwd=self.work_win))
+        self.wait_for_log("^已拉起新版本$")
+        self.hold_file(self.exe + ".old", share="r")
+        self.assertTrue(self.set_event("OKAVU_Test_BrokenRelease_Go"))
+        self.assert_exit(self.finish(helper, harness.RUN_TIMEOUT + REPLACE_ATTEMPTS_SECONDS), 0)
+
+        texts = self.log_messages()
+        failed = texts.index(next(t for t in texts if t.startswith("新版本启动后 ")))
+        self.assertRegex(texts[failed], r"^新版本启动后 \d+ ms 就以退出码 3 结束$")
+        self.assertEqual(texts[failed + 1:failed + 3], [remembered(NEW), f"新版本未能正常运行，恢复旧版本：{self.exe_win}"])
+        self.assertRegex(texts[failed + 3], rf"^恢复旧版本失败 \(err=\d+\)：{re.escape(self.exe_win)}\.old$")
+        self.assertEqual(texts[failed + 4], f"旧版本放不回原处，已从备份重新拉起：{self.exe_win}.old")
+        self.assertEqual(self.log_entries()[failed + 4].level, "WARN")
+        # The old version ran, from its backup, with the old run's arguments in its folder.
+        self.wait_until(lambda: os.path.exists(out), what="the old version's export")
+        with open(out, "rb") as f:
+            self.assertEqual(f.read(), harness.embedded_picture())
+        self.assertEqual(digest(self.exe + ".old"), self.old_digest)
 
 
 if __name__ == "__main__":

@@ -104,7 +104,7 @@ class NoPaint(OkavuTestCase):
 
     def test_no_paint_stages_and_leaves_the_desktop_alone(self):
         result = self.run_okavu("--no-paint", console=False)
-        self.assertEqual(result.exit_code, 0, result.describe())
+        self.assert_exit(result, 0)
         self.assertEqual((result.stdout, result.stderr), (b"", b""))
         with open(self.target_path, "rb") as f:
             self.assertEqual(f.read(), PICTURE)
@@ -113,7 +113,7 @@ class NoPaint(OkavuTestCase):
 
     def test_no_paint_reports_the_target_and_skips_the_checks(self):
         result = self.run_okavu("--once", "--no-paint")
-        self.assertEqual(result.exit_code, 0, result.describe())
+        self.assert_exit(result, 0)
         self.assertTrue(result.stdout_text.endswith(
             f"[ OK  ] 图片已落盘：{self.target_win}（{SIZE} 字节）\n"
             f"[ OK  ] --no-paint：跳过设置壁纸。目标文件 = {self.target_win}\n"), result.describe())

@@ -9,8 +9,10 @@ A state folder ROOT holds everything of one run:
   ROOT/logs       output of wineboot, wineserver and Xvfb (never a test's own pipes)
 
 Commands:
-  wineprefix.py boot ROOT           stop leftovers of an earlier run in ROOT, boot a fresh prefix,
-                                    start Xvfb and a persistent wineserver
+  wineprefix.py boot ROOT [--winedebug SPEC]
+                                    stop leftovers of an earlier run in ROOT, boot a fresh prefix,
+                                    start Xvfb and a persistent wineserver; SPEC is the WINEDEBUG of
+                                    every Wine process of the run (default -all)
   wineprefix.py stop ROOT           stop the wineserver of this prefix only and its Xvfb
   wineprefix.py exec ROOT -- CMD..  run CMD with the run's environment (used by ctest for unit tests)
 
@@ -90,8 +92,9 @@ def _cmdline(pid):
 class Prefix:
     """A state folder and the Wine prefix inside it."""
 
-    def __init__(self, root):
+    def __init__(self, root, winedebug="-all"):
         self.root = os.path.abspath(root)
+        self.winedebug = winedebug
         self.path = os.path.join(self.root, "prefix")
         self.home = os.path.join(self.root, "home")
         self.logs = os.path.join(self.root, "logs")
@@ -105,7 +108,7 @@ class Prefix:
         env = {
             "WINEPREFIX": self.path,
             "WINEARCH": "win64",
-            "WINEDEBUG": "-all",
+            "WINEDEBUG": self.winedebug,
             "LANG": "C.UTF-8",
             "LC_ALL": "C.UTF-8",
             "HOME": self.home,
@@ -325,8 +328,14 @@ def processes_with_env(marker):
 
 
 def main(argv):
-    if len(argv) >= 3 and argv[1] in ("boot", "stop"):
-        prefix = Prefix(argv[2])
+    if len(argv) in (3, 5) and argv[1] in ("boot", "stop"):
+        winedebug = "-all"
+        if len(argv) == 5:
+            if argv[1] != "boot" or argv[3] != "--winedebug":
+                print(__doc__, file=sys.stderr)
+                return 2
+            winedebug = argv[4]
+        prefix = Prefix(argv[2], winedebug)
         try:
             if argv[1] == "boot":
                 prefix.boot()

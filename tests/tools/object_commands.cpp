@@ -1,5 +1,7 @@
-// testtool hold-mutex, hold-file and start-detached: kernel objects and processes that a test needs to
-// exist while the program runs.
+// testtool hold-mutex, hold-file, pose-as-watcher, set-event --when-file and start-detached: kernel objects
+// and processes that a test needs to exist while the program runs.
+#include "app/single_instance.h"
+#include "app/watcher_status.h"
 #include "support/handles.h"
 #include "support/process.h"
 #include "support/text.h"
@@ -60,6 +62,34 @@ int HoldMutexCommand(ToolArgs args) {
   int result = SignalReadyAndWaitForQuit(readyName, quitName, false);
   ReleaseMutex(mutex.get());
   return result;
+}
+
+int PoseAsWatcherCommand(ToolArgs args) {
+  std::wstring readyName;
+  std::wstring quitName;
+  if (!TakeOption(args, L"--ready", readyName) || !TakeOption(args, L"--quit", quitName) || !args.empty()) {
+    return UsageFailure(L"pose-as-watcher --ready EVENT --quit EVENT");
+  }
+  // The status block and the stop event a watcher has, but nobody who ever answers the stop.
+  WatcherInfo info;
+  info.pid = GetCurrentProcessId();
+  info.version = L"0.0.0.1";
+  GetLocalTime(&info.started);
+  Result<PublishedStatus> status = PublishedStatus::Publish(info);
+  if (!status) return SystemFailure(L"publishing the status", status.error());
+  UniqueKernelHandle stop(CreateEventW(nullptr, TRUE, FALSE, kStopEventName));
+  if (!stop) return SystemFailure(L"CreateEventW (stop)", GetLastError());
+  return SignalReadyAndWaitForQuit(readyName, quitName, false);
+}
+
+int SetEventWhenFileCommand(const std::wstring& event, const std::wstring& file) {
+  // Started before the moment it is needed, so that the event is set as soon as the test makes the file,
+  // not after the start of a Wine process.
+  while (GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES) Sleep(10);
+  UniqueKernelHandle handle(OpenEventW(EVENT_MODIFY_STATE, FALSE, event.c_str()));
+  if (!handle) return GetLastError() == ERROR_FILE_NOT_FOUND ? kToolNo : SystemFailure(L"OpenEventW", GetLastError());
+  if (!SetEvent(handle.get())) return SystemFailure(L"SetEvent", GetLastError());
+  return kToolOk;
 }
 
 int HoldFileCommand(ToolArgs args) {

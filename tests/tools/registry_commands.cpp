@@ -196,3 +196,44 @@ int RegKeyExistsCommand(ToolArgs args) {
   if (rc == ERROR_FILE_NOT_FOUND) return kToolNo;
   return SystemFailure(L"RegOpenKeyExW", static_cast<DWORD>(rc));
 }
+
+int RegBatchCommand(ToolArgs args) {
+  if (args.size() != 1) return UsageFailure(L"reg-batch FILE");
+  UniqueFile file(CreateFileW(args[0].c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return SystemFailure(L"CreateFileW", GetLastError());
+  std::string bytes;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) bytes.append(buffer, got);
+  // One command a line, its words separated by tabs: "reg-delete ..." or "reg-set ...". A missing key or
+  // value is no failure here; anything else ends the batch with that command's exit code.
+  const std::wstring text = FromUtf8(bytes);
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(L'\n', start);
+    if (end == std::wstring::npos) end = text.size();
+    ToolArgs words;
+    for (size_t word = start; word <= end;) {
+      size_t tab = text.find(L'\t', word);
+      if (tab == std::wstring::npos || tab > end) tab = end;
+      words.push_back(text.substr(word, tab - word));
+      word = tab + 1;
+    }
+    start = end + 1;
+    if (words.size() == 1 && words[0].empty()) continue;
+    const std::wstring command = words[0];
+    words.erase(words.begin());
+    int rc = kToolUsage;
+    if (command == L"reg-delete") {
+      rc = RegDeleteCommand(words);
+      if (rc == kToolNo) rc = kToolOk;
+    } else if (command == L"reg-set") {
+      rc = RegSetCommand(words);
+    } else {
+      UsageFailure(L"reg-batch FILE (lines: reg-delete ... or reg-set ..., words separated by tabs)");
+    }
+    if (rc != kToolOk) return rc;
+  }
+  return kToolOk;
+}

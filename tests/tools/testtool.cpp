@@ -16,17 +16,20 @@ constexpr wchar_t kUsage[] =
     L"  reg-set ROOT KEY VALUE TYPE DATA       TYPE: REG_SZ REG_EXPAND_SZ REG_DWORD REG_QWORD REG_BINARY(hex)\n"
     L"  reg-delete ROOT KEY [VALUE...]         whole key tree without VALUE; exit 1 when missing\n"
     L"  reg-key-exists ROOT KEY                exit 0 when the key exists, 1 when not\n"
+    L"  reg-batch FILE                         reg-delete and reg-set lines (UTF-8, words tab-separated)\n"
     L"  shell [--only-progman|--only-workerw] --ready EVENT --quit EVENT [--log FILE]\n"
     L"  set-wallpaper PATH [--on-input]        with --on-input, once for each line on standard input\n"
     L"  hold-mutex NAME --ready EVENT --quit EVENT\n"
     L"  hold-file PATH [--share rwd] --ready EVENT --quit EVENT\n"
-    L"  set-event NAME                         exit 1 when no such event exists\n"
+    L"  set-event NAME [--when-file FILE]      exit 1 when no such event exists; first waits for FILE to exist\n"
+    L"  pose-as-watcher --ready EVENT --quit EVENT  publishes a watcher's status and stop event, never stops\n"
     L"  wait-event NAME MILLISECONDS           exit 1 on time-out\n"
     L"  import-ca FILE                         DER or PEM, into LocalMachine Root\n"
     L"  start-detached EXE [ARGS...]           prints the child's process id\n"
     L"  print-args [ARGS...]                   each argument on its own line\n"
     L"  has-console                            exit 0 when the process has a console window, 1 when not\n"
     L"  load-dll NAME                          LoadLibraryW by name, as an unguarded program would; prints the path\n"
+    L"  launch --code-file FILE -- EXE [ARGS...]  runs EXE as a child, writes its exit code to FILE, exits with it\n"
     L"ROOT is HKCU or HKLM.\n";
 
 int PrintArgsCommand(const ToolArgs& args) {
@@ -39,8 +42,13 @@ int PrintArgsCommand(const ToolArgs& args) {
   return kToolOk;
 }
 
-int SetEventCommand(const ToolArgs& args) {
-  if (args.size() != 1) return UsageFailure(L"set-event NAME");
+int SetEventCommand(ToolArgs args) {
+  std::wstring whenFile;
+  if (TakeOption(args, L"--when-file", whenFile)) {
+    if (args.size() != 1) return UsageFailure(L"set-event NAME --when-file FILE");
+    return SetEventWhenFileCommand(args[0], whenFile);
+  }
+  if (args.size() != 1) return UsageFailure(L"set-event NAME [--when-file FILE]");
   UniqueKernelHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, args[0].c_str()));
   if (!event) {
     DWORD error = GetLastError();
@@ -140,6 +148,7 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"reg-set") return RegSetCommand(args);
   if (command == L"reg-delete") return RegDeleteCommand(args);
   if (command == L"reg-key-exists") return RegKeyExistsCommand(args);
+  if (command == L"reg-batch") return RegBatchCommand(args);
   if (command == L"shell") return ShellCommand(args);
   if (command == L"set-wallpaper") return SetWallpaperCommand(args);
   if (command == L"hold-mutex") return HoldMutexCommand(args);
@@ -151,6 +160,8 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"print-args") return PrintArgsCommand(args);
   if (command == L"has-console") return HasConsoleCommand(args);
   if (command == L"load-dll") return LoadDllCommand(args);
+  if (command == L"launch") return LaunchCommand(args);
+  if (command == L"pose-as-watcher") return PoseAsWatcherCommand(args);
   Err(L"testtool: unknown command " + command + L"\n" + kUsage);
   return kToolUsage;
 }

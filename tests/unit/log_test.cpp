@@ -132,19 +132,20 @@ TEST_F(AppendLog, ALineIsNotLostWhileAnotherWriterHoldsTheFileForAMoment) {
   UniqueFile other(
       CreateFileW(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(other);
-  UniqueKernelHandle appending(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  ASSERT_TRUE(appending);
-  // The other writer lets go about 50 ms after our append has begun. The append waits far longer
-  // here than the program's few hundred milliseconds, so a busy machine cannot turn the hold into a loss.
+  UniqueKernelHandle refused(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(refused);
+  // The other writer lets go only once our append has been refused at least once, so the retry is what
+  // keeps the line. The append waits far longer here than the program's few hundred milliseconds, so a
+  // busy machine cannot turn the hold into a loss.
   std::thread releaser([&] {
-    WaitForSingleObject(appending.get(), INFINITE);
-    Sleep(50);
+    WaitForSingleObject(refused.get(), INFINITE);
     other.reset();
   });
-  SetEvent(appending.get());
   LogOpenRetry patient;
   patient.attempts = 2000;
+  patient.refused = refused.get();
   AppendLogLine(path, SampleLine(L"kept"), patient);
+  SetEvent(refused.get());  // ends the thread also where no open was refused; the line is then lost
   releaser.join();
   EXPECT_EQ(ReadFileText(path), "held\r\n" + ToUtf8(SampleLine(L"kept")));
 }

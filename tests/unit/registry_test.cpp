@@ -1,4 +1,4 @@
-// Registry access: data read as text whatever its type, values that grow, the 4-byte number read.
+// Registry access: data read as text whatever its type, values that grow, the rule for stored numbers.
 #include "support/registry.h"
 
 #include <gtest/gtest.h>
@@ -74,21 +74,36 @@ TEST_F(ScratchKey, LongValuesAreReadWhole) {
   EXPECT_EQ(Read(L"long"), text);
 }
 
-TEST_F(ScratchKey, NumbersAreReadIntoExactlyFourBytes) {
-  Set(L"one", REG_DWORD, {1, 0, 0, 0});
-  Set(L"text", REG_SZ, Utf16Bytes(L"1", true));
-  Set(L"wide", REG_QWORD, {1, 0, 0, 0, 0, 0, 0, 0});
-  Set(L"short", REG_BINARY, {7});
-  Result<unsigned long> one = ReadRegistryNumber(key.get(), L"one");
-  EXPECT_TRUE(one.ok());
-  EXPECT_EQ(one.value, 1u);
-  // The type is not looked at: four bytes of text are a number too.
-  EXPECT_EQ(ReadRegistryNumber(key.get(), L"text").value, 0x31u);
-  Result<unsigned long> wide = ReadRegistryNumber(key.get(), L"wide");
-  EXPECT_FALSE(wide.ok());
-  EXPECT_EQ(wide.error(), static_cast<unsigned long>(ERROR_MORE_DATA));
-  EXPECT_EQ(ReadRegistryNumber(key.get(), L"short").value, 7u);
-  EXPECT_EQ(ReadRegistryNumber(key.get(), L"absent").error(), static_cast<unsigned long>(ERROR_FILE_NOT_FOUND));
+TEST_F(ScratchKey, ANumberIsAReadDwordOrTheDecimalDigitsThatRegAddWritesWithoutAType) {
+  Set(L"dword", REG_DWORD, {0x2A, 0, 0, 0});
+  Set(L"max", REG_DWORD, {0xFF, 0xFF, 0xFF, 0xFF});
+  Set(L"digits", REG_SZ, Utf16Bytes(L"1", true));
+  Set(L"ten", REG_SZ, Utf16Bytes(L"4294967295", true));
+  Set(L"zeros", REG_SZ, Utf16Bytes(L"0000000007", false));
+  const std::vector<std::pair<const wchar_t*, unsigned long>> numbers = {
+      {L"dword", 42}, {L"max", 4294967295UL}, {L"digits", 1}, {L"ten", 4294967295UL}, {L"zeros", 7}};
+  for (const auto& [name, number] : numbers) {
+    Result<unsigned long> read = ReadRegistryDword(key.get(), name);
+    EXPECT_TRUE(read.ok()) << name;
+    EXPECT_EQ(read.value, number) << name;
+  }
+  // Present but not a number: wider or narrower data, other types, anything but 1 to 10 digits.
+  Set(L"qword", REG_QWORD, {1, 0, 0, 0, 0, 0, 0, 0});
+  Set(L"short", REG_DWORD, {7});
+  Set(L"binary", REG_BINARY, {1, 0, 0, 0});
+  Set(L"expand", REG_EXPAND_SZ, Utf16Bytes(L"1", true));
+  Set(L"empty", REG_SZ, Utf16Bytes(L"", true));
+  Set(L"eleven", REG_SZ, Utf16Bytes(L"00000000001", true));
+  Set(L"too big", REG_SZ, Utf16Bytes(L"4294967296", true));
+  Set(L"signed", REG_SZ, Utf16Bytes(L"-1", true));
+  Set(L"spaced", REG_SZ, Utf16Bytes(L" 1", true));
+  Set(L"hex", REG_SZ, Utf16Bytes(L"0x1", true));
+  Set(L"fullwidth", REG_SZ, Utf16Bytes(L"\xFF11", true));
+  for (const wchar_t* name : {L"qword", L"short", L"binary", L"expand", L"empty", L"eleven", L"too big", L"signed",
+                              L"spaced", L"hex", L"fullwidth"}) {
+    EXPECT_EQ(ReadRegistryDword(key.get(), name).error(), static_cast<unsigned long>(ERROR_INVALID_DATA)) << name;
+  }
+  EXPECT_EQ(ReadRegistryDword(key.get(), L"absent").error(), static_cast<unsigned long>(ERROR_FILE_NOT_FOUND));
 }
 
 TEST_F(ScratchKey, MissingEmptyAndUnopenableAreEmpty) {

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "update/request_error.h"
 #include "version.h"
 #include "fixtures.h"
 
@@ -38,7 +37,8 @@ struct FakeHost {
   bool lockedByAnother = false;
   bool installedAlready = false;
   std::string publisherKey;
-  FailedRelease failed;  // what the registry remembers
+  unsigned subsystem = kConsoleSubsystem;  // the running build's
+  FailedRelease failed;                    // what the registry remembers
 
   int downloads = 0;
   std::wstring requested;
@@ -49,6 +49,7 @@ struct FakeHost {
   UpdateSystem System() {
     UpdateSystem system;
     system.publisherKey = publisherKey;
+    system.subsystem = subsystem;
     system.fetchManifest = [this] { return manifest; };
     system.failedRelease = [this] { return failed; };
     system.rememberFailure = [this](const std::wstring& version, const std::wstring& sha256) {
@@ -101,6 +102,7 @@ DownloadFacts GoodDownload() {
   facts.digest = kDigest;
   facts.hasVersion = true;
   facts.fileVersion = kOffer;
+  facts.subsystem = kConsoleSubsystem;
   return facts;
 }
 
@@ -137,7 +139,7 @@ TEST_F(UpdateCycleTest, FailedManifestRequestsAreLoggedWithTheirCauseAndNothingI
   host.manifest = Result<HttpResponse>(Status::Failure(ERROR_WINHTTP_SECURE_FAILURE));
   Run();
   EXPECT_EQ(log, (std::vector<std::string>{"[WARN] 更新检查失败：ok=0 状态码=0",
-                                           "[WARN] 更新检查失败原因：" + U8(DescribeRequestError(12175))}));
+                                           "[WARN] 更新检查失败原因：WinHTTP 错误 12175 ERROR_WINHTTP_SECURE_FAILURE（证书或安全连接有问题）"}));
   EXPECT_EQ(out + err, "");
   EXPECT_EQ(host.downloads, 0);
   ExpectUndone();
@@ -190,7 +192,7 @@ TEST_F(UpdateCycleTest, AManifestOverItsSizeLimitOrWithAControlCharacterIsNotUse
   Run();
   EXPECT_EQ(log,
             (std::vector<std::string>{"[WARN] 更新检查失败：ok=0 状态码=200",
-                                      "[WARN] 更新检查失败原因：" + U8(DescribeRequestError(ERROR_FILE_TOO_LARGE))}));
+                                      "[WARN] 更新检查失败原因：系统错误 223 ERROR_FILE_TOO_LARGE（应答超过大小上限）"}));
   ExpectUndone();
   // A NUL in the version would cut the helper's command line short, forwarded arguments and all.
   host.manifest = Answer(std::string("version=") + kOffer8 + std::string(1, '\0') + "x\nurl=x.exe\n");
@@ -228,7 +230,8 @@ TEST_F(UpdateCycleTest, EveryRefusedDownloadIsReportedAndDeleted) {
          f.fetch = Result<HttpResponse>(Status::Failure(ERROR_WINHTTP_CONNECTION_ERROR), cut);
        },
        "[ERROR] 下载失败（状态码 200）\n",
-       {"[ERROR] 下载失败：状态码 200", "[ERROR] 下载失败原因：" + U8(DescribeRequestError(12030))},
+       {"[ERROR] 下载失败：状态码 200",
+        "[ERROR] 下载失败原因：WinHTTP 错误 12030 ERROR_WINHTTP_CONNECTION_ERROR（连接被中断或重置）"},
        L"-"},
       {"unreadable", [](DownloadFacts& f, std::string&) { f.readable = false; }, "", {"[ERROR] 下载文件读不出"}, L"-"},
       {"size",
@@ -256,6 +259,11 @@ TEST_F(UpdateCycleTest, EveryRefusedDownloadIsReportedAndDeleted) {
        "[ERROR] 下载包版本(0.1)与清单(" + kOffer8 + ")不一致，拒绝安装\n",
        {"[INFO] " + verified, "[ERROR] 下载包版本 0.1 与清单 " + kOffer8 + " 不一致，拒绝安装"},
        FromUtf8(kDigest)},
+      {"build",
+       [](DownloadFacts& f, std::string&) { f.subsystem = kWindowlessSubsystem; },
+       "[ERROR] 下载的是无窗口版，本程序是控制台版，拒绝安装（清单的下载地址写错了？）\n",
+       {"[INFO] " + verified, "[ERROR] 下载包是无窗口版（子系统 2），本程序是控制台版，拒绝安装"},
+       FromUtf8(kDigest)},
   };
   for (const Refusal& refusal : refusals) {
     SCOPED_TRACE(refusal.what);
@@ -265,6 +273,7 @@ TEST_F(UpdateCycleTest, EveryRefusedDownloadIsReportedAndDeleted) {
     host.manifest = Answer(Manifest(extra));
     host.failed = {L"-", L"-"};
     Run();
+    EXPECT_EQ(out, kAnnounceOut) << "the console calls no check passed for a file it refuses";
     EXPECT_EQ(err, refusal.err);
     std::vector<std::string> expected = {kAnnounceLog};
     expected.insert(expected.end(), refusal.log.begin(), refusal.log.end());
@@ -342,11 +351,13 @@ TEST_F(UpdateCycleTest, AVerifiedDownloadIsHandedOverAndKeptAndTheCycleStaysBusy
   EXPECT_FALSE(channel.TryBeginCycle()) << "no cycle may start after a hand-over";
 }
 
-TEST_F(UpdateCycleTest, AFailedHandOverDeletesTheDownloadAndFreesTheNextCycle) {
+TEST_F(UpdateCycleTest, AFailedHandOverDeletesTheDownloadRemembersTheReleaseAndFreesTheNextCycle) {
   host.manifest = Answer(Manifest());
   host.download = GoodDownload();
   host.handOverWorks = false;
   Run();
+  EXPECT_EQ(host.failed.version, kOffer);
+  EXPECT_EQ(host.failed.sha256, FromUtf8(kDigest));
   ExpectUndone();
 }
 

@@ -68,7 +68,7 @@ TEST(UpdatePolicyTest, TheMachineWinsValueByValueAndTheUserFillsTheRest) {
 TEST(UpdatePolicyTest, WrongTypesAndValuesOutOfRangeAreIgnoredAndNamed) {
   std::vector<std::string> log;
   const UpdatePolicy policy = Read({{{true, L"UpdateIntervalSeconds"}, Dword(4)},
-                                    {{true, L"DisableUpdates"}, Text(L"1")},
+                                    {{true, L"DisableUpdates"}, Text(L"yes")},
                                     {{true, L"MaxVersion"}, Text(L"latest")},
                                     {{true, L"UpdateSpreadSeconds"}, Dword(86401)}},
                                    &log);
@@ -78,10 +78,12 @@ TEST(UpdatePolicyTest, WrongTypesAndValuesOutOfRangeAreIgnoredAndNamed) {
   EXPECT_EQ(policy.spreadSeconds, 0u);
   const std::string key = "HKLM\\SOFTWARE\\Policies\\OKAVU\\Quillmere\\";
   EXPECT_EQ(log, (std::vector<std::string>{
-                     "[WARN] 策略值 " + key + "DisableUpdates 无效（应为 REG_DWORD），忽略",
+                     "[WARN] 策略值 " + key + "DisableUpdates 无效（应为 REG_DWORD，或 1 到 10 位十进制数字的 REG_SZ），忽略",
                      "[WARN] 策略值 " + key + "UpdateIntervalSeconds 无效（应在 5..86400 之间），忽略",
                      "[WARN] 策略值 " + key + "UpdateSpreadSeconds 无效（应在 0..86400 之间），忽略",
                      "[WARN] 策略值 " + key + "MaxVersion 无效（应为 REG_SZ 版本号，如 1.8.0.0），忽略"}));
   EXPECT_EQ(Read({{{true, L"UpdateIntervalSeconds"}, Dword(86400)}}).intervalSeconds, 86400u);
+  // What `reg add` writes without a type counts as its number.
+  EXPECT_EQ(Read({{{true, L"UpdateIntervalSeconds"}, Text(L"3600")}}).intervalSeconds, 3600u);
   EXPECT_EQ(Read({{{false, L"MaxVersion"}, Text(L"2.0", REG_EXPAND_SZ)}}).maxVersion, L"2.0");
 }

@@ -1,0 +1,71 @@
+"""The self-update in a fleet: the windowless twin installs only its own build, and the administrator's
+update policy turns updates off or holds them below a version."""
+import os
+import re
+import shutil
+
+import harness
+from harness import STOP_EVENT
+from update_case import MANIFEST, NEW, OLD, UPDATE_TIMEOUT, UpdateTestCase, file_version
+
+
+@harness.requires_local_update_host
+class Fleet(UpdateTestCase):
+    """The windowless twin's own updates, and the administrator's update policy."""
+
+    POLICY = r"SOFTWARE\Policies\OKAVU\Quillmere"
+
+    def set_policy(self, name, data):
+        self.reg_set(self.POLICY, name, data, root=harness.HKLM)
+        self.addCleanup(self.reg_delete, self.POLICY, root=harness.HKLM)
+
+    def test_the_windowless_twin_installs_only_its_own_build_and_stays_windowless(self):
+        self.start_shell()
+        exe_w = os.path.join(self.app_dir, "OKAVUw.exe")
+        shutil.copyfile(harness.windowless_exe(), exe_w)
+        exe_w_win = self.win_path(exe_w)
+        # A manifest of the console build alone: the twin stays where it is and says so once.
+        self.host.publish(harness.next_exe())
+        result = self.run_program(exe_w_win, "--check-update", timeout=UPDATE_TIMEOUT)
+        self.assertEqual((result.exit_code, result.stdout, result.stderr), (0, b"", b""), result.describe())
+        self.assertIn(f"清单的版本 {NEW} 没有无窗口版下载地址，不更新", self.log_messages())
+        self.assertEqual([r.path for r in self.host.requests()], [MANIFEST])
+
+        self.host.publish(harness.next_exe(), windowless=harness.next_windowless_exe())
+        self.host.clear_requests()
+        result = self.run_program(exe_w_win, "--check-update", timeout=UPDATE_TIMEOUT)
+        self.assertEqual((result.exit_code, result.stdout, result.stderr), (0, b"", b""), result.describe())
+        self.wait_for_log("^新版本运行正常，已删除旧版本备份：" + re.escape(exe_w_win) + r"\.old$", timeout=UPDATE_TIMEOUT)
+        self.assertEqual(file_version(exe_w), NEW)
+        self.assertEqual(harness.pe_subsystem(exe_w), 2)
+        self.assertEqual([r.path for r in self.requests(version=OLD)], [MANIFEST, f"/files/OKAVU/OKAVUw-{NEW}.exe"])
+        self.assertEqual(file_version(self.exe), OLD, "the console build beside it is not touched")
+
+    def test_the_policy_turns_updates_off_or_holds_them_below_a_version(self):
+        self.start_shell()
+        self.host.publish(harness.next_exe())
+        self.set_policy("DisableUpdates", 1)
+        result = self.run_program(self.exe_win, "--check-update", timeout=UPDATE_TIMEOUT)
+        self.assert_exit(result, 0)
+        disabled = f"[INFO ] 自动更新：已被策略禁用（HKLM\\{self.POLICY}\\DisableUpdates）\n"
+        self.assertIn(disabled, result.stdout_text)
+        # A watcher starts no update thread at all.
+        watcher = self.start_program(self.exe_win, "-w", "--update-interval", "5")
+        self.wait_for_log("^监视启动，间隔=3 秒，目标=")
+        self.assertTrue(self.set_event(STOP_EVENT))
+        stopped = self.finish(watcher)
+        self.assertIn(disabled, stopped.stdout_text)
+        self.assertNotIn("自动更新：每", stopped.stdout_text)
+        self.assertEqual(self.host.requests(), [])
+
+        self.reg_delete(self.POLICY, "DisableUpdates", root=harness.HKLM)
+        self.set_policy("MaxVersion", OLD)
+        result = self.run_program(self.exe_win, "--check-update", timeout=UPDATE_TIMEOUT)
+        self.assert_exit(result, 0)
+        self.assertIn(f"[INFO ] 版本 {NEW} 高于策略允许的最高版本 {OLD}，不更新\n", result.stdout_text)
+        self.assertEqual([r.path for r in self.host.requests()], [MANIFEST])
+        self.assertEqual(file_version(self.exe), OLD)
+
+
+if __name__ == "__main__":
+    harness.main()
