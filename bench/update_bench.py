@@ -12,7 +12,8 @@ the tests) of that build.
 
 Measurements
   handover   a 1.6.0.0 watcher ("--watch") finds the 1.7.0.0 manifest at its first cycle, downloads,
-             verifies and hands over; the helper replaces the executable and starts the new version.
+             verifies and hands over (DoUpdateCycle, LaunchUpdateHelper); the helper (ApplyUpdateMode)
+             replaces the executable and starts the new version.
              Measured from nginx's time stamp of the manifest request (milliseconds, same clock) to
                - the end of the download (nginx's time stamp of the executable request),
                - the new version's process existing (polled in /proc every 2 ms),

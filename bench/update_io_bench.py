@@ -9,11 +9,15 @@ It boots a Wine prefix of its own, makes a throwaway CA that only that prefix (a
 It needs bench/update_io_probe.exe and tests/testtool.exe of that build.
 
 Measurements (medians over the samples, after one unmeasured warm-up each)
-  sha256     a 64 MiB file in the prefix's drive C, read and hashed: update_io_probe's ReadAllBytes +
-             Sha256Hex (bcrypt), timed inside the process, against `sha256sum` on the same file, whose
+  sha256     a 64 MiB file in the prefix's drive C, read and hashed as the update cycle hashes a
+             download: update_io_probe's HashFile (1 MiB reads into BCrypt's SHA-256) on a handle opened
+             by HoldForReading, timed inside the process, against `sha256sum` on the same file, whose
              read and hash are its wall time less that of a run on an empty file (its process start), so
              that both sides count the same work. Ratio = sha256sum time / program time. Goal: at least
-             0.8. The whole processes (a Wine start against a Linux one) are shown beside it.
+             0.8. Beside it the hash alone: Sha256Hex (BCrypt, the system's own SHA-256 under Wine) of
+             the bytes already in memory, with its rate next to sha256sum's, which tells how much of the
+             ratio is the system's SHA-256 and how much the reading; and the whole processes (a Wine
+             start against a Linux one).
   download   a 32 MiB file from nginx over HTTPS: update_io_probe's HttpFetch into a file (WinHTTP, timed
              inside the process: session, TLS handshake, transfer, file written) against curl on the same
              URL into the same folder (curl's own time_total). Ratio = curl time / program time.
@@ -78,7 +82,7 @@ class Bench(WineBench):
         return (time.perf_counter() - started) * 1000, done.stdout.split()[0].decode()
 
     def sha256(self, samples):
-        """[(program read+hash ms, program hash-only ms, sha256sum read+hash ms, program process ms,
+        """[(program HashFile ms, program Sha256Hex-only ms, sha256sum read+hash ms, program process ms,
         sha256sum process ms)]"""
         data = os.urandom(HASH_BYTES)
         expected = hashlib.sha256(data).hexdigest()
@@ -90,7 +94,7 @@ class Bench(WineBench):
         rows = []
         for n in range(samples + 1):
             started = time.perf_counter()
-            digest, size, read_ms, hash_ms = self.probe_run("sha256", "C:\\bench\\hash-64m.bin")
+            digest, size, cycle_ms, hash_ms = self.probe_run("sha256", "C:\\bench\\hash-64m.bin")
             program_process_ms = (time.perf_counter() - started) * 1000
             if digest != expected or int(size) != HASH_BYTES:
                 sys.exit(f"update_io_probe hashed {size} bytes to {digest}, expected {expected}")
@@ -99,7 +103,7 @@ class Bench(WineBench):
                 sys.exit("sha256sum disagrees with Python's hashlib")
             start_ms, _ = self.timed_sha256sum(empty)
             if n > 0:  # the first round only warms the page cache
-                rows.append((float(read_ms) + float(hash_ms), float(hash_ms), max(tool_ms - start_ms, 0.001),
+                rows.append((float(cycle_ms), float(hash_ms), max(tool_ms - start_ms, 0.001),
                              program_process_ms, tool_ms))
         return rows
 
@@ -179,8 +183,8 @@ def main():
         verify_us, verify_best_us, first_fetch_ms, fetch_ms = bench.signature(500)
 
     columns = {
-        "sha256 64 MiB, program read + hash": ([r[0] for r in sha], HASH_BYTES),
-        "sha256 64 MiB, program Sha256Hex only": ([r[1] for r in sha], HASH_BYTES),
+        "sha256 64 MiB, program HashFile (read + hash, as the cycle)": ([r[0] for r in sha], HASH_BYTES),
+        "sha256 64 MiB, system SHA-256 alone (Sha256Hex, BCrypt)": ([r[1] for r in sha], HASH_BYTES),
         "sha256 64 MiB, sha256sum read + hash": ([r[2] for r in sha], HASH_BYTES),
         "sha256 64 MiB, program whole process": ([r[3] for r in sha], HASH_BYTES),
         "sha256 64 MiB, sha256sum whole process": ([r[4] for r in sha], HASH_BYTES),
@@ -198,8 +202,10 @@ def main():
         best = min(columns[reference][0]) / min(columns[program][0])
         rows.append((name, f"{med:.2f}", f"{best:.2f}", "", f">= {goal} {verdict(med >= goal)}" if goal else ""))
 
-    ratio("sha256 ratio, read + hash", "sha256 64 MiB, sha256sum read + hash", "sha256 64 MiB, program read + hash",
-          SHA_GOAL)
+    ratio("sha256 ratio, sha256sum / HashFile", "sha256 64 MiB, sha256sum read + hash",
+          "sha256 64 MiB, program HashFile (read + hash, as the cycle)", SHA_GOAL)
+    ratio("sha256 ratio, sha256sum / system SHA-256 alone", "sha256 64 MiB, sha256sum read + hash",
+          "sha256 64 MiB, system SHA-256 alone (Sha256Hex, BCrypt)")
     ratio("sha256 ratio, whole processes", "sha256 64 MiB, sha256sum whole process",
           "sha256 64 MiB, program whole process")
     ratio("download ratio curl / HttpFetch after manifest", "download 32 MiB, curl",

@@ -16,7 +16,8 @@
 namespace {
 
 constexpr wchar_t kUsage[] =
-    L"usage: update_io_probe sha256 FILE        prints: digest bytes read-ms hash-ms\n"
+    L"usage: update_io_probe sha256 FILE        prints: digest bytes cycle-ms hash-only-ms\n"
+    L"           cycle: HashFile on a HoldForReading handle; hash only: Sha256Hex of the bytes in memory\n"
     L"       update_io_probe fetch PATH FILE [FIRST]\n"
     L"           GET https://<update host>PATH into FILE; with FIRST, that path is fetched into memory\n"
     L"           before, in the same process, as the manifest is before a download.\n"
@@ -38,24 +39,28 @@ LARGE_INTEGER Now() {
   return now;
 }
 
-// Reads the file as the update cycle does (ReadAllBytes), then hashes it (Sha256Hex).
+// Hashes the file as the update cycle hashes a download: HashFile (1 MiB reads into BCrypt's SHA-256)
+// on a handle opened by HoldForReading. Then, for the hash alone, the same bytes read whole into memory
+// (ReadAllBytes, not timed) and hashed by Sha256Hex: the system's SHA-256 without any file reading.
 int HashCommand(const std::wstring& file) {
   const LARGE_INTEGER start = Now();
+  const Result<UniqueFile> held = HoldForReading(file);
+  const Result<FileHash> hashed = held ? HashFile(held.value.get()) : Result<FileHash>(held.status);
+  const LARGE_INTEGER cycleDone = Now();
   Result<std::vector<unsigned char>> bytes = ReadAllBytes(file);
-  const LARGE_INTEGER read = Now();
-  if (!bytes) {
-    ConsoleWrite(stderr, L"update_io_probe: cannot read the file\n");
+  if (!hashed || !bytes) {
+    ConsoleWrite(stderr, L"update_io_probe: cannot read or hash the file\n");
     return 1;
   }
-  const unsigned long long size = bytes.value.size();
+  const LARGE_INTEGER hashStart = Now();
   const std::string digest = Sha256Hex(bytes.value.data(), bytes.value.size());
-  const LARGE_INTEGER hashed = Now();
-  if (digest.empty()) {
-    ConsoleWrite(stderr, L"update_io_probe: hashing failed\n");
+  const LARGE_INTEGER hashDone = Now();
+  if (digest != hashed.value.hex) {
+    ConsoleWrite(stderr, L"update_io_probe: HashFile and Sha256Hex disagree\n");
     return 1;
   }
-  ConsoleWrite(stdout, Format(L"%hs %llu %.3f %.3f\n", digest.c_str(), size, Milliseconds(start, read),
-                              Milliseconds(read, hashed))
+  ConsoleWrite(stdout, Format(L"%hs %llu %.3f %.3f\n", digest.c_str(), hashed.value.bytes,
+                              Milliseconds(start, cycleDone), Milliseconds(hashStart, hashDone))
                            .c_str());
   return 0;
 }
