@@ -138,9 +138,9 @@ RunEnd RunStages(const RunOptions& options, std::vector<std::wstring> forwardedA
   if (!CheckPictureFormat(picture.value)) return {ToInt(ExitCode::kBadPicture)};
 
   const std::wstring stageDir = StageDir();
-  Result<std::wstring> staged = StagePicture(picture.value, options.extractPath, options.force, stageDir);
+  Result<TargetFile> staged = StagePicture(picture.value, options.extractPath, options.force, stageDir);
   if (!staged) return {ToInt(ExitCode::kNoTarget)};
-  const std::wstring& target = staged.value;
+  const std::wstring& target = staged.value.path;
 
   if (options.noPaint) {
     Ok(L"--no-paint：跳过设置壁纸。目标文件 = %ls", target.c_str());
@@ -185,8 +185,8 @@ RunEnd RunStages(const RunOptions& options, std::vector<std::wstring> forwardedA
     return {ToInt(ExitCode::kSuccess), handOver || run.updateThread.lingers()};
   }
   if (options.watch) {
-    WatchLoop(SystemWatchDesktop(run.stop.get(), *run.updates), static_cast<unsigned long>(options.interval), target,
-              stageDir, picture.value.bytes);
+    WatchLoop(SystemWatchDesktop(run.stop.get(), *run.updates), static_cast<unsigned long>(options.interval),
+              staged.value, stageDir, picture.value.bytes);
   }
   return FinishRun(run);
 }

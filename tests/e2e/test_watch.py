@@ -171,36 +171,61 @@ class ChangeNotices(WatchTestCase):
 
 
 class Rebuild(WatchTestCase):
-    def test_deleted_target_is_rebuilt_in_pictures_and_later_messages_name_it(self):
-        # The run guards an --extract file; a rebuild always goes to Pictures\OKAVU-wallpaper.png.
+    def test_deleted_extract_file_is_rebuilt_where_it_was_and_pictures_stays_empty(self):
+        # The run guards the --extract file it wrote; a rebuild writes that file again.
         extracted = os.path.join(self.work_dir, "mine.png")
         extracted_win = self.win_path(extracted)
         watcher = self.start_watcher("--extract", extracted_win, "-i", "1")
         self.assertEqual(self.reg_text(DESKTOP_KEY, "Wallpaper"), extracted_win)
-        self.assertFalse(os.path.exists(self.target_path))
-        rebuilt = self.target_win
         mark = self.log_mark()
 
         os.unlink(extracted)
         self.wait_for_line("WARN", f"目标墙纸文件丢失，重建：{extracted_win}", since=mark, timeout=PASS_TIMEOUT)
-        self.wait_for_line("INFO", f"恢复正常：{rebuilt}", since=mark, timeout=PASS_TIMEOUT)
-        with open(self.target_path, "rb") as f:
+        self.wait_for_line("INFO", f"恢复正常：{extracted_win}", since=mark, timeout=PASS_TIMEOUT)
+        with open(extracted, "rb") as f:
             self.assertEqual(f.read(), harness.embedded_picture())
-        self.assertFalse(os.path.exists(extracted), "the old target is not written again")
-        self.assertEqual(self.reg_text(DESKTOP_KEY, "Wallpaper"), rebuilt)
+        self.assertEqual(os.listdir(self.pictures_dir), [])
+        self.assertEqual(self.reg_text(DESKTOP_KEY, "Wallpaper"), extracted_win)
 
-        # The loop now guards the rebuilt file.
+        # The loop still guards the same file.
         other = self.other_picture()
         second = self.log_mark()
         self.set_wallpaper_elsewhere(other)
-        self.wait_for_line("INFO", f"已改回目标墙纸：{rebuilt}", since=second, timeout=PASS_TIMEOUT)
+        self.wait_for_line("INFO", f"已改回目标墙纸：{extracted_win}", since=second, timeout=PASS_TIMEOUT)
         result = self.stop_watcher(watcher)
 
         self.assert_log_order(mark, ("WARN", f"目标墙纸文件丢失，重建：{extracted_win}"),
-                              ("INFO", f"已改回目标墙纸：{rebuilt}"), ("INFO", f"恢复正常：{rebuilt}"))
+                              ("INFO", f"已改回目标墙纸：{extracted_win}"), ("INFO", f"恢复正常：{extracted_win}"))
         self.assertIn(f"[WARN ] 目标文件已不存在，正在重建：{extracted_win}\n", result.stderr_text)
-        self.assert_in_order(result.stdout_text, f"[ OK  ] 图片已落盘：{rebuilt}（{len(harness.embedded_picture())} 字节）\n",
-                             f"[ OK  ] 已改回：{rebuilt}\n", "[ OK  ] 复查通过：桌面已恢复为目标墙纸。\n")
+        self.assert_in_order(result.stdout_text,
+                             f"[ OK  ] 图片已落盘：{extracted_win}（{len(harness.embedded_picture())} 字节）\n",
+                             f"[ OK  ] 已改回：{extracted_win}\n", "[ OK  ] 复查通过：桌面已恢复为目标墙纸。\n")
+        self.assertNotIn(self.target_win, result.stdout_text + result.stderr_text)
+
+    def test_a_source_picture_used_in_place_is_not_recreated_but_staged_in_pictures(self):
+        # The staged file is held, so the run shows its picture file where it lies.
+        source = os.path.join(self.work_dir, "mine.png")
+        shutil.copyfile(harness.picture_path(), source)
+        source_win = self.win_path(source)
+        with open(self.target_path, "wb") as f:
+            f.write(b"held")
+        holder = self.hold_file(self.target_path)
+        watcher = self.start_watcher("mine.png", "-i", "1")
+        self.assertEqual(self.reg_text(DESKTOP_KEY, "Wallpaper"), source_win)
+        mark = self.log_mark()
+
+        os.unlink(source)
+        self.wait_for_line("WARN", f"目标墙纸文件丢失，重建：{source_win}", since=mark, timeout=PASS_TIMEOUT)
+        self.wait_for_line("ERROR", "重建失败，1 秒后重试", since=mark, timeout=PASS_TIMEOUT)
+        self.assertIn(f"写入墙纸文件失败 (err=32)：{self.target_win}", self.texts("ERROR", mark))
+        # Once Pictures can be written the picture goes there, and the user's file stays gone.
+        holder.release()
+        self.wait_for_line("INFO", f"恢复正常：{self.target_win}", since=mark, timeout=PASS_TIMEOUT)
+        with open(self.target_path, "rb") as f:
+            self.assertEqual(f.read(), harness.embedded_picture())
+        self.assertFalse(os.path.exists(source))
+        self.assertEqual(self.reg_text(DESKTOP_KEY, "Wallpaper"), self.target_win)
+        self.stop_watcher(watcher)
 
     def test_failed_rebuild_is_logged_and_retried_every_pass(self):
         watcher = self.start_watcher("-i", "1")
