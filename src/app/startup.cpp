@@ -11,6 +11,7 @@
 
 #include "app/encoding_probe.h"
 #include "app/options.h"
+#include "app/shell_wait.h"
 #include "app/single_instance.h"
 #include "app/watch_loop.h"
 #include "app/watcher_control.h"
@@ -147,7 +148,11 @@ RunEnd RunStages(const RunOptions& options, std::vector<std::wstring> forwardedA
     return {};
   }
   if (!VerifyStagedFile(target)) return {ToInt(ExitCode::kNoTarget)};
-  if (!CheckDesktopEnvironment()) return {ToInt(ExitCode::kNoDesktop)};
+  // Only a watcher outlives a desktop that is still coming up; every other run ends here without one.
+  const DesktopReach reach = CheckDesktopEnvironment();
+  if (reach == DesktopReach::kUnreachable || (reach == DesktopReach::kNoShellYet && !options.watch)) {
+    return {ToInt(ExitCode::kNoDesktop)};
+  }
 
   RunObjects run;
   if (options.watch) {
@@ -155,11 +160,27 @@ RunEnd RunStages(const RunOptions& options, std::vector<std::wstring> forwardedA
     if (!lock) return {ToInt(ExitCode::kWatcherRunning)};
     run.watcherLock = std::move(lock.value);
     run.stop = StopSignal::Create();
+    // From here Ctrl+C ends the watch in order, the wait for the shell included.
+    SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
     run.status = PublishWatcher();
   }
   const UpdatePolicy policy = ReadUpdatePolicy(SystemPolicyLookup());
   run.updates = std::make_shared<UpdateChannel>(
       std::move(forwardedArgs), UniqueKernelHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)), policy);
+
+  // A waiting watcher already holds the lock and shows in "--status", so "--stop" and a new watcher
+  // reach it while it waits.
+  if (reach == DesktopReach::kNoShellYet) {
+    switch (WaitForShell(SystemShellWaitWorld(run.stop.get()))) {
+      case ShellWaitEnd::kShellUp:
+        ReportShellArrival();
+        break;
+      case ShellWaitEnd::kGaveUp:
+        return {ToInt(ExitCode::kNoDesktop)};
+      case ShellWaitEnd::kStopped:
+        return FinishRun(run);
+    }
+  }
 
   if (!PaintOnceWith(target, setter)) return {ToInt(ExitCode::kPaintFailed)};
 

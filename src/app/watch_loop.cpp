@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "app/repair_pace.h"
-#include "app/single_instance.h"
 #include "app/watch_decision.h"
 #include "support/console.h"
 #include "support/log.h"
@@ -121,6 +120,8 @@ bool Listen(const WatchDesktop& desktop, const std::wstring& target, unsigned lo
 
 }  // namespace
 
+void ReportWatchEnd() { Report(ConsoleLevel::kInfo, L"收到退出信号，监视结束。", LogLevel::kInfo, L"监视结束"); }
+
 WatchDesktop SystemWatchDesktop(HANDLE stopEvent, const UpdateChannel& updates) {
   WatchDesktop desktop;
   desktop.check = CheckWallpaper;
@@ -156,7 +157,6 @@ WatchDesktop SystemWatchDesktop(HANDLE stopEvent, const UpdateChannel& updates) 
 
 void WatchLoop(const WatchDesktop& desktop, unsigned long interval, const TargetFile& target,
                const std::wstring& stageDir, const std::vector<unsigned char>& pictureBytes) {
-  SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
   const std::wstring stageDirCopy = stageDir;
   TargetFile current = target;
 
@@ -185,7 +185,7 @@ void WatchLoop(const WatchDesktop& desktop, unsigned long interval, const Target
     // Both end events are manual-reset: once either is set, every wait returns at once and the watch
     // ends in this pass.
     if (desktop.ended()) {
-      Report(ConsoleLevel::kInfo, L"收到退出信号，监视结束。", LogLevel::kInfo, L"监视结束");
+      ReportWatchEnd();
       return;
     }
 

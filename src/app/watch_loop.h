@@ -43,7 +43,9 @@ WatchDesktop SystemWatchDesktop(HANDLE stopEvent, const UpdateChannel& updates);
 // Guards target until the watch must end: a pass every interval seconds, and a pass as soon as the
 // desktop settings or the target's folder change (at most one repair a second of these; after five
 // within a minute, five minutes on the timer alone). A deleted target is written again: the run's own
-// file where it was, a source picture used in place into stageDir. Registers the console control
-// handler first, so that Ctrl+C ends the watch in order.
+// file where it was, a source picture used in place into stageDir.
 void WatchLoop(const WatchDesktop& desktop, unsigned long interval, const TargetFile& target,
                const std::wstring& stageDir, const std::vector<unsigned char>& pictureBytes);
+
+// The end of a watch, told the same way whatever ended it (the stop signal, a ready update).
+void ReportWatchEnd();

@@ -23,6 +23,12 @@ bool PolicyNumberSet(const wchar_t* subKey) {
   return number.ok() && number.value != 0;
 }
 
+// Without user32 there is no shell window to be found either.
+HWND ShellWindow() {
+  const User32Api& user32 = User32();
+  return user32.loadError == ERROR_SUCCESS ? user32.getShellWindow() : nullptr;
+}
+
 DesktopProbe ProbeDesktop() {
   DesktopProbe probe;
   DWORD session = 0;
@@ -30,13 +36,11 @@ DesktopProbe ProbeDesktop() {
     probe.ownSessionKnown = true;
     probe.ownSession = session;
   }
-  // Without user32 there is no shell window to be found either.
-  const User32Api& user32 = User32();
-  HWND shell = user32.loadError == ERROR_SUCCESS ? user32.getShellWindow() : nullptr;
+  HWND shell = ShellWindow();
   if (shell) {
     probe.haveShell = true;
     DWORD shellPid = 0;
-    user32.getWindowThreadProcessId(shell, &shellPid);
+    User32().getWindowThreadProcessId(shell, &shellPid);
     DWORD shellSession = 0;
     if (ProcessIdToSessionId(shellPid, &shellSession)) probe.shellSession = shellSession;
   }
@@ -86,29 +90,42 @@ DesktopVerdict JudgeDesktop(const DesktopProbe& probe) {
   DesktopVerdict verdict;
   if (probe.ownSessionKnown) verdict.findings.push_back(DesktopFinding::OwnSession);
   // A failed session query leaves 0 and is treated as Session 0.
-  if (probe.ownSession == 0) {
-    verdict.findings.push_back(DesktopFinding::SessionZero);
-    verdict.blocked = true;
-  }
+  const bool sessionZero = probe.ownSession == 0;
+  if (sessionZero) verdict.findings.push_back(DesktopFinding::SessionZero);
   if (!probe.haveShell) {
     verdict.findings.push_back(DesktopFinding::NoShell);
-    verdict.blocked = true;
   } else {
     verdict.findings.push_back(DesktopFinding::ShellSession);
     // Session 0 has been reported already; a mismatch is only news between two user sessions.
-    if (probe.shellSession != 0 && probe.ownSession != 0 && probe.shellSession != probe.ownSession) {
+    if (probe.shellSession != 0 && !sessionZero && probe.shellSession != probe.ownSession) {
       verdict.findings.push_back(DesktopFinding::SessionMismatch);
     }
   }
   if (probe.policyLocked) verdict.findings.push_back(DesktopFinding::PolicyLocked);
   if (probe.backgroundChangeBlocked) verdict.findings.push_back(DesktopFinding::BackgroundChangeBlocked);
   if (!probe.enforcedWallpaper.empty()) verdict.findings.push_back(DesktopFinding::WallpaperEnforced);
+  if (sessionZero) {
+    verdict.reach = DesktopReach::kUnreachable;
+  } else if (!probe.haveShell) {
+    verdict.reach = DesktopReach::kNoShellYet;
+  }
   return verdict;
 }
 
-Status CheckDesktopEnvironment() {
-  DesktopProbe probe = ProbeDesktop();
-  DesktopVerdict verdict = JudgeDesktop(probe);
+DesktopReach CheckDesktopEnvironment() {
+  const DesktopProbe probe = ProbeDesktop();
+  const DesktopVerdict verdict = JudgeDesktop(probe);
   for (DesktopFinding finding : verdict.findings) ReportFinding(finding, probe);
-  return verdict.blocked ? Status::Failure() : Status::Success();
+  return verdict.reach;
+}
+
+bool ShellWindowPresent() { return ShellWindow() != nullptr; }
+
+void ReportShellArrival() {
+  const DesktopProbe probe = ProbeDesktop();
+  for (DesktopFinding finding : JudgeDesktop(probe).findings) {
+    if (finding == DesktopFinding::ShellSession || finding == DesktopFinding::SessionMismatch) {
+      ReportFinding(finding, probe);
+    }
+  }
 }

@@ -4,8 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "support/result.h"
-
 // What the system said, gathered before anything is decided.
 struct DesktopProbe {
   bool ownSessionKnown = false;    // ProcessIdToSessionId succeeded for this process
@@ -32,14 +30,26 @@ enum class DesktopFinding {
   WallpaperEnforced,        // warning, logged, does not block
 };
 
+// Whether a wallpaper set now reaches the user.
+enum class DesktopReach {
+  kReady,        // paint now
+  kNoShellYet,   // only the shell window is missing: a watcher may wait for it (exit code 4 otherwise)
+  kUnreachable,  // Session 0: exit code 4
+};
+
 struct DesktopVerdict {
   std::vector<DesktopFinding> findings;
-  bool blocked = false;
+  DesktopReach reach = DesktopReach::kReady;
 };
 
 // The decision over a probe: every finding is listed, whether or not an earlier one blocks.
 DesktopVerdict JudgeDesktop(const DesktopProbe& probe);
 
-// Reports the session, the shell and the wallpaper policy. A failure (Session 0 or no shell window)
-// means exit code 4.
-Status CheckDesktopEnvironment();
+// Reports the session, the shell and the wallpaper policies, and says whether the run can paint.
+DesktopReach CheckDesktopEnvironment();
+
+// True when the session has a shell window now.
+bool ShellWindowPresent();
+
+// For a shell that came after the first check: reports its session, and a mismatch, as that check does.
+void ReportShellArrival();

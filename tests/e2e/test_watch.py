@@ -1,6 +1,7 @@
 """Watch runs end to end: the wallpaper put back after another program changed it, a deleted target rebuilt,
 a change or a deletion acted on when it happens and a fight with another program, a second watcher taking
-over, a watcher that does not give way (exit 6), an abandoned mutex, Ctrl+C."""
+over, a watcher that does not give way (exit 6), an abandoned mutex, Ctrl+C, and a watcher started before
+the desktop shell that waits for it."""
 import ctypes
 import os
 import re
@@ -14,6 +15,9 @@ READY_LINE = "[INFO ] 已取得单实例锁，开始常驻。\n"
 TAKEOVER_LINE = "[INFO ] 检测到已有监视实例，已请求它退出，等待接管…\n"
 STOPPED_LINE = "[INFO ] 收到退出信号，监视结束。\n"
 GAVE_UP_LINE = "[ERROR] 已有监视实例在运行，且未能接管，本实例直接退出。\n"
+NO_SHELL_LINE = "[ERROR] 找不到 Shell 窗口（Explorer.exe 没运行）—— 墙纸设置无法生效\n"
+SHELL_WAIT_LINE = "[INFO ] 桌面外壳尚未运行：监视实例等它出现（最多 10 分钟，每 2 秒看一次）\n"
+SHELL_WAIT_LOG = "桌面外壳尚未运行，等待它出现（最多 10 分钟）"
 
 # Generous bounds for one pass of "-i 1" plus Wine's process and registry latency.
 PASS_TIMEOUT = 10.0
@@ -384,6 +388,64 @@ class StopSignal(WatchTestCase):
         self.wait_for_watch_start(again, mark)
         self.assertNotIn(TAKEOVER_LINE, again.output().decode("utf-8"))
         self.stop_watcher(again)
+
+
+class WaitingForTheShell(WatchTestCase):
+    """A watcher started before the desktop shell (first log-on, a fresh virtual desktop) waits for it,
+    as a watcher that "--status" sees and "--stop" ends."""
+
+    def setUp(self):
+        OkavuTestCase.setUp(self)  # no shell yet
+
+    def start_waiting_watcher(self):
+        mark = self.log_mark()
+        watcher = self.start_okavu("--watch", "-i", "1")
+        self.wait_for_line("INFO", SHELL_WAIT_LOG, since=mark, timeout=EXIT_TIMEOUT)
+        return watcher, mark
+
+    def test_it_is_seen_while_it_waits_and_goes_on_when_the_shell_comes(self):
+        watcher, mark = self.start_waiting_watcher()
+        status = self.run_okavu("--status")
+        self.assert_exit(status, 0)
+        self.assertRegex(status.stdout_text,
+                         rf"\[INFO \] 监视实例正在运行：PID \d+，版本 {re.escape(harness.app_version())}，启动于 ")
+        self.assertIsNone(self.reg_get(DESKTOP_KEY, "Wallpaper"))
+        self.assertTrue(watcher.running)
+
+        shell = self.start_shell()
+        self.wait_for_watch_start(watcher, mark)
+        target = self.target_win
+        self.assertEqual(self.reg_text(DESKTOP_KEY, "Wallpaper"), target)
+        arrived = self.wait_for_log(r"^桌面外壳已出现，等了 \d+ 秒$", "INFO", since=mark)
+        self.assert_log_order(mark, ("INFO", SHELL_WAIT_LOG), ("INFO", arrived.text), ("INFO", f"设置墙纸：{target}"),
+                              ("INFO", f"监视启动，间隔=1 秒，目标={target}"))
+        self.assertEqual([window for window, wparam, text in shell.messages() if wparam == 0 and text == "Desktop"],
+                         ["Progman", "WorkerW"])
+
+        # Then it guards as any watcher does.
+        other = self.other_picture()
+        repair = self.log_mark()
+        self.set_wallpaper_elsewhere(other)
+        self.wait_for_line("INFO", f"恢复正常：{target}", since=repair, timeout=PASS_TIMEOUT)
+        result = self.stop_watcher(watcher)
+        self.assertTrue(result.stderr_text.startswith(NO_SHELL_LINE), result.describe())
+        self.assert_in_order(result.stdout_text, READY_LINE, SHELL_WAIT_LINE, "[INFO ] 桌面外壳已出现（等了 ",
+                             "[INFO ] Explorer 所在会话 ID = 1\n", f"[ OK  ] 桌面背景已设置为 {target}\n",
+                             "[INFO ] === 监视模式：每 1 秒检查一次 ===\n", STOPPED_LINE)
+        self.assertNotIn(harness.exit_log(4), self.log_texts(mark))
+
+    def test_stop_ends_a_waiting_watcher_and_leaves_the_desktop_alone(self):
+        watcher, mark = self.start_waiting_watcher()
+        stop = self.run_okavu("--stop")
+        self.assert_exit(stop, 0)
+        self.assertRegex(stop.stdout_text, r"\[ OK  \] 监视实例（PID \d+）已退出\n")
+        ended = self.finish(watcher, EXIT_TIMEOUT)
+        self.assert_exit(ended, 0)
+        self.assertTrue(ended.stdout_text.endswith(SHELL_WAIT_LINE + STOPPED_LINE), ended.describe())
+        self.assert_log_order(mark, ("INFO", SHELL_WAIT_LOG), ("INFO", "监视结束"))
+        self.assertFalse(any(text.startswith("桌面外壳已出现") for text in self.log_messages(mark)))
+        self.assertIsNone(self.reg_get(DESKTOP_KEY, "Wallpaper"))
+        self.assert_exit(self.run_okavu("--status"), 10)
 
 
 if __name__ == "__main__":

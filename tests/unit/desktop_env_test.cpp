@@ -1,4 +1,5 @@
-// Desktop environment: which findings a probe yields, in order, and which of them block the paint.
+// Desktop environment: which findings a probe yields, in order, and whether the run may paint, wait for
+// the shell, or not reach the desktop at all.
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -22,6 +23,7 @@ void PrintTo(DesktopFinding f, std::ostream* os) {
 namespace {
 
 using F = DesktopFinding;
+using R = DesktopReach;
 using Findings = std::vector<DesktopFinding>;
 
 DesktopProbe Probe(unsigned long own, bool shell, unsigned long shellSession, bool policy = false) {
@@ -37,13 +39,13 @@ DesktopProbe Probe(unsigned long own, bool shell, unsigned long shellSession, bo
 TEST(JudgeDesktop, ShellInTheSameSessionGivesTwoInfoLines) {
   DesktopVerdict v = JudgeDesktop(Probe(1, true, 1));
   EXPECT_EQ(v.findings, (Findings{F::OwnSession, F::ShellSession}));
-  EXPECT_FALSE(v.blocked);
+  EXPECT_EQ(v.reach, R::kReady);
 }
 
 TEST(JudgeDesktop, SessionZeroWithShellInSessionOneReportsBothWithoutMismatch) {
   DesktopVerdict v = JudgeDesktop(Probe(0, true, 1));
   EXPECT_EQ(v.findings, (Findings{F::OwnSession, F::SessionZero, F::ShellSession}));
-  EXPECT_TRUE(v.blocked);
+  EXPECT_EQ(v.reach, R::kUnreachable);
 }
 
 TEST(JudgeDesktop, FailedSessionQueryCountsAsSessionZeroWithoutItsInfoLine) {
@@ -51,43 +53,43 @@ TEST(JudgeDesktop, FailedSessionQueryCountsAsSessionZeroWithoutItsInfoLine) {
   p.ownSessionKnown = false;
   DesktopVerdict v = JudgeDesktop(p);
   EXPECT_EQ(v.findings, (Findings{F::SessionZero, F::ShellSession}));
-  EXPECT_TRUE(v.blocked);
+  EXPECT_EQ(v.reach, R::kUnreachable);
 }
 
-TEST(JudgeDesktop, NoShellBlocksAndSkipsTheShellSession) {
+TEST(JudgeDesktop, NoShellInAUserSessionIsTheOnlyThingWorthWaitingFor) {
   DesktopVerdict v = JudgeDesktop(Probe(1, false, 0));
   EXPECT_EQ(v.findings, (Findings{F::OwnSession, F::NoShell}));
-  EXPECT_TRUE(v.blocked);
+  EXPECT_EQ(v.reach, R::kNoShellYet);
 }
 
-TEST(JudgeDesktop, EveryCheckRunsBeforeTheDecision) {
+TEST(JudgeDesktop, EveryCheckRunsBeforeTheDecisionAndSessionZeroIsNeverWaitedOut) {
   DesktopVerdict v = JudgeDesktop(Probe(0, false, 0, true));
   EXPECT_EQ(v.findings, (Findings{F::OwnSession, F::SessionZero, F::NoShell, F::PolicyLocked}));
-  EXPECT_TRUE(v.blocked);
+  EXPECT_EQ(v.reach, R::kUnreachable);
 }
 
 TEST(JudgeDesktop, ShellInAnotherNonZeroSessionOnlyWarns) {
   DesktopVerdict v = JudgeDesktop(Probe(1, true, 2));
   EXPECT_EQ(v.findings, (Findings{F::OwnSession, F::ShellSession, F::SessionMismatch}));
-  EXPECT_FALSE(v.blocked);
+  EXPECT_EQ(v.reach, R::kReady);
 }
 
 TEST(JudgeDesktop, UnknownShellSessionIsNoMismatch) {
   DesktopVerdict v = JudgeDesktop(Probe(3, true, 0));
   EXPECT_EQ(v.findings, (Findings{F::OwnSession, F::ShellSession}));
-  EXPECT_FALSE(v.blocked);
+  EXPECT_EQ(v.reach, R::kReady);
 }
 
 TEST(JudgeDesktop, PoliciesAreReportedButDoNotBlock) {
   DesktopVerdict v = JudgeDesktop(Probe(1, true, 1, true));
   EXPECT_EQ(v.findings, (Findings{F::OwnSession, F::ShellSession, F::PolicyLocked}));
-  EXPECT_FALSE(v.blocked);
+  EXPECT_EQ(v.reach, R::kReady);
   DesktopProbe groupPolicy = Probe(1, true, 1);
   groupPolicy.backgroundChangeBlocked = true;
   groupPolicy.enforcedWallpaper = L"\\\\corp\\wall.jpg";
   v = JudgeDesktop(groupPolicy);
   EXPECT_EQ(v.findings, (Findings{F::OwnSession, F::ShellSession, F::BackgroundChangeBlocked, F::WallpaperEnforced}));
-  EXPECT_FALSE(v.blocked);
+  EXPECT_EQ(v.reach, R::kReady);
 }
 
 }  // namespace
