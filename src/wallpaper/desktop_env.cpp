@@ -1,4 +1,5 @@
-// Desktop environment checks before the first paint: own session, shell window, shell session, wallpaper policy.
+// Desktop environment checks before the first paint: own session, shell window, shell session, wallpaper
+// policies, and the settings that change the wallpaper on their own.
 #include "wallpaper/desktop_env.h"
 
 #include <windows.h>
@@ -14,6 +15,38 @@ namespace {
 constexpr wchar_t kPolicyKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
 constexpr wchar_t kActiveDesktopPolicyKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\ActiveDesktop";
 constexpr wchar_t kPolicyValue[] = L"NoChangingWallPaper";
+constexpr wchar_t kWallpapersKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Wallpapers";
+constexpr wchar_t kPersonalizationCspKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\PersonalizationCSP";
+constexpr unsigned long kBackgroundPicture = 0;
+constexpr unsigned long kCspImageInPlace = 1;  // DesktopImageStatus: downloaded or copied
+
+// The one reading of a numeric desktop setting: a REG_DWORD and nothing else.
+Result<unsigned long> ReadSettingNumber(HKEY root, const wchar_t* subKey, const wchar_t* name) {
+  Result<UniqueRegKey> key = OpenRegistryKey(root, subKey, KEY_QUERY_VALUE);
+  if (!key) return key.status;
+  DWORD type = REG_NONE;
+  DWORD number = 0;
+  DWORD bytes = sizeof(number);
+  const LSTATUS status =
+      RegQueryValueExW(key.value.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&number), &bytes);
+  if (status != ERROR_SUCCESS) return Status::FromCode(status);
+  if (type != REG_DWORD || bytes != sizeof(number)) return Status::Failure(ERROR_INVALID_DATA);
+  return static_cast<unsigned long>(number);
+}
+
+// What the Settings page calls the kind of background; the number for a kind it does not name.
+const wchar_t* BackgroundTypeName(unsigned long type) {
+  switch (type) {
+    case 1:
+      return L"纯色";
+    case 2:
+      return L"幻灯片放映";
+    case 3:
+      return L"Windows 聚焦";
+    default:
+      return L"其他类型";
+  }
+}
 
 // Only the user's own policies count; the value's type is not looked at, only a 4-byte number fits.
 bool PolicyNumberSet(const wchar_t* subKey) {
@@ -47,6 +80,14 @@ DesktopProbe ProbeDesktop() {
   probe.policyLocked = PolicyNumberSet(kPolicyKey);
   probe.backgroundChangeBlocked = PolicyNumberSet(kActiveDesktopPolicyKey);
   probe.enforcedWallpaper = ReadRegistryText(HKEY_CURRENT_USER, kPolicyKey, L"Wallpaper");
+  const Result<unsigned long> backgroundType = ReadSettingNumber(HKEY_CURRENT_USER, kWallpapersKey, L"BackgroundType");
+  probe.backgroundTypeKnown = backgroundType.ok();
+  probe.backgroundType = backgroundType.value;
+  probe.cspDesktopImage = ReadRegistryText(HKEY_LOCAL_MACHINE, kPersonalizationCspKey, L"DesktopImagePath");
+  const Result<unsigned long> cspStatus =
+      ReadSettingNumber(HKEY_LOCAL_MACHINE, kPersonalizationCspKey, L"DesktopImageStatus");
+  probe.cspStatusKnown = cspStatus.ok();
+  probe.cspStatus = cspStatus.value;
   return probe;
 }
 
@@ -81,6 +122,17 @@ void ReportFinding(DesktopFinding finding, const DesktopProbe& probe) {
       Report(ConsoleLevel::kWarn, L"组策略“桌面墙纸”指定了 %ls，策略刷新时会换回它，本程序照常设置", LogLevel::kWarn,
              L"策略 System\\Wallpaper=%ls，组策略强制指定墙纸", probe.enforcedWallpaper.c_str());
       break;
+    case DesktopFinding::BackgroundNotPicture:
+      Report(ConsoleLevel::kWarn,
+             L"桌面背景设为“%ls”而不是图片（Wallpapers\\BackgroundType=%lu），Windows 可能自行换掉墙纸，本程序照常设置",
+             LogLevel::kWarn, L"桌面背景类型为“%ls”（BackgroundType=%lu），不是图片",
+             BackgroundTypeName(probe.backgroundType), probe.backgroundType);
+      break;
+    case DesktopFinding::CspDesktopImage:
+      Report(ConsoleLevel::kWarn,
+             L"设备管理（Personalization CSP）指定了桌面图片 %ls，Windows 会换回它，本程序照常设置", LogLevel::kWarn,
+             L"PersonalizationCSP\\DesktopImagePath=%ls，设备管理指定桌面图片", probe.cspDesktopImage.c_str());
+      break;
   }
 }
 
@@ -104,6 +156,13 @@ DesktopVerdict JudgeDesktop(const DesktopProbe& probe) {
   if (probe.policyLocked) verdict.findings.push_back(DesktopFinding::PolicyLocked);
   if (probe.backgroundChangeBlocked) verdict.findings.push_back(DesktopFinding::BackgroundChangeBlocked);
   if (!probe.enforcedWallpaper.empty()) verdict.findings.push_back(DesktopFinding::WallpaperEnforced);
+  if (probe.backgroundTypeKnown && probe.backgroundType != kBackgroundPicture) {
+    verdict.findings.push_back(DesktopFinding::BackgroundNotPicture);
+  }
+  // The provider shows its image only once it is in place; a failed or pending download changes nothing yet.
+  if (!probe.cspDesktopImage.empty() && probe.cspStatusKnown && probe.cspStatus == kCspImageInPlace) {
+    verdict.findings.push_back(DesktopFinding::CspDesktopImage);
+  }
   if (sessionZero) {
     verdict.reach = DesktopReach::kUnreachable;
   } else if (!probe.haveShell) {

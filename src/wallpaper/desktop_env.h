@@ -16,6 +16,15 @@ struct DesktopProbe {
   // (...\Policies\System "Wallpaper", the enforced picture; empty when none).
   bool backgroundChangeBlocked = false;
   std::wstring enforcedWallpaper;
+  // The kind of desktop background the user chose (HKCU ...\Explorer\Wallpapers "BackgroundType":
+  // 0 picture, 1 solid colour, 2 slideshow, 3 Windows Spotlight); known only when it could be read.
+  bool backgroundTypeKnown = false;
+  unsigned long backgroundType = 0;
+  // A desktop image set by the Personalization configuration service provider (HKLM ...\PersonalizationCSP
+  // "DesktopImagePath", empty when none, and "DesktopImageStatus", 1 once the image is in place).
+  std::wstring cspDesktopImage;
+  bool cspStatusKnown = false;
+  unsigned long cspStatus = 0;
 };
 
 // The findings in the order they are reported.
@@ -28,6 +37,8 @@ enum class DesktopFinding {
   PolicyLocked,             // error, logged, does not block
   BackgroundChangeBlocked,  // warning, logged, does not block
   WallpaperEnforced,        // warning, logged, does not block
+  BackgroundNotPicture,     // warning, logged, does not block: solid colour, slideshow, Spotlight or other
+  CspDesktopImage,          // warning, logged, does not block: the service provider's image wins
 };
 
 // Whether a wallpaper set now reaches the user.
@@ -45,7 +56,8 @@ struct DesktopVerdict {
 // The decision over a probe: every finding is listed, whether or not an earlier one blocks.
 DesktopVerdict JudgeDesktop(const DesktopProbe& probe);
 
-// Reports the session, the shell and the wallpaper policies, and says whether the run can paint.
+// Reports the session, the shell, the wallpaper policies and the settings that change the wallpaper on
+// their own, and says whether the run can paint.
 DesktopReach CheckDesktopEnvironment();
 
 // True when the session has a shell window now.

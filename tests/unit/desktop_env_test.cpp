@@ -16,7 +16,9 @@ void PrintTo(DesktopFinding f, std::ostream* os) {
                                        "SessionMismatch",
                                        "PolicyLocked",
                                        "BackgroundChangeBlocked",
-                                       "WallpaperEnforced"};
+                                       "WallpaperEnforced",
+                                       "BackgroundNotPicture",
+                                       "CspDesktopImage"};
   *os << kNames[static_cast<int>(f)];
 }
 
@@ -90,6 +92,46 @@ TEST(JudgeDesktop, PoliciesAreReportedButDoNotBlock) {
   v = JudgeDesktop(groupPolicy);
   EXPECT_EQ(v.findings, (Findings{F::OwnSession, F::ShellSession, F::BackgroundChangeBlocked, F::WallpaperEnforced}));
   EXPECT_EQ(v.reach, R::kReady);
+}
+
+TEST(JudgeDesktop, EveryBackgroundButAPictureIsReportedOnceKnown) {
+  for (unsigned long type : {1ul, 2ul, 3ul, 6ul, 0xFFFFFFFFul}) {
+    DesktopProbe p = Probe(1, true, 1);
+    p.backgroundTypeKnown = true;
+    p.backgroundType = type;
+    DesktopVerdict v = JudgeDesktop(p);
+    EXPECT_EQ(v.findings, (Findings{F::OwnSession, F::ShellSession, F::BackgroundNotPicture})) << type;
+    EXPECT_EQ(v.reach, R::kReady);
+  }
+  DesktopProbe picture = Probe(1, true, 1);
+  picture.backgroundTypeKnown = true;
+  EXPECT_EQ(JudgeDesktop(picture).findings, (Findings{F::OwnSession, F::ShellSession}));
+  // A value that could not be read says nothing, whatever number it left behind.
+  DesktopProbe unreadable = Probe(1, true, 1);
+  unreadable.backgroundType = 2;
+  EXPECT_EQ(JudgeDesktop(unreadable).findings, (Findings{F::OwnSession, F::ShellSession}));
+}
+
+TEST(JudgeDesktop, TheServiceProvidersImageCountsOnceItIsInPlace) {
+  DesktopProbe p = Probe(1, true, 1);
+  p.cspDesktopImage = L"C:\\Windows\\Personalization\\desk.jpg";
+  p.cspStatusKnown = true;
+  p.cspStatus = 1;
+  DesktopVerdict v = JudgeDesktop(p);
+  EXPECT_EQ(v.findings, (Findings{F::OwnSession, F::ShellSession, F::CspDesktopImage}));
+  EXPECT_EQ(v.reach, R::kReady);
+  // Still downloading, failed, or no status to read: not shown, so nothing to report.
+  for (unsigned long status : {2ul, 3ul, 6ul}) {
+    p.cspStatus = status;
+    EXPECT_EQ(JudgeDesktop(p).findings, (Findings{F::OwnSession, F::ShellSession})) << status;
+  }
+  p.cspStatus = 1;
+  p.cspStatusKnown = false;
+  EXPECT_EQ(JudgeDesktop(p).findings, (Findings{F::OwnSession, F::ShellSession}));
+  DesktopProbe noPath = Probe(1, true, 1);
+  noPath.cspStatusKnown = true;
+  noPath.cspStatus = 1;
+  EXPECT_EQ(JudgeDesktop(noPath).findings, (Findings{F::OwnSession, F::ShellSession}));
 }
 
 }  // namespace
