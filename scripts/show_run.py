@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The main job, shown: OKAVU.exe run the way a user runs it, in an isolated Wine prefix with a desktop
-(Xvfb and a stand-in shell), and everything it did: console lines, log lines, the wallpaper registry
-values, the target file and the shell's notifications; then a short watch run that gets the wallpaper
-changed under it.
+(Xvfb and a stand-in shell that draws the wallpaper as the real one does), and everything it did: console
+lines, log lines, the wallpaper registry values, the target file and the shell's notifications, and a
+screenshot of the display; then a short watch run that gets the wallpaper changed under it, and a
+screenshot after its repair.
 
 Usage: show_run.py BUILD_DIR   (called by scripts/run.sh after the build). Standard library only;
 reuses the test harness's prefix, process and path code. Every wait has a deadline.
@@ -28,6 +29,8 @@ EXIT_MEANINGS = {
 RUN_TIMEOUT = 60.0
 WATCH_READY_TIMEOUT = 15.0
 RESTORE_TIMEOUT = 20.0
+SCREEN_TIMEOUT = 15.0  # for the shell to draw what the desktop values name
+SCREEN_SETTLED = 0.3  # two looks this far apart that agree: the drawing is done
 
 
 class Show:
@@ -49,6 +52,7 @@ class Show:
         self.shell = None
         self.shell_log = None
         self.messages_shown = 0
+        self.plain_screen = None
 
     # ---- plumbing ------------------------------------------------------------------------------------
 
@@ -118,15 +122,52 @@ class Show:
         if waited.exit_code != 0 or not self.shell.running:
             raise SystemExit("the stand-in shell did not start: "
                              + self.shell.output("stderr").decode("utf-8", "replace"))
+        self.settled_screen()  # its first picture: the desktop without a wallpaper
         print(f"   user {self.prefix.user}, DISPLAY {self.prefix.run_env['DISPLAY']}, stand-in shell with a "
-              f"\"Progman\" and a \"WorkerW\" window; working folder {self.h.win_path(self.work_dir)}")
+              f"\"Progman\" and a \"WorkerW\" window, drawing the wallpaper over the screen; working folder "
+              f"{self.h.win_path(self.work_dir)}")
 
     def plain_run(self):
         print("\n== OKAVU.exe   (no options, started from a terminal: it gives its console up and reports only "
               "to its log)")
         mark = self.log_size()
+        before = self.screen().rgb
         self.print_result(self.finish(self.start(self.h.okavu_exe()), RUN_TIMEOUT))
         self.print_log_since(mark)
+        # The shell draws on a thread of its own: wait for the picture to change, then to settle.
+        self.wait_for_screen(lambda rgb: rgb != before, "the shell to draw the new wallpaper")
+        self.plain_screen = self.settled_screen()
+        self.save_screenshot("desktop.png", "after the plain run")
+
+    # ---- the display ---------------------------------------------------------------------------------
+
+    def screen(self):
+        return self.h.capture_screen(self.prefix.run_env["DISPLAY"])
+
+    def wait_for_screen(self, condition, what):
+        deadline = time.monotonic() + SCREEN_TIMEOUT
+        while not condition(self.screen().rgb):
+            if time.monotonic() >= deadline:
+                print(f"   (waited {SCREEN_TIMEOUT:.0f} s for {what}; the screenshot shows the display as it is)")
+                return False
+            time.sleep(0.05)
+        return True
+
+    def settled_screen(self):
+        deadline = time.monotonic() + SCREEN_TIMEOUT
+        last = self.screen().rgb
+        while time.monotonic() < deadline:
+            time.sleep(SCREEN_SETTLED)
+            now = self.screen().rgb
+            if now == last:
+                break
+            last = now
+        return last
+
+    def save_screenshot(self, name, when):
+        path = os.path.join(self.root, name)
+        self.h.save_screen_png(self.prefix.run_env["DISPLAY"], path)
+        print(f"   screenshot of the display {when}: {path}")
 
     def once_run(self):
         print("\n== OKAVU.exe --once   (keeps its console: sets, checks and repairs once)")
@@ -199,8 +240,11 @@ class Show:
             time.sleep(0.1)
         if restored is not None:
             print(f"   the watcher put {target} back after {restored:.1f} s")
+            # The same values as after the plain run: the same picture once the shell has drawn it.
+            self.wait_for_screen(lambda rgb: rgb == self.plain_screen, "the shell to draw the repaired wallpaper")
         else:
             print(f"   the wallpaper was not put back within {RESTORE_TIMEOUT:.0f} s (now: {self.wallpaper()})")
+        self.save_screenshot("desktop-repaired.png", "after the watcher's repair")
         watcher.interrupt()
         self.print_result(self.finish(watcher, 30))
         self.print_log_since(mark)

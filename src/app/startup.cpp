@@ -11,6 +11,7 @@
 
 #include "app/encoding_probe.h"
 #include "app/options.h"
+#include "app/shell_wait.h"
 #include "app/single_instance.h"
 #include "app/watch_loop.h"
 #include "app/watcher_control.h"
@@ -138,16 +139,20 @@ RunEnd RunStages(const RunOptions& options, std::vector<std::wstring> forwardedA
   if (!CheckPictureFormat(picture.value)) return {ToInt(ExitCode::kBadPicture)};
 
   const std::wstring stageDir = StageDir();
-  Result<std::wstring> staged = StagePicture(picture.value, options.extractPath, options.force, stageDir);
+  Result<TargetFile> staged = StagePicture(picture.value, options.extractPath, options.force, stageDir);
   if (!staged) return {ToInt(ExitCode::kNoTarget)};
-  const std::wstring& target = staged.value;
+  const std::wstring& target = staged.value.path;
 
   if (options.noPaint) {
     Ok(L"--no-paint：跳过设置壁纸。目标文件 = %ls", target.c_str());
     return {};
   }
   if (!VerifyStagedFile(target)) return {ToInt(ExitCode::kNoTarget)};
-  if (!CheckDesktopEnvironment()) return {ToInt(ExitCode::kNoDesktop)};
+  // Only a watcher outlives a desktop that is still coming up; every other run ends here without one.
+  const DesktopReach reach = CheckDesktopEnvironment();
+  if (reach == DesktopReach::kUnreachable || (reach == DesktopReach::kNoShellYet && !options.watch)) {
+    return {ToInt(ExitCode::kNoDesktop)};
+  }
 
   RunObjects run;
   if (options.watch) {
@@ -155,11 +160,27 @@ RunEnd RunStages(const RunOptions& options, std::vector<std::wstring> forwardedA
     if (!lock) return {ToInt(ExitCode::kWatcherRunning)};
     run.watcherLock = std::move(lock.value);
     run.stop = StopSignal::Create();
+    // From here Ctrl+C ends the watch in order, the wait for the shell included.
+    SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
     run.status = PublishWatcher();
   }
   const UpdatePolicy policy = ReadUpdatePolicy(SystemPolicyLookup());
   run.updates = std::make_shared<UpdateChannel>(
       std::move(forwardedArgs), UniqueKernelHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)), policy);
+
+  // A waiting watcher already holds the lock and shows in "--status", so "--stop" and a new watcher
+  // reach it while it waits.
+  if (reach == DesktopReach::kNoShellYet) {
+    switch (WaitForShell(SystemShellWaitWorld(run.stop.get()))) {
+      case ShellWaitEnd::kShellUp:
+        ReportShellArrival();
+        break;
+      case ShellWaitEnd::kGaveUp:
+        return {ToInt(ExitCode::kNoDesktop)};
+      case ShellWaitEnd::kStopped:
+        return FinishRun(run);
+    }
+  }
 
   if (!PaintOnceWith(target, setter)) return {ToInt(ExitCode::kPaintFailed)};
 
@@ -185,8 +206,8 @@ RunEnd RunStages(const RunOptions& options, std::vector<std::wstring> forwardedA
     return {ToInt(ExitCode::kSuccess), handOver || run.updateThread.lingers()};
   }
   if (options.watch) {
-    WatchLoop(SystemWatchDesktop(run.stop.get(), *run.updates), static_cast<unsigned long>(options.interval), target,
-              stageDir, picture.value.bytes);
+    WatchLoop(SystemWatchDesktop(run.stop.get(), *run.updates), static_cast<unsigned long>(options.interval),
+              staged.value, stageDir, picture.value.bytes);
   }
   return FinishRun(run);
 }

@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "app/repair_pace.h"
-#include "app/single_instance.h"
 #include "app/watch_decision.h"
 #include "support/console.h"
 #include "support/log.h"
@@ -21,19 +20,25 @@
 
 namespace {
 
-// Writes the picture again as "OKAVU-wallpaper.png" in the picture folder, whatever the target was
-// before. True with the written path in target; a failure is logged and retried next pass.
+// Writes the picture again. The run's own file goes back where it was, so the desktop keeps showing
+// what the administrator chose; a source picture used in place is the user's, not recreated: the
+// picture goes to the picture folder as "OKAVU-wallpaper.png", which is the run's own file from then
+// on. True with the written file in target; a failure is logged and retried next pass.
 bool RebuildTarget(const WatchDesktop& desktop, const std::wstring& stageDirCopy,
-                   const std::vector<unsigned char>& pictureBytes, unsigned long interval, std::wstring& target) {
-  // A folder unknown at start-up is asked for again each time, and not remembered.
-  std::wstring folder = stageDirCopy.empty() ? desktop.stageDir() : stageDirCopy;
+                   const std::vector<unsigned char>& pictureBytes, unsigned long interval, TargetFile& target) {
+  std::wstring path = target.path;
+  if (!target.ownFile) {
+    // A folder unknown at start-up is asked for again each time, and not remembered.
+    const std::wstring folder = stageDirCopy.empty() ? desktop.stageDir() : stageDirCopy;
+    path = folder.empty() ? std::wstring() : Join(folder, kStagedFileName);
+  }
   Result<std::wstring> written;
-  if (!folder.empty()) written = desktop.stageBytes(pictureBytes, Join(folder, kStagedFileName), true);
+  if (!path.empty()) written = desktop.stageBytes(pictureBytes, path, true);
   if (!written) {
     LogLine(LogLevel::kError, L"重建失败，%lu 秒后重试", interval);
     return false;
   }
-  target = written.value;
+  target = TargetFile{written.value, true};
   return true;
 }
 
@@ -69,9 +74,9 @@ struct PassContext {
 // One pass: the check, the work the decision asks for, and the state after it; true when it set the
 // target again. A pass woken by a change notice acts only on trouble: the recovery report and the
 // heartbeat stay with the timer's passes, as does the pass that the loop's own repair sets off.
-bool RunPass(const PassContext& pass, bool byChange, WatchState& state, std::wstring& current) {
+bool RunPass(const PassContext& pass, bool byChange, WatchState& state, TargetFile& current) {
   const WatchDesktop& desktop = pass.desktop;
-  const WallpaperCheck check = desktop.check(current);
+  const WallpaperCheck check = desktop.check(current.path);
   unsigned long tick = desktop.tick();
   WatchAction action = DecideWatchPass(state, check.state, tick);
   if (byChange && (action == WatchAction::kHeartbeat || action == WatchAction::kReportRecovery)) {
@@ -82,21 +87,21 @@ bool RunPass(const PassContext& pass, bool byChange, WatchState& state, std::wst
     case WatchAction::kNothing:
       break;
     case WatchAction::kHeartbeat:
-      LogLine(LogLevel::kInfo, L"心跳：墙纸正常（%ls）", current.c_str());
+      LogLine(LogLevel::kInfo, L"心跳：墙纸正常（%ls）", current.path.c_str());
       break;
     case WatchAction::kReportRecovery:
-      Report(ConsoleLevel::kInfo, L"壁纸正常。", LogLevel::kInfo, L"恢复正常：%ls", current.c_str());
+      Report(ConsoleLevel::kInfo, L"壁纸正常。", LogLevel::kInfo, L"恢复正常：%ls", current.path.c_str());
       break;
     case WatchAction::kRebuildThenRepair:
       Report(ConsoleLevel::kWarn, L"目标文件已不存在，正在重建：%ls", LogLevel::kWarn, L"目标墙纸文件丢失，重建：%ls",
-             current.c_str());
+             current.path.c_str());
       rebuilt = RebuildTarget(desktop, pass.stageDirCopy, pass.pictureBytes, pass.interval, current);
-      if (rebuilt) tick = RepairAndRecheck(desktop, current, pass.interval);
+      if (rebuilt) tick = RepairAndRecheck(desktop, current.path, pass.interval);
       break;
     case WatchAction::kRepair:
       Report(ConsoleLevel::kWarn, L"检测到桌面壁纸被改成：%ls", LogLevel::kWarn, L"检测到壁纸被改为：%ls",
              check.actual.c_str());
-      tick = RepairAndRecheck(desktop, current, pass.interval);
+      tick = RepairAndRecheck(desktop, current.path, pass.interval);
       break;
   }
   state = AfterWatchPass(state, action, rebuilt, tick);
@@ -114,6 +119,8 @@ bool Listen(const WatchDesktop& desktop, const std::wstring& target, unsigned lo
 }
 
 }  // namespace
+
+void ReportWatchEnd() { Report(ConsoleLevel::kInfo, L"收到退出信号，监视结束。", LogLevel::kInfo, L"监视结束"); }
 
 WatchDesktop SystemWatchDesktop(HANDLE stopEvent, const UpdateChannel& updates) {
   WatchDesktop desktop;
@@ -148,15 +155,14 @@ WatchDesktop SystemWatchDesktop(HANDLE stopEvent, const UpdateChannel& updates) 
   return desktop;
 }
 
-void WatchLoop(const WatchDesktop& desktop, unsigned long interval, const std::wstring& target,
+void WatchLoop(const WatchDesktop& desktop, unsigned long interval, const TargetFile& target,
                const std::wstring& stageDir, const std::vector<unsigned char>& pictureBytes) {
-  SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
   const std::wstring stageDirCopy = stageDir;
-  std::wstring current = target;
+  TargetFile current = target;
 
   Report(ConsoleLevel::kInfo, L"=== 监视模式：每 %lu 秒检查一次 ===", LogLevel::kInfo,
-         L"监视启动，间隔=%lu 秒，目标=%ls", interval, current.c_str());
-  Info(L"目标墙纸：%ls", current.c_str());
+         L"监视启动，间隔=%lu 秒，目标=%ls", interval, current.path.c_str());
+  Info(L"目标墙纸：%ls", current.path.c_str());
   Info(L"日志文件：%ls", LogPath().c_str());
   Info(L"按 Ctrl+C 退出。");
 
@@ -165,7 +171,7 @@ void WatchLoop(const WatchDesktop& desktop, unsigned long interval, const std::w
   WatchState state;
   state.lastBeat = desktop.tick();
   RepairPace pace;
-  bool listening = Listen(desktop, current, interval);
+  bool listening = Listen(desktop, current.path, interval);
   bool changed = false;  // a change notice waits for its pass
   unsigned long timerFrom = desktop.tick();
 
@@ -179,7 +185,7 @@ void WatchLoop(const WatchDesktop& desktop, unsigned long interval, const std::w
     // Both end events are manual-reset: once either is set, every wait returns at once and the watch
     // ends in this pass.
     if (desktop.ended()) {
-      Report(ConsoleLevel::kInfo, L"收到退出信号，监视结束。", LogLevel::kInfo, L"监视结束");
+      ReportWatchEnd();
       return;
     }
 
@@ -198,6 +204,6 @@ void WatchLoop(const WatchDesktop& desktop, unsigned long interval, const std::w
     }
     changed = false;
     // Armed again only now, so the loop's own repair does not wake it.
-    if (listening) listening = Listen(desktop, current, interval);
+    if (listening) listening = Listen(desktop, current.path, interval);
   }
 }

@@ -9,6 +9,7 @@
 
 #include "support/result.h"
 #include "update/update_channel.h"
+#include "wallpaper/staging.h"
 #include "wallpaper/wallpaper_check.h"
 
 // What ended a wait of the loop short of the end of the watch.
@@ -41,7 +42,10 @@ WatchDesktop SystemWatchDesktop(HANDLE stopEvent, const UpdateChannel& updates);
 
 // Guards target until the watch must end: a pass every interval seconds, and a pass as soon as the
 // desktop settings or the target's folder change (at most one repair a second of these; after five
-// within a minute, five minutes on the timer alone). Registers the console control handler first, so
-// that Ctrl+C ends the watch in order.
-void WatchLoop(const WatchDesktop& desktop, unsigned long interval, const std::wstring& target,
+// within a minute, five minutes on the timer alone). A deleted target is written again: the run's own
+// file where it was, a source picture used in place into stageDir.
+void WatchLoop(const WatchDesktop& desktop, unsigned long interval, const TargetFile& target,
                const std::wstring& stageDir, const std::vector<unsigned char>& pictureBytes);
+
+// The end of a watch, told the same way whatever ended it (the stop signal, a ready update).
+void ReportWatchEnd();

@@ -1,4 +1,5 @@
-// Desktop environment checks before the first paint: own session, shell window, shell session, wallpaper policy.
+// Desktop environment checks before the first paint: own session, shell window, shell session, wallpaper
+// policies, and the settings that change the wallpaper on their own.
 #include "wallpaper/desktop_env.h"
 
 #include <windows.h>
@@ -14,6 +15,38 @@ namespace {
 constexpr wchar_t kPolicyKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
 constexpr wchar_t kActiveDesktopPolicyKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\ActiveDesktop";
 constexpr wchar_t kPolicyValue[] = L"NoChangingWallPaper";
+constexpr wchar_t kWallpapersKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Wallpapers";
+constexpr wchar_t kPersonalizationCspKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\PersonalizationCSP";
+constexpr unsigned long kBackgroundPicture = 0;
+constexpr unsigned long kCspImageInPlace = 1;  // DesktopImageStatus: downloaded or copied
+
+// The one reading of a numeric desktop setting: a REG_DWORD and nothing else.
+Result<unsigned long> ReadSettingNumber(HKEY root, const wchar_t* subKey, const wchar_t* name) {
+  Result<UniqueRegKey> key = OpenRegistryKey(root, subKey, KEY_QUERY_VALUE);
+  if (!key) return key.status;
+  DWORD type = REG_NONE;
+  DWORD number = 0;
+  DWORD bytes = sizeof(number);
+  const LSTATUS status =
+      RegQueryValueExW(key.value.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&number), &bytes);
+  if (status != ERROR_SUCCESS) return Status::FromCode(status);
+  if (type != REG_DWORD || bytes != sizeof(number)) return Status::Failure(ERROR_INVALID_DATA);
+  return static_cast<unsigned long>(number);
+}
+
+// What the Settings page calls the kind of background; the number for a kind it does not name.
+const wchar_t* BackgroundTypeName(unsigned long type) {
+  switch (type) {
+    case 1:
+      return L"纯色";
+    case 2:
+      return L"幻灯片放映";
+    case 3:
+      return L"Windows 聚焦";
+    default:
+      return L"其他类型";
+  }
+}
 
 // Only the user's own policies count. A value that is not a number by the program's rule is not a
 // policy in force: these only give rise to a warning.
@@ -24,6 +57,12 @@ bool PolicyNumberSet(const wchar_t* subKey) {
   return number.ok() && number.value != 0;
 }
 
+// Without user32 there is no shell window to be found either.
+HWND ShellWindow() {
+  const User32Api& user32 = User32();
+  return user32.loadError == ERROR_SUCCESS ? user32.getShellWindow() : nullptr;
+}
+
 DesktopProbe ProbeDesktop() {
   DesktopProbe probe;
   DWORD session = 0;
@@ -31,19 +70,25 @@ DesktopProbe ProbeDesktop() {
     probe.ownSessionKnown = true;
     probe.ownSession = session;
   }
-  // Without user32 there is no shell window to be found either.
-  const User32Api& user32 = User32();
-  HWND shell = user32.loadError == ERROR_SUCCESS ? user32.getShellWindow() : nullptr;
+  HWND shell = ShellWindow();
   if (shell) {
     probe.haveShell = true;
     DWORD shellPid = 0;
-    user32.getWindowThreadProcessId(shell, &shellPid);
+    User32().getWindowThreadProcessId(shell, &shellPid);
     DWORD shellSession = 0;
     if (ProcessIdToSessionId(shellPid, &shellSession)) probe.shellSession = shellSession;
   }
   probe.policyLocked = PolicyNumberSet(kPolicyKey);
   probe.backgroundChangeBlocked = PolicyNumberSet(kActiveDesktopPolicyKey);
   probe.enforcedWallpaper = ReadRegistryText(HKEY_CURRENT_USER, kPolicyKey, L"Wallpaper");
+  const Result<unsigned long> backgroundType = ReadSettingNumber(HKEY_CURRENT_USER, kWallpapersKey, L"BackgroundType");
+  probe.backgroundTypeKnown = backgroundType.ok();
+  probe.backgroundType = backgroundType.value;
+  probe.cspDesktopImage = ReadRegistryText(HKEY_LOCAL_MACHINE, kPersonalizationCspKey, L"DesktopImagePath");
+  const Result<unsigned long> cspStatus =
+      ReadSettingNumber(HKEY_LOCAL_MACHINE, kPersonalizationCspKey, L"DesktopImageStatus");
+  probe.cspStatusKnown = cspStatus.ok();
+  probe.cspStatus = cspStatus.value;
   return probe;
 }
 
@@ -78,6 +123,17 @@ void ReportFinding(DesktopFinding finding, const DesktopProbe& probe) {
       Report(ConsoleLevel::kWarn, L"组策略“桌面墙纸”指定了 %ls，策略刷新时会换回它，本程序照常设置", LogLevel::kWarn,
              L"策略 System\\Wallpaper=%ls，组策略强制指定墙纸", probe.enforcedWallpaper.c_str());
       break;
+    case DesktopFinding::BackgroundNotPicture:
+      Report(ConsoleLevel::kWarn,
+             L"桌面背景设为“%ls”而不是图片（Wallpapers\\BackgroundType=%lu），Windows 可能自行换掉墙纸，本程序照常设置",
+             LogLevel::kWarn, L"桌面背景类型为“%ls”（BackgroundType=%lu），不是图片",
+             BackgroundTypeName(probe.backgroundType), probe.backgroundType);
+      break;
+    case DesktopFinding::CspDesktopImage:
+      Report(ConsoleLevel::kWarn,
+             L"设备管理（Personalization CSP）指定了桌面图片 %ls，Windows 会换回它，本程序照常设置", LogLevel::kWarn,
+             L"PersonalizationCSP\\DesktopImagePath=%ls，设备管理指定桌面图片", probe.cspDesktopImage.c_str());
+      break;
   }
 }
 
@@ -87,29 +143,49 @@ DesktopVerdict JudgeDesktop(const DesktopProbe& probe) {
   DesktopVerdict verdict;
   if (probe.ownSessionKnown) verdict.findings.push_back(DesktopFinding::OwnSession);
   // A failed session query leaves 0 and is treated as Session 0.
-  if (probe.ownSession == 0) {
-    verdict.findings.push_back(DesktopFinding::SessionZero);
-    verdict.blocked = true;
-  }
+  const bool sessionZero = probe.ownSession == 0;
+  if (sessionZero) verdict.findings.push_back(DesktopFinding::SessionZero);
   if (!probe.haveShell) {
     verdict.findings.push_back(DesktopFinding::NoShell);
-    verdict.blocked = true;
   } else {
     verdict.findings.push_back(DesktopFinding::ShellSession);
     // Session 0 has been reported already; a mismatch is only news between two user sessions.
-    if (probe.shellSession != 0 && probe.ownSession != 0 && probe.shellSession != probe.ownSession) {
+    if (probe.shellSession != 0 && !sessionZero && probe.shellSession != probe.ownSession) {
       verdict.findings.push_back(DesktopFinding::SessionMismatch);
     }
   }
   if (probe.policyLocked) verdict.findings.push_back(DesktopFinding::PolicyLocked);
   if (probe.backgroundChangeBlocked) verdict.findings.push_back(DesktopFinding::BackgroundChangeBlocked);
   if (!probe.enforcedWallpaper.empty()) verdict.findings.push_back(DesktopFinding::WallpaperEnforced);
+  if (probe.backgroundTypeKnown && probe.backgroundType != kBackgroundPicture) {
+    verdict.findings.push_back(DesktopFinding::BackgroundNotPicture);
+  }
+  // The provider shows its image only once it is in place; a failed or pending download changes nothing yet.
+  if (!probe.cspDesktopImage.empty() && probe.cspStatusKnown && probe.cspStatus == kCspImageInPlace) {
+    verdict.findings.push_back(DesktopFinding::CspDesktopImage);
+  }
+  if (sessionZero) {
+    verdict.reach = DesktopReach::kUnreachable;
+  } else if (!probe.haveShell) {
+    verdict.reach = DesktopReach::kNoShellYet;
+  }
   return verdict;
 }
 
-Status CheckDesktopEnvironment() {
-  DesktopProbe probe = ProbeDesktop();
-  DesktopVerdict verdict = JudgeDesktop(probe);
+DesktopReach CheckDesktopEnvironment() {
+  const DesktopProbe probe = ProbeDesktop();
+  const DesktopVerdict verdict = JudgeDesktop(probe);
   for (DesktopFinding finding : verdict.findings) ReportFinding(finding, probe);
-  return verdict.blocked ? Status::Failure() : Status::Success();
+  return verdict.reach;
+}
+
+bool ShellWindowPresent() { return ShellWindow() != nullptr; }
+
+void ReportShellArrival() {
+  const DesktopProbe probe = ProbeDesktop();
+  for (DesktopFinding finding : JudgeDesktop(probe).findings) {
+    if (finding == DesktopFinding::ShellSession || finding == DesktopFinding::SessionMismatch) {
+      ReportFinding(finding, probe);
+    }
+  }
 }

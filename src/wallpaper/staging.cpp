@@ -71,13 +71,17 @@ Result<std::wstring> StageBytes(const std::vector<unsigned char>& data, const st
   return path;
 }
 
-Result<std::wstring> StagePicture(const PictureSource& picture, const std::wstring& extractPath, bool force,
-                                  const std::wstring& stageDir) {
+Result<TargetFile> StagePicture(const PictureSource& picture, const std::wstring& extractPath, bool force,
+                                const std::wstring& stageDir) {
   // An export goes where the user asked or nowhere: no fall-back to the Pictures folder.
-  if (!extractPath.empty()) return StageBytes(picture.bytes, FullPath(extractPath), force);
+  if (!extractPath.empty()) {
+    Result<std::wstring> extracted = StageBytes(picture.bytes, FullPath(extractPath), force);
+    if (!extracted) return extracted.status;
+    return TargetFile{extracted.value, true};
+  }
   if (!stageDir.empty()) {
     Result<std::wstring> staged = StageBytes(picture.bytes, Join(stageDir, kStagedFileName), force);
-    if (staged) return staged;
+    if (staged) return TargetFile{staged.value, true};
     Warn(L"图片目录写入失败，改为原地使用源文件");
   } else {
     Warn(L"取不到图片目录，改为原地使用源文件");
@@ -87,7 +91,7 @@ Result<std::wstring> StagePicture(const PictureSource& picture, const std::wstri
     Fail(L"没有可用的墙纸文件路径，无法继续");
     return Status::Failure(ERROR_FILE_NOT_FOUND);
   }
-  return picture.label;
+  return TargetFile{picture.label, false};
 }
 
 const wchar_t* StagedFileVerdict(bool opened, const unsigned char* head, unsigned long count) {

@@ -21,9 +21,16 @@ Result<std::wstring> StageBytes(const std::vector<unsigned char>& data, const st
 // unless force is set. Only the size is compared, never the content.
 bool KeepExistingFile(bool sized, unsigned long long existingSize, unsigned long long dataSize, bool force);
 
-// Decides and writes the target file and gives its path; a failure (exit code 5) has been reported.
-Result<std::wstring> StagePicture(const PictureSource& picture, const std::wstring& extractPath, bool force,
-                                  const std::wstring& stageDir);
+// The file the desktop is to show, and whether it is the run's own: the staged file or the "--extract"
+// file, which the run writes, or the source picture shown where it lies, which belongs to the user.
+struct TargetFile {
+  std::wstring path;
+  bool ownFile = false;
+};
+
+// Decides and writes the target file; a failure (exit code 5) has been reported.
+Result<TargetFile> StagePicture(const PictureSource& picture, const std::wstring& extractPath, bool force,
+                                const std::wstring& stageDir);
 
 // The re-check's verdict: "无法打开" when the file did not open, "数据太短" below 4 bytes read
 // (count), otherwise the sniffed format of the bytes read.

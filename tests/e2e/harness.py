@@ -267,6 +267,61 @@ def unix_path(windows_path):
     return _resolve_case(base, re.split(r"[\\/]+", rest))
 
 
+# ---- the screen ----------------------------------------------------------------------------------------
+
+
+class Screen:
+    """A picture of the X display: width, height and 3 bytes (red, green, blue) a pixel, rows from the top."""
+
+    def __init__(self, width, height, rgb):
+        self.width = width
+        self.height = height
+        self.rgb = rgb
+
+    def pixel(self, x, y):
+        i = (y * self.width + x) * 3
+        return tuple(self.rgb[i:i + 3])
+
+
+def _screen_ppm(display):
+    """The display as a binary PPM: the root window through xwd, converted by netpbm's xwdtopnm."""
+    xwd = subprocess.run(["xwd", "-root", "-silent", "-display", display], stdin=subprocess.DEVNULL,
+                         capture_output=True, timeout=TOOL_TIMEOUT, check=True).stdout
+    return subprocess.run(["xwdtopnm"], input=xwd, capture_output=True, timeout=TOOL_TIMEOUT, check=True).stdout
+
+
+def capture_screen(display):
+    """What the X display shows now, as a Screen."""
+    data = _screen_ppm(display)
+    fields, position = [], 0
+    while len(fields) < 4:  # magic, width, height, maximum sample; "#" starts a comment
+        while data[position:position + 1].isspace():
+            position += 1
+        if data[position:position + 1] == b"#":
+            position = data.index(b"\n", position)
+            continue
+        end = position
+        while not data[end:end + 1].isspace():
+            end += 1
+        fields.append(data[position:end])
+        position = end
+    if fields[0] != b"P6":
+        raise ValueError(f"xwdtopnm wrote {fields[0]!r}, not a colour PPM")
+    width, height, maximum = int(fields[1]), int(fields[2]), int(fields[3])
+    pixels = data[position + 1:]
+    if maximum > 255:  # two bytes a sample, most significant first
+        pixels = bytes((pixels[i] << 8 | pixels[i + 1]) * 255 // maximum for i in range(0, len(pixels), 2))
+    return Screen(width, height, pixels[:width * height * 3])
+
+
+def save_screen_png(display, path):
+    """Writes what the X display shows now to path as a PNG (netpbm's pnmtopng)."""
+    png = subprocess.run(["pnmtopng"], input=_screen_ppm(display), capture_output=True, timeout=TOOL_TIMEOUT,
+                         check=True).stdout
+    with open(path, "wb") as f:
+        f.write(png)
+
+
 # ---- processes -----------------------------------------------------------------------------------------
 
 
@@ -957,7 +1012,9 @@ class OkavuTestCase(unittest.TestCase):
     def start_shell(self, windows="both", record=True):
         """Starts the stand-in shell: windows "both" (Progman and WorkerW), "progman", "workerw", or "none"
         (nothing is started and None returned: the desktop has no shell). With record, the settings
-        changes it receives are available through the handle's messages(). Stopped at the test's end."""
+        changes it receives are available through the handle's messages(). Its shell window covers the
+        screen and draws the wallpaper that the desktop values name, again after each settings change.
+        Stopped at the test's end."""
         if windows == "none":
             return None
         flags = {"both": [], "progman": ["--only-progman"], "workerw": ["--only-workerw"]}[windows]
@@ -971,6 +1028,10 @@ class OkavuTestCase(unittest.TestCase):
         shell = ShellHandle(self, running, quit_event, log_unix)
         self.addCleanup(shell.stop)
         return shell
+
+    def screen(self):
+        """What the run's X display shows now (the stand-in shell draws the wallpaper over it)."""
+        return capture_screen(self.prefix.run_env["DISPLAY"])
 
     def hold_mutex(self, name=WATCHER_MUTEX):
         """Another process owns the named mutex until release() (or the test's end)."""

@@ -1,6 +1,7 @@
 """What an administrator rolling the program out relies on: the windowless twin OKAVUw.exe (no console,
 the same work, the log only), "--status" and "--stop", a log line for every failing run, and the reports
-of the wallpaper policies that Group Policy writes."""
+of the wallpaper policies that Group Policy writes and of the settings that change the wallpaper on their
+own (a background that is no picture, a desktop image of the Personalization service provider)."""
 import os
 import re
 import shutil
@@ -9,6 +10,9 @@ import harness
 from harness import DESKTOP_KEY, HKLM, OkavuTestCase
 
 POLICIES = r"Software\Microsoft\Windows\CurrentVersion\Policies"
+WALLPAPERS = r"Software\Microsoft\Windows\CurrentVersion\Explorer\Wallpapers"
+PERSONALIZATION_CSP = r"SOFTWARE\Microsoft\Windows\CurrentVersion\PersonalizationCSP"
+CSP_IMAGE = r"C:\Windows\Personalization\desk.jpg"
 
 
 class FleetTestCase(OkavuTestCase):
@@ -136,6 +140,59 @@ class GroupPolicyReports(FleetTestCase):
                          [("WARN", "策略 ActiveDesktop\\NoChangingWallPaper=1，组策略阻止更改桌面背景"),
                           ("WARN", "策略 System\\Wallpaper=\\\\corp\\wall.jpg，组策略强制指定墙纸")])
         self.assertEqual(self.reg_text(DESKTOP_KEY, "Wallpaper"), self.target_win)
+
+
+class SettingsThatChangeTheWallpaper(FleetTestCase):
+    def setUp(self):
+        super().setUp()
+        self.start_shell(record=False)
+        self.addCleanup(self.reg_delete, WALLPAPERS, "BackgroundType")
+        self.addCleanup(self.reg_delete, PERSONALIZATION_CSP, root=HKLM)
+
+    def test_spotlight_and_the_service_providers_image_are_reported_and_the_watch_goes_on(self):
+        self.reg_set(WALLPAPERS, "BackgroundType", 3)
+        self.reg_set(PERSONALIZATION_CSP, "DesktopImagePath", CSP_IMAGE, root=HKLM)
+        self.reg_set(PERSONALIZATION_CSP, "DesktopImageStatus", 1, root=HKLM)
+        mark = self.log_mark()
+        watcher = self.start_program(self.exe, "--watch", "-i", "60", "--no-update")
+        self.wait_for_log("^监视启动，间隔=60 秒，目标=", since=mark)
+        result = self.stop_program(watcher)
+        self.assertEqual(result.exit_code, 0, result.describe())
+        self.assertEqual(result.stderr_text,
+                         "[WARN ] 桌面背景设为“Windows 聚焦”而不是图片（Wallpapers\\BackgroundType=3），"
+                         "Windows 可能自行换掉墙纸，本程序照常设置\n"
+                         f"[WARN ] 设备管理（Personalization CSP）指定了桌面图片 {CSP_IMAGE}，Windows 会换回它，本程序照常设置\n")
+        self.assertEqual(self.log_texts(mark)[:3],
+                         [("WARN", "桌面背景类型为“Windows 聚焦”（BackgroundType=3），不是图片"),
+                          ("WARN", f"PersonalizationCSP\\DesktopImagePath={CSP_IMAGE}，设备管理指定桌面图片"),
+                          ("INFO", f"设置墙纸：{self.target_win}")])
+        self.assertEqual(self.reg_text(DESKTOP_KEY, "Wallpaper"), self.target_win)
+
+    def test_each_kind_of_background_is_named_and_what_is_not_in_force_says_nothing(self):
+        self.reg_set(PERSONALIZATION_CSP, "DesktopImagePath", CSP_IMAGE, root=HKLM)
+        cases = (
+            (1, None, 3, "纯色"),
+            (2, None, 2, "幻灯片放映"),
+            (6, None, 6, "其他类型"),
+            (0, None, 1, None),  # a picture: the program's own kind
+            (2, "REG_QWORD", None, None),  # unreadable as a number; no status for the image: nothing
+        )
+        for background, type_name, csp_status, kind in cases:
+            with self.subTest(background=background, type_name=type_name, csp_status=csp_status):
+                self.reg_set(WALLPAPERS, "BackgroundType", background, type_name)
+                self.reg_delete(PERSONALIZATION_CSP, "DesktopImageStatus", root=HKLM)
+                if csp_status is not None:
+                    self.reg_set(PERSONALIZATION_CSP, "DesktopImageStatus", csp_status, root=HKLM)
+                mark = self.log_mark()
+                result = self.run_program(self.exe, "--once")
+                self.assertEqual(result.exit_code, 0, result.describe())
+                expected = []
+                if kind:
+                    expected.append(f"桌面背景类型为“{kind}”（BackgroundType={background}），不是图片")
+                if csp_status == 1:
+                    expected.append(f"PersonalizationCSP\\DesktopImagePath={CSP_IMAGE}，设备管理指定桌面图片")
+                self.assertEqual([text for level, text in self.log_texts(mark) if level == "WARN"], expected)
+                self.assertEqual(result.stderr_text.count("[WARN ] "), len(expected), result.describe())
 
 
 if __name__ == "__main__":

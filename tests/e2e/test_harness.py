@@ -1,8 +1,10 @@
 """The test harness and testtool.exe themselves: console capture, process clean-up, registry round trips,
-the stand-in shell, held objects, log reading and path conversion. Every other end-to-end test relies
-on these."""
+the stand-in shell and the wallpaper it draws, held objects, log reading and path conversion. Every other
+end-to-end test relies on these."""
 import os
+import struct
 import threading
+import zlib
 
 import harness
 from harness import DESKTOP_KEY, HKCU, HKLM, POLICY_KEY, STATE_SUBKEY, OkavuTestCase
@@ -140,6 +142,21 @@ class Reset(OkavuTestCase):
         self.assertEqual(self.target_win, f"C:\\users\\{self.user}\\Pictures\\OKAVU-wallpaper.png")
 
 
+RED = (255, 0, 0)
+BLUE = (0, 0, 255)
+
+
+def halves_png(width, height):
+    """A PNG whose left half is red and right half blue."""
+    row = b"\0" + bytes(RED) * (width // 2) + bytes(BLUE) * (width - width // 2)
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(row * height)) + chunk(b"IEND", b""))
+
+
 class Shell(OkavuTestCase):
     def test_both_windows_receive_the_wallpaper_broadcast(self):
         shell = self.start_shell()
@@ -161,6 +178,47 @@ class Shell(OkavuTestCase):
                 self.assertEqual([m[0] for m in messages], classes)
                 shell.stop()
         self.assertIsNone(self.start_shell("none"))
+
+    def test_it_draws_the_file_the_desktop_values_name_in_their_style(self):
+        picture = os.path.join(self.work_dir, "halves.png")
+        with open(picture, "wb") as f:
+            f.write(halves_png(200, 100))
+        shown = self.win_path(picture)
+        # Where no picture lies, the desktop's own colour, as the system colours hold it.
+        background = tuple(int(n) for n in self.reg_text(r"Control Panel\Colors", "Background").split())
+        self.assertNotIn(background, (RED, BLUE))
+        self.start_shell(record=False)
+        first = self.screen()
+        w, h = first.width, first.height
+
+        def shows(style, tile, path, *expected):
+            """Sets the values, tells the shell as another program would, and waits until the screen shows
+            each (x, y, colour)."""
+            self.reg_set(DESKTOP_KEY, "WallpaperStyle", style)
+            self.reg_set(DESKTOP_KEY, "TileWallpaper", tile)
+            self.set_wallpaper_elsewhere(path)
+
+            def seen():
+                screen = self.screen()
+                return [(x, y, screen.pixel(x, y)) for x, y, _ in expected]
+
+            self.wait_until(lambda: seen() == list(expected), what=f"style {style}, tile {tile}, {path}",
+                            describe=lambda: f"expected {expected}, seen {seen()}")
+
+        # Fill: cropped top and bottom, the left half red and the right half blue.
+        shows("10", "0", shown, (w // 4, 5, RED), (3 * w // 4, h - 5, BLUE))
+        # Fit: the whole picture between two bands of the background.
+        shows("6", "0", shown, (w // 4, 5, background), (3 * w // 4, h - 5, background), (w // 4, h // 2, RED),
+              (3 * w // 4, h // 2, BLUE))
+        shows("2", "0", shown, (5, 5, RED), (w - 5, h - 5, BLUE))
+        # Centre: the picture at its own size in the middle; tiled from the corner.
+        shows("0", "0", shown, (w // 2 - 50, h // 2, RED), (w // 2 + 50, h // 2, BLUE), (w // 2 - 150, h // 2, background),
+              (w // 2, h // 2 - 70, background))
+        shows("0", "1", shown, (50, 50, RED), (150, 50, BLUE), (250, 150, RED),
+              (w - 10, h - 10, RED if (w - 10) % 200 < 100 else BLUE))
+        # A file that is not there shows the background alone.
+        shows("10", "0", self.win_path(os.path.join(self.work_dir, "gone.png")), (w // 4, h // 2, background),
+              (3 * w // 4, h // 2, background))
 
     def test_a_second_shell_is_refused_while_one_runs(self):
         self.start_shell(record=False)

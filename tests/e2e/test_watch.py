@@ -1,6 +1,7 @@
 """Watch runs end to end: the wallpaper put back after another program changed it, a deleted target rebuilt,
 a change or a deletion acted on when it happens and a fight with another program, a second watcher taking
-over, a watcher that does not give way (exit 6), an abandoned mutex, Ctrl+C."""
+over, a watcher that does not give way (exit 6), an abandoned mutex, Ctrl+C, and a watcher started before
+the desktop shell that waits for it."""
 import ctypes
 import os
 import re
@@ -14,6 +15,9 @@ READY_LINE = "[INFO ] 已取得单实例锁，开始常驻。\n"
 TAKEOVER_LINE = "[INFO ] 检测到已有监视实例，已请求它退出，等待接管…\n"
 STOPPED_LINE = "[INFO ] 收到退出信号，监视结束。\n"
 GAVE_UP_LINE = "[ERROR] 已有监视实例在运行，且未能接管，本实例直接退出。\n"
+NO_SHELL_LINE = "[ERROR] 找不到 Shell 窗口（Explorer.exe 没运行）—— 墙纸设置无法生效\n"
+SHELL_WAIT_LINE = "[INFO ] 桌面外壳尚未运行：监视实例等它出现（最多 10 分钟，每 2 秒看一次）\n"
+SHELL_WAIT_LOG = "桌面外壳尚未运行，等待它出现（最多 10 分钟）"
 
 # Generous bounds for one pass of "-i 1" plus Wine's process and registry latency.
 PASS_TIMEOUT = 10.0
@@ -184,36 +188,61 @@ class ChangeNotices(WatchTestCase):
 
 
 class Rebuild(WatchTestCase):
-    def test_deleted_target_is_rebuilt_in_pictures_and_later_messages_name_it(self):
-        # The run guards an --extract file; a rebuild always goes to Pictures\OKAVU-wallpaper.png.
+    def test_deleted_extract_file_is_rebuilt_where_it_was_and_pictures_stays_empty(self):
+        # The run guards the --extract file it wrote; a rebuild writes that file again.
         extracted = os.path.join(self.work_dir, "mine.png")
         extracted_win = self.win_path(extracted)
         watcher = self.start_watcher("--extract", extracted_win, "-i", "1")
         self.assertEqual(self.reg_text(DESKTOP_KEY, "Wallpaper"), extracted_win)
-        self.assertFalse(os.path.exists(self.target_path))
-        rebuilt = self.target_win
         mark = self.log_mark()
 
         os.unlink(extracted)
         self.wait_for_line("WARN", f"目标墙纸文件丢失，重建：{extracted_win}", since=mark, timeout=PASS_TIMEOUT)
-        self.wait_for_line("INFO", f"恢复正常：{rebuilt}", since=mark, timeout=PASS_TIMEOUT)
-        with open(self.target_path, "rb") as f:
+        self.wait_for_line("INFO", f"恢复正常：{extracted_win}", since=mark, timeout=PASS_TIMEOUT)
+        with open(extracted, "rb") as f:
             self.assertEqual(f.read(), harness.embedded_picture())
-        self.assertFalse(os.path.exists(extracted), "the old target is not written again")
-        self.assertEqual(self.reg_text(DESKTOP_KEY, "Wallpaper"), rebuilt)
+        self.assertEqual(os.listdir(self.pictures_dir), [])
+        self.assertEqual(self.reg_text(DESKTOP_KEY, "Wallpaper"), extracted_win)
 
-        # The loop now guards the rebuilt file.
+        # The loop still guards the same file.
         other = self.other_picture()
         second = self.log_mark()
         self.set_wallpaper_elsewhere(other)
-        self.wait_for_line("INFO", f"已改回目标墙纸：{rebuilt}", since=second, timeout=PASS_TIMEOUT)
+        self.wait_for_line("INFO", f"已改回目标墙纸：{extracted_win}", since=second, timeout=PASS_TIMEOUT)
         result = self.stop_watcher(watcher)
 
         self.assert_log_order(mark, ("WARN", f"目标墙纸文件丢失，重建：{extracted_win}"),
-                              ("INFO", f"已改回目标墙纸：{rebuilt}"), ("INFO", f"恢复正常：{rebuilt}"))
+                              ("INFO", f"已改回目标墙纸：{extracted_win}"), ("INFO", f"恢复正常：{extracted_win}"))
         self.assertIn(f"[WARN ] 目标文件已不存在，正在重建：{extracted_win}\n", result.stderr_text)
-        self.assert_in_order(result.stdout_text, f"[ OK  ] 图片已落盘：{rebuilt}（{len(harness.embedded_picture())} 字节）\n",
-                             f"[ OK  ] 已改回：{rebuilt}\n", "[ OK  ] 复查通过：桌面已恢复为目标墙纸。\n")
+        self.assert_in_order(result.stdout_text,
+                             f"[ OK  ] 图片已落盘：{extracted_win}（{len(harness.embedded_picture())} 字节）\n",
+                             f"[ OK  ] 已改回：{extracted_win}\n", "[ OK  ] 复查通过：桌面已恢复为目标墙纸。\n")
+        self.assertNotIn(self.target_win, result.stdout_text + result.stderr_text)
+
+    def test_a_source_picture_used_in_place_is_not_recreated_but_staged_in_pictures(self):
+        # The staged file is held, so the run shows its picture file where it lies.
+        source = os.path.join(self.work_dir, "mine.png")
+        shutil.copyfile(harness.picture_path(), source)
+        source_win = self.win_path(source)
+        with open(self.target_path, "wb") as f:
+            f.write(b"held")
+        holder = self.hold_file(self.target_path)
+        watcher = self.start_watcher("mine.png", "-i", "1")
+        self.assertEqual(self.reg_text(DESKTOP_KEY, "Wallpaper"), source_win)
+        mark = self.log_mark()
+
+        os.unlink(source)
+        self.wait_for_line("WARN", f"目标墙纸文件丢失，重建：{source_win}", since=mark, timeout=PASS_TIMEOUT)
+        self.wait_for_line("ERROR", "重建失败，1 秒后重试", since=mark, timeout=PASS_TIMEOUT)
+        self.assertIn(f"写入墙纸文件失败 (err=32)：{self.target_win}", self.texts("ERROR", mark))
+        # Once Pictures can be written the picture goes there, and the user's file stays gone.
+        holder.release()
+        self.wait_for_line("INFO", f"恢复正常：{self.target_win}", since=mark, timeout=PASS_TIMEOUT)
+        with open(self.target_path, "rb") as f:
+            self.assertEqual(f.read(), harness.embedded_picture())
+        self.assertFalse(os.path.exists(source))
+        self.assertEqual(self.reg_text(DESKTOP_KEY, "Wallpaper"), self.target_win)
+        self.stop_watcher(watcher)
 
     def test_failed_rebuild_is_logged_and_retried_every_pass(self):
         watcher = self.start_watcher("-i", "1")
@@ -372,6 +401,64 @@ class StopSignal(WatchTestCase):
         self.wait_for_watch_start(again, mark)
         self.assertNotIn(TAKEOVER_LINE, again.output().decode("utf-8"))
         self.stop_watcher(again)
+
+
+class WaitingForTheShell(WatchTestCase):
+    """A watcher started before the desktop shell (first log-on, a fresh virtual desktop) waits for it,
+    as a watcher that "--status" sees and "--stop" ends."""
+
+    def setUp(self):
+        OkavuTestCase.setUp(self)  # no shell yet
+
+    def start_waiting_watcher(self):
+        mark = self.log_mark()
+        watcher = self.start_okavu("--watch", "-i", "1")
+        self.wait_for_line("INFO", SHELL_WAIT_LOG, since=mark, timeout=EXIT_TIMEOUT)
+        return watcher, mark
+
+    def test_it_is_seen_while_it_waits_and_goes_on_when_the_shell_comes(self):
+        watcher, mark = self.start_waiting_watcher()
+        status = self.run_okavu("--status")
+        self.assert_exit(status, 0)
+        self.assertRegex(status.stdout_text,
+                         rf"\[INFO \] 监视实例正在运行：PID \d+，版本 {re.escape(harness.app_version())}，启动于 ")
+        self.assertIsNone(self.reg_get(DESKTOP_KEY, "Wallpaper"))
+        self.assertTrue(watcher.running)
+
+        shell = self.start_shell()
+        self.wait_for_watch_start(watcher, mark)
+        target = self.target_win
+        self.assertEqual(self.reg_text(DESKTOP_KEY, "Wallpaper"), target)
+        arrived = self.wait_for_log(r"^桌面外壳已出现，等了 \d+ 秒$", "INFO", since=mark)
+        self.assert_log_order(mark, ("INFO", SHELL_WAIT_LOG), ("INFO", arrived.text), ("INFO", f"设置墙纸：{target}"),
+                              ("INFO", f"监视启动，间隔=1 秒，目标={target}"))
+        self.assertEqual([window for window, wparam, text in shell.messages() if wparam == 0 and text == "Desktop"],
+                         ["Progman", "WorkerW"])
+
+        # Then it guards as any watcher does.
+        other = self.other_picture()
+        repair = self.log_mark()
+        self.set_wallpaper_elsewhere(other)
+        self.wait_for_line("INFO", f"恢复正常：{target}", since=repair, timeout=PASS_TIMEOUT)
+        result = self.stop_watcher(watcher)
+        self.assertTrue(result.stderr_text.startswith(NO_SHELL_LINE), result.describe())
+        self.assert_in_order(result.stdout_text, READY_LINE, SHELL_WAIT_LINE, "[INFO ] 桌面外壳已出现（等了 ",
+                             "[INFO ] Explorer 所在会话 ID = 1\n", f"[ OK  ] 桌面背景已设置为 {target}\n",
+                             "[INFO ] === 监视模式：每 1 秒检查一次 ===\n", STOPPED_LINE)
+        self.assertNotIn(harness.exit_log(4), self.log_texts(mark))
+
+    def test_stop_ends_a_waiting_watcher_and_leaves_the_desktop_alone(self):
+        watcher, mark = self.start_waiting_watcher()
+        stop = self.run_okavu("--stop")
+        self.assert_exit(stop, 0)
+        self.assertRegex(stop.stdout_text, r"\[ OK  \] 监视实例（PID \d+）已退出\n")
+        ended = self.finish(watcher, EXIT_TIMEOUT)
+        self.assert_exit(ended, 0)
+        self.assertTrue(ended.stdout_text.endswith(SHELL_WAIT_LINE + STOPPED_LINE), ended.describe())
+        self.assert_log_order(mark, ("INFO", SHELL_WAIT_LOG), ("INFO", "监视结束"))
+        self.assertFalse(any(text.startswith("桌面外壳已出现") for text in self.log_messages(mark)))
+        self.assertIsNone(self.reg_get(DESKTOP_KEY, "Wallpaper"))
+        self.assert_exit(self.run_okavu("--status"), 10)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,11 @@
 // testtool shell and set-wallpaper: a stand-in for the desktop shell, and another program changing
 // the wallpaper.
+#include <objbase.h>
+
+#include <mutex>
+#include <thread>
+
+#include "desktop_picture.h"
 #include "support/handles.h"
 #include "support/text.h"
 #include "testtool.h"
@@ -30,12 +36,102 @@ void RecordSettingChange(HWND window, WPARAM wParam, LPARAM lParam) {
   WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
-LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_SETTINGCHANGE) {
-    if (!g_settingLogPath.empty()) RecordSettingChange(window, wParam, lParam);
-    return 0;
+// Draws the desktop into the shell window as the real shell does, on a thread of its own: decoding
+// and scaling a picture takes a while, and the window's thread must answer the settings-change
+// messages at once (their senders wait for it, and tests count them).
+class DesktopPainter {
+ public:
+  explicit DesktopPainter(HWND window)
+      : window_(window),
+        redraw_(CreateEventW(nullptr, FALSE, TRUE, nullptr)),  // set: the first picture at once
+        quit_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    if (redraw_ && quit_) thread_ = std::thread(&DesktopPainter::Run, this);
   }
-  return DefWindowProcW(window, message, wParam, lParam);
+  ~DesktopPainter() {
+    if (!thread_.joinable()) return;
+    SetEvent(quit_.get());
+    thread_.join();
+  }
+  DesktopPainter(const DesktopPainter&) = delete;
+  DesktopPainter& operator=(const DesktopPainter&) = delete;
+
+  // Any thread: draw again from the desktop values as they are now. Requests that come while a
+  // picture is being drawn make one more picture, not one each.
+  void Redraw() const { SetEvent(redraw_.get()); }
+
+  // The window's thread, in WM_PAINT: the last picture drawn, or the background until there is one.
+  void Paint(HDC dc) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (frame_.data.empty()) {
+      RECT all{};
+      GetClientRect(window_, &all);
+      FillRect(dc, &all, GetSysColorBrush(COLOR_DESKTOP));
+      return;
+    }
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = frame_.width;
+    info.bmiHeader.biHeight = -frame_.height;  // top-down rows
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    SetDIBitsToDevice(dc, 0, 0, static_cast<DWORD>(frame_.width), static_cast<DWORD>(frame_.height), 0, 0, 0,
+                      static_cast<UINT>(frame_.height), frame_.data.data(), &info, DIB_RGB_COLORS);
+  }
+
+ private:
+  void Run() {
+    const bool com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    const HANDLE waitFor[] = {quit_.get(), redraw_.get()};
+    while (WaitForMultipleObjects(2, waitFor, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+      RECT client{};
+      GetClientRect(window_, &client);
+      const COLORREF desktop = GetSysColor(COLOR_DESKTOP);
+      const std::uint32_t background =
+          (static_cast<std::uint32_t>(GetRValue(desktop)) << 16) | (GetGValue(desktop) << 8) | GetBValue(desktop);
+      Pixels frame = DrawDesktop(ReadDesktopValues(), client.right, client.bottom, background);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        frame_ = std::move(frame);
+      }
+      InvalidateRect(window_, nullptr, FALSE);
+    }
+    if (com) CoUninitialize();
+  }
+
+  HWND window_;
+  UniqueKernelHandle redraw_;  // auto-reset
+  UniqueKernelHandle quit_;
+  std::mutex mutex_;
+  Pixels frame_;  // under mutex_
+  std::thread thread_;
+};
+
+// The painter of the shell's one visible window; set while the windows live, on their thread only.
+DesktopPainter* g_painter = nullptr;
+
+LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_SETTINGCHANGE:
+      if (!g_settingLogPath.empty()) RecordSettingChange(window, wParam, lParam);
+      if (g_painter) g_painter->Redraw();
+      return 0;
+    case WM_ERASEBKGND:
+      return 1;  // WM_PAINT covers every pixel
+    case WM_PAINT: {
+      PAINTSTRUCT ps;
+      HDC dc = BeginPaint(window, &ps);
+      if (g_painter) {
+        g_painter->Paint(dc);
+      } else {
+        FillRect(dc, &ps.rcPaint, GetSysColorBrush(COLOR_DESKTOP));
+      }
+      EndPaint(window, &ps);
+      return 0;
+    }
+    default:
+      return DefWindowProcW(window, message, wParam, lParam);
+  }
 }
 
 bool RegisterShellClass(const wchar_t* name) {
@@ -72,24 +168,34 @@ int ShellCommand(ToolArgs args) {
     return UsageFailure(usage);
   }
   HINSTANCE instance = GetModuleHandleW(nullptr);
+  // The shell window is Progman when there is one; with WorkerW alone the desktop still has a shell.
+  // It covers the screen and shows the wallpaper; the other window stays out of sight.
+  auto create = [instance](const wchar_t* className, const wchar_t* title, bool shell) {
+    const int width = shell ? GetSystemMetrics(SM_CXSCREEN) : 0;
+    const int height = shell ? GetSystemMetrics(SM_CYSCREEN) : 0;
+    return CreateWindowExW(shell ? WS_EX_NOACTIVATE : 0, className, title, shell ? WS_POPUP | WS_VISIBLE : WS_POPUP, 0,
+                           0, width, height, nullptr, nullptr, instance, nullptr);
+  };
   UniqueWindow progman;
   UniqueWindow workerW;
   if (!onlyWorkerW) {
     if (!RegisterShellClass(L"Progman")) return SystemFailure(L"RegisterClassExW (Progman)", GetLastError());
-    progman.reset(
-        CreateWindowExW(0, L"Progman", L"Program Manager", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr));
+    progman.reset(create(L"Progman", L"Program Manager", true));
     if (!progman) return SystemFailure(L"CreateWindowExW (Progman; is DISPLAY set?)", GetLastError());
   }
   if (!onlyProgman) {
     if (!RegisterShellClass(L"WorkerW")) return SystemFailure(L"RegisterClassExW (WorkerW)", GetLastError());
-    workerW.reset(CreateWindowExW(0, L"WorkerW", L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr));
+    workerW.reset(create(L"WorkerW", L"", onlyWorkerW));
     if (!workerW) return SystemFailure(L"CreateWindowExW (WorkerW; is DISPLAY set?)", GetLastError());
   }
-  // The shell window is Progman when there is one; with WorkerW alone the desktop still has a shell.
-  if (!MakeShellWindow(progman ? progman.get() : workerW.get())) {
-    return SystemFailure(L"SetShellWindow (another shell still running?)", GetLastError());
-  }
-  return SignalReadyAndWaitForQuit(readyName, quitName, true);
+  HWND shell = progman ? progman.get() : workerW.get();
+  if (!MakeShellWindow(shell)) return SystemFailure(L"SetShellWindow (another shell still running?)", GetLastError());
+  // Declared after the windows, so it stops before they go.
+  DesktopPainter painter(shell);
+  g_painter = &painter;
+  const int result = SignalReadyAndWaitForQuit(readyName, quitName, true);
+  g_painter = nullptr;
+  return result;
 }
 
 int SetWallpaperCommand(ToolArgs args) {

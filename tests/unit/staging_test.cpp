@@ -55,8 +55,13 @@ class StagingTest : public ::testing::Test {
   }
   bool StageFor(const PictureSource& picture, const std::wstring& extractPath, bool force,
                 const std::wstring& stageDir) {
-    return Keep(StagePicture(picture, extractPath, force, stageDir));
+    Result<TargetFile> staged = StagePicture(picture, extractPath, force, stageDir);
+    if (!staged) return false;
+    target = staged.value.path;
+    ownFile = staged.value.ownFile;
+    return true;
   }
+  bool ownFile = false;  // of the last target StageFor gave
 };
 
 TEST_F(StagingTest, StageBytesWritesThenSkipsASameSizedFileUnlessForced) {
@@ -123,8 +128,10 @@ TEST_F(StagingTest, NoPicturesFolderUsesTheSourceFileInPlace) {
   WriteFileBytes(source, kPng);
   PictureSource picture{kPng, source, false};
   ConsoleCapture console;
+  ownFile = true;
   ASSERT_TRUE(StageFor(picture, L"", false, L""));
   EXPECT_EQ(target, source);
+  EXPECT_FALSE(ownFile) << "the user's own file, not the run's";
   EXPECT_EQ(console.Err(), "[WARN ] 取不到图片目录，改为原地使用源文件\n");
 }
 
@@ -150,6 +157,20 @@ TEST_F(StagingTest, StagedFileGoesIntoTheGivenFolder) {
   ASSERT_TRUE(StageFor(picture, L"", false, dir.Path() + L"\\"));
   EXPECT_EQ(target, dir.File(L"OKAVU-wallpaper.png"));
   EXPECT_EQ(FileBytes(target), kPng);
+  EXPECT_TRUE(ownFile);
+}
+
+TEST_F(StagingTest, AnExtractFileIsTheRunsOwnAndThePicturesFolderIsNotUsed) {
+  PictureSource picture{kPng, L"C:\\nowhere\\x.png", false};
+  ConsoleCapture console;
+  ASSERT_TRUE(StageFor(picture, dir.File(L"mine.png"), false, dir.File(L"pictures")));
+  EXPECT_EQ(target, dir.File(L"mine.png"));
+  EXPECT_TRUE(ownFile);
+  // Kept because it has the picture's size: still the file the run chose, and so its own.
+  ownFile = false;
+  ASSERT_TRUE(StageFor(picture, dir.File(L"mine.png"), false, dir.File(L"pictures")));
+  EXPECT_TRUE(ownFile);
+  EXPECT_FALSE(IsExistingFile(dir.File(L"pictures\\OKAVU-wallpaper.png")));
 }
 
 TEST_F(StagingTest, VerifyPassesForAPictureAndSilentlyForAMissingTarget) {

@@ -160,7 +160,7 @@ class WatchLoopTest : public ::testing::Test {
     world_.passes = passes;
     LogWatch log;
     ConsoleCapture console;
-    WatchLoop(desktop, interval, kTarget, stageDir, picture_);
+    WatchLoop(desktop, interval, TargetFile{kTarget, ownTarget_}, stageDir, picture_);
     out_ = console.Out();
     err_ = console.Err();
     log_ = log.NewLines();
@@ -174,6 +174,7 @@ class WatchLoopTest : public ::testing::Test {
   }
 
   FakeWorld world_;
+  bool ownTarget_ = true;  // the run wrote kTarget (staged); false: a source picture used in place
   std::vector<unsigned char> picture_ = std::vector<unsigned char>(1234, 0x42);
   std::string out_;
   std::string err_;
@@ -267,7 +268,7 @@ TEST_F(WatchLoopTest, NoticesThatCannotBeArmedLeaveTheTimerAloneSaidOnce) {
   desktop.listen = [](const std::wstring&) { return Status::Failure(ERROR_ACCESS_DENIED); };
   LogWatch log;
   ConsoleCapture console;
-  WatchLoop(desktop, 3, kTarget, L"C:\\users\\me\\Pictures", picture_);
+  WatchLoop(desktop, 3, TargetFile{kTarget, true}, L"C:\\users\\me\\Pictures", picture_);
   const std::vector<std::string> lines = log.NewLines();
   EXPECT_EQ(lines[1], "[WARN] 监听墙纸变化失败 (err=5)，仅定时检查（每 3 秒）");
   EXPECT_EQ(std::count(lines.begin(), lines.end(), lines[1]), 1);
@@ -330,7 +331,9 @@ TEST_F(WatchLoopTest, RefusedSetIsRetriedEveryPassWithoutHeartbeatUntilTheDeskto
 }
 
 TEST_F(WatchLoopTest, MissingTargetWithoutPictureFolderIsRetriedThenRebuiltWhenOneAppears) {
-  world_.files.clear();  // the target is gone
+  // A source picture used in place because no picture folder was known at start-up; it is gone.
+  ownTarget_ = false;
+  world_.files.clear();
   world_.beforePass = [](int pass) {
     if (pass == 4) g_world->stageDirAnswer = L"C:\\图片";
   };
@@ -354,13 +357,13 @@ TEST_F(WatchLoopTest, MissingTargetWithoutPictureFolderIsRetriedThenRebuiltWhenO
   EXPECT_NE(out_.find("[ OK  ] 已改回：" + U8(rebuilt) + "\n"), std::string::npos);
 }
 
-TEST_F(WatchLoopTest, FailedWriteIsRetriedInTheStartupFolderAndLaterMessagesNameTheNewFile) {
-  // The run guarded an --extract file; rebuilds always go to the picture folder found at start-up.
+TEST_F(WatchLoopTest, AnExtractFileIsRebuiltWhereItWasAndAFailedWriteIsRetriedThere) {
+  // The run guards its --extract file: a rebuild writes that file again, never the picture folder's.
   const std::wstring extracted = L"D:\\mine.png";
   world_.files = {extracted};
   world_.shows = extracted;
   world_.stageWorks = false;
-  world_.beforePass = [](int pass) {
+  world_.beforePass = [&](int pass) {
     if (pass == 1) g_world->files.clear();
     if (pass == 3) g_world->stageWorks = true;
     if (pass == 5) g_world->shows = kOther;
@@ -368,25 +371,52 @@ TEST_F(WatchLoopTest, FailedWriteIsRetriedInTheStartupFolderAndLaterMessagesName
   world_.passes = 6;
   LogWatch log;
   ConsoleCapture console;
-  WatchLoop(FakeDesktop(), 2, extracted, L"C:\\users\\me\\Pictures\\", picture_);
-  std::vector<std::string> lines = log.NewLines();
+  WatchLoop(FakeDesktop(), 2, TargetFile{extracted, true}, L"C:\\users\\me\\Pictures\\", picture_);
 
   const std::vector<std::string> failedPass = {Line("WARN", L"目标墙纸文件丢失，重建：" + extracted),
                                                Line("ERROR", L"重建失败，2 秒后重试")};
-  std::vector<std::string> expected = {Line("INFO", L"监视启动，间隔=2 秒，目标=" + extracted)};
-  expected =
-      Concat({expected,
+  EXPECT_EQ(
+      log.NewLines(),
+      Concat({{Line("INFO", L"监视启动，间隔=2 秒，目标=" + extracted)},
               Repeat(failedPass, 2),
-              {Line("WARN", L"目标墙纸文件丢失，重建：" + extracted), Line("INFO", L"已改回目标墙纸：" + kTarget),
-               Line("INFO", L"恢复正常：" + kTarget), Line("WARN", L"检测到壁纸被改为：" + kOther),
-               Line("INFO", L"已改回目标墙纸：" + kTarget), Line("INFO", L"恢复正常：" + kTarget), kEndLog}});
-  EXPECT_EQ(lines, expected);
+              {Line("WARN", L"目标墙纸文件丢失，重建：" + extracted), Line("INFO", L"已改回目标墙纸：" + extracted),
+               Line("INFO", L"恢复正常：" + extracted), Line("WARN", L"检测到壁纸被改为：" + kOther),
+               Line("INFO", L"已改回目标墙纸：" + extracted), Line("INFO", L"恢复正常：" + extracted), kEndLog}}));
   EXPECT_EQ(world_.stageDirCalls, 0);
   ASSERT_EQ(world_.staged.size(), 3u);
   for (const StageCall& call : world_.staged) {
-    EXPECT_EQ(call.path, kTarget);
+    EXPECT_EQ(call.path, extracted);
     EXPECT_TRUE(call.force);
   }
+}
+
+TEST_F(WatchLoopTest, ASourcePictureUsedInPlaceIsNotRecreatedButStagedOnceThenGuardedThere) {
+  const std::wstring source = L"C:\\users\\me\\Documents\\mine.png";
+  const std::wstring staged = L"C:\\users\\me\\Pictures\\OKAVU-wallpaper.png";
+  world_.files = {source};
+  world_.shows = source;
+  world_.beforePass = [&](int pass) {
+    if (pass == 1) g_world->files.erase(source);
+    if (pass == 3) g_world->files.erase(staged);
+  };
+  world_.passes = 4;
+  LogWatch log;
+  ConsoleCapture console;
+  WatchLoop(FakeDesktop(), 3, TargetFile{source, false}, L"C:\\users\\me\\Pictures", picture_);
+  // The second loss is of the run's own file, which goes back to the same place.
+  const std::vector<std::string> rebuiltInPictures = {Line("INFO", L"已改回目标墙纸：" + staged),
+                                                      Line("INFO", L"恢复正常：" + staged)};
+  EXPECT_EQ(log.NewLines(), Concat({{Line("INFO", L"监视启动，间隔=3 秒，目标=" + source),
+                                     Line("WARN", L"目标墙纸文件丢失，重建：" + source)},
+                                    rebuiltInPictures,
+                                    {Line("WARN", L"目标墙纸文件丢失，重建：" + staged)},
+                                    rebuiltInPictures,
+                                    {kEndLog}}));
+  ASSERT_EQ(world_.staged.size(), 2u);
+  EXPECT_EQ(world_.staged[0].path, staged);
+  EXPECT_EQ(world_.staged[1].path, staged);
+  EXPECT_EQ(world_.files.count(source), 0u) << "the user's file is not written again";
+  EXPECT_EQ(world_.applied, (std::vector<std::wstring>{staged, staged}));
 }
 
 // Sequences of passes over the real loop: heartbeat timing across the tick wrap, and the
@@ -462,7 +492,7 @@ std::vector<Event> Simulate(std::uint32_t start, std::uint32_t intervalMs, std::
   };
   // One more wake-up than passes, so the last pass's lines are read too.
   world.passes += 1;
-  WatchLoop(FakeDesktop(), intervalMs / 1000, kTarget, L"C:\\users\\me\\Pictures",
+  WatchLoop(FakeDesktop(), intervalMs / 1000, TargetFile{kTarget, true}, L"C:\\users\\me\\Pictures",
             std::vector<unsigned char>(16, 0x42));
   g_world = nullptr;
   return events;
