@@ -20,18 +20,11 @@ constexpr wchar_t kPersonalizationCspKey[] = L"SOFTWARE\\Microsoft\\Windows\\Cur
 constexpr unsigned long kBackgroundPicture = 0;
 constexpr unsigned long kCspImageInPlace = 1;  // DesktopImageStatus: downloaded or copied
 
-// The one reading of a numeric desktop setting: a REG_DWORD and nothing else.
+// A numeric desktop setting, by the program's rule for stored numbers.
 Result<unsigned long> ReadSettingNumber(HKEY root, const wchar_t* subKey, const wchar_t* name) {
   Result<UniqueRegKey> key = OpenRegistryKey(root, subKey, KEY_QUERY_VALUE);
   if (!key) return key.status;
-  DWORD type = REG_NONE;
-  DWORD number = 0;
-  DWORD bytes = sizeof(number);
-  const LSTATUS status =
-      RegQueryValueExW(key.value.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&number), &bytes);
-  if (status != ERROR_SUCCESS) return Status::FromCode(status);
-  if (type != REG_DWORD || bytes != sizeof(number)) return Status::Failure(ERROR_INVALID_DATA);
-  return static_cast<unsigned long>(number);
+  return ReadRegistryDword(key.value.get(), name);
 }
 
 // What the Settings page calls the kind of background; the number for a kind it does not name.
