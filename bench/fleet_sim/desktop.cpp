@@ -62,6 +62,7 @@ class Walk {
     for (unsigned char& byte : digest) byte = static_cast<unsigned char>(days_.Next());
     share_ = SharePoint(digest);
     pace_.intervalSeconds = run.intervalSeconds;
+    pace_.spreadSeconds = model::kSpreadSeconds;
     uniform_ = [this] { return random_.Uniform(); };
   }
 
@@ -97,7 +98,8 @@ class Walk {
     if (!model::kValidatorsSurviveRestart) version_ = 0;
     if (!Fleet()) return at + 5.0;  // today: always 5 s after start
     const CheckWait wait = FirstCheckWait(pace_, uniform_);
-    const std::int64_t latest = std::min<std::int64_t>(run_.intervalSeconds, kFirstCheckLatestSeconds) * 1000;
+    const std::int64_t latest =
+        std::min<std::int64_t>(run_.intervalSeconds, kFirstCheckLatestSeconds) * 1000 + model::kSpreadSeconds * 1000;
     if (wait.rule != WaitRule::kFirstCheck || wait.ms < 5000 || wait.ms > latest) {
       tally_.Break("first check outside [5 s, min(interval, 300 s)]: " + std::to_string(wait.ms) + " ms");
     }
@@ -222,20 +224,21 @@ class Walk {
   // The rules, restated from the requirement, against what the decision code gave.
   void CheckTheWait(const CheckWait& wait, const Done& done) {
     const std::int64_t interval = run_.intervalSeconds * 1000;
+    const std::int64_t spread = model::kSpreadSeconds * 1000;
     const CheckOutcome outcome = done.report.outcome;
     bool ok = true;
     switch (wait.rule) {
       case WaitRule::kInterval:
-        ok = wait.ms >= interval * 9 / 10 && wait.ms <= interval * 11 / 10 &&
+        ok = wait.ms >= interval * 9 / 10 && wait.ms <= interval * 11 / 10 + spread &&
              (outcome == CheckOutcome::kManifest || outcome == CheckOutcome::kNotModified);
         break;
       case WaitRule::kHostBackOff:
-        ok = wait.ms >= interval && wait.ms <= std::max<std::int64_t>(3600 * 1000, interval) &&
+        ok = wait.ms >= interval && wait.ms <= std::max<std::int64_t>(3600 * 1000, interval) + spread &&
              (outcome == CheckOutcome::kNoAnswer || outcome == CheckOutcome::kHostError);
         break;
       case WaitRule::kRetryAfter: {
         const std::int64_t floor = std::max(wait.retryAfterSeconds * 1000, interval);
-        ok = outcome == CheckOutcome::kRetryAfter && wait.ms >= floor && wait.ms <= floor + interval &&
+        ok = outcome == CheckOutcome::kRetryAfter && wait.ms >= floor && wait.ms <= floor + interval + spread &&
              done.end + static_cast<double>(wait.ms) / 1000 >= run_.scenario.outage->to;
         break;
       }

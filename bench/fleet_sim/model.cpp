@@ -27,14 +27,17 @@ void PrintAssumptions(std::FILE* out) {
                "  a host that does not answer costs %.0f s (the manifest time-out); download %.1f s; restart after an "
                "install %.0f s\n",
                kNoAnswerSeconds, kDownloadSeconds, kRestartSeconds);
-  std::fprintf(out, "  validators survive a restart: %s (the first check of each run gets a 200)\n",
-               kValidatorsSurviveRestart ? "yes" : "no");
+  std::fprintf(
+      out, "  UpdateSpreadSeconds %lld; validators survive a restart: %s (the first check of each run gets a 200)\n",
+      static_cast<long long>(kSpreadSeconds), kValidatorsSurviveRestart ? "yes" : "no");
   std::fprintf(out, "  host (nginx defaults): keepalive_timeout %.0f s, keepalive_requests %d, keepalive_time %.0f s\n",
                kKeepAliveTimeoutSeconds, kKeepAliveRequests, kKeepAliveTimeSeconds);
   std::fprintf(out, "  TCP/IP header %d B a segment, %d B payload; TCP open %d B; close (close_notify, FIN/ACK) %d B\n",
                kSegmentHeaderBytes, kSegmentPayloadBytes, kTcpOpenBytes, kCloseBytes);
-  std::fprintf(out, "  full TLS handshake %d B on the wire; TLS resumption counted: %s; TLS record overhead %d B\n",
-               kTlsHandshakeBytes, kTlsResumption ? "yes" : "no", kTlsRecordBytes);
+  std::fprintf(out,
+               "  full TLS handshake %d B on the wire, paid by every new connection (no resumption counted); "
+               "TLS record overhead %d B\n",
+               kTlsHandshakeBytes, kTlsRecordBytes);
   std::fprintf(out,
                "  request %d B (+%d B validators); 200 headers %d B + manifest %d B (signed); 304 %d B; 503 with "
                "Retry-After %d B\n",

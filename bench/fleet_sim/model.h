@@ -22,6 +22,8 @@ inline constexpr int kHandshakeRoundTrips = 3;     // TCP (1) and a full TLS 1.2
 inline constexpr double kNoAnswerSeconds = 20.0;   // a host that does not answer costs the manifest time-out
 inline constexpr double kDownloadSeconds = 1.0;    // 1 MB at about 8 Mbit/s
 inline constexpr double kRestartSeconds = 5.0;     // from the hand-over to the new version running
+// No UpdateSpreadSeconds policy: the waits are the decision code's own.
+inline constexpr std::int64_t kSpreadSeconds = 0;
 // The program keeps a manifest's validators in memory only: the first check of every run gets a 200.
 inline constexpr bool kValidatorsSurviveRestart = false;
 
@@ -38,9 +40,8 @@ inline constexpr int kCloseBytes = 300;            // TLS close_notify, FIN and 
 // A full TLS handshake: ClientHello about 0.5 KB, ServerHello with a two-certificate RSA-2048 chain and
 // the key exchange about 4.4 KB, the client's key exchange and Finished, the server's Finished and a
 // session ticket about 0.5 KB, and some 11 segments' headers.
+// Every new connection pays it in full: TLS session resumption is not counted.
 inline constexpr int kTlsHandshakeBytes = 6000;
-// A check after the connection was closed pays a full handshake: no TLS session resumption is counted.
-inline constexpr bool kTlsResumption = false;
 inline constexpr int kTlsRecordBytes = 29;          // per TLS record: 5 header, 8 nonce, 16 tag (AES-GCM)
 inline constexpr int kRequestBytes = 190;           // GET line, Host, User-Agent, Connection
 inline constexpr int kValidatorBytes = 80;          // If-None-Match with nginx's ETag, If-Modified-Since
