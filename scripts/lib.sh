@@ -1,7 +1,8 @@
 # Shared by scripts/run.sh and scripts/test.sh: installs what is missing, configures and builds into build/.
 # Source it from the top of the source tree.
 
-OKAVU_PACKAGES=(g++-mingw-w64-x86-64 wine wine64 xvfb xauth x11-apps netpbm cmake googletest nginx-light openssl python3 curl)
+OKAVU_PACKAGES=(g++-mingw-w64-x86-64 g++ wine wine64 xvfb xauth x11-apps netpbm cmake googletest nginx-light openssl
+                python3 curl)
 OKAVU_BUILD_DIR=build
 
 say() { printf '\n== %s\n' "$*"; }
