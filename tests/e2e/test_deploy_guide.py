@@ -3,6 +3,7 @@ prefix's own cmd.exe and reg.exe, and does what the guide says (a Run value that
 user at log-on, not once for the administrator who wrote it)."""
 import os
 import re
+from xml.etree import ElementTree
 
 import harness
 from harness import HKCU, HKLM, OkavuTestCase
@@ -10,6 +11,9 @@ from harness import HKCU, HKLM, OkavuTestCase
 RUN_KEY = r"Software\Microsoft\Windows\CurrentVersion\Run"
 POLICY_KEY = r"SOFTWARE\Policies\OKAVU\Quillmere"
 STATE_KEY = r"Software\OKAVU\Quillmere"
+TASK_NS = {"t": "http://schemas.microsoft.com/windows/2004/02/mit/task"}
+# The task definitions of deploy/: the arguments of their one action and their time limit.
+TASKS = {"OKAVU-logon-task.xml": ("--watch", "PT0S"), "OKAVU-once-task.xml": ("--once", "PT10M")}
 
 
 def guide_commands():
@@ -47,15 +51,30 @@ class DeployGuide(OkavuTestCase):
         self.assertFalse(self.reg_key_exists(POLICY_KEY, root=HKLM))
         self.assertFalse(self.reg_key_exists(STATE_KEY, root=HKCU))
 
-    def test_the_logon_task_definition_is_utf16_xml_for_the_users_group_without_limits(self):
-        with open(os.path.join(harness.source_dir(), "deploy", "OKAVU-logon-task.xml"), "rb") as f:
-            raw = f.read()
-        self.assertTrue(raw.startswith(b"\xff\xfe"), "schtasks /XML reads the UTF-16 that its declaration names")
-        text = raw[2:].decode("utf-16-le")
-        for part in ("<GroupId>S-1-5-32-545</GroupId>", "<Delay>PT30S</Delay>", "<ExecutionTimeLimit>PT0S",
-                     "<DisallowStartIfOnBatteries>false", "<StopIfGoingOnBatteries>false",
-                     "<Command>%LOCALAPPDATA%\\OKAVU\\OKAVUw.exe</Command>", "<Arguments>--watch</Arguments>"):
-            self.assertIn(part, text)
+    def test_the_task_definitions_start_the_program_for_each_user_of_the_users_group(self):
+        for name, (arguments, time_limit) in TASKS.items():
+            with self.subTest(task=name):
+                with open(os.path.join(harness.source_dir(), "deploy", name), "rb") as f:
+                    raw = f.read()
+                self.assertTrue(raw.startswith(b"\xff\xfe"), "schtasks /XML reads the UTF-16 that its declaration names")
+                task = ElementTree.fromstring(raw)
+                self.assertEqual(task.findtext("t:Principals/t:Principal/t:GroupId", namespaces=TASK_NS), "S-1-5-32-545")
+                # The instances of a group's task are counted across its users: with any other policy the first
+                # user's run would keep the next user's from starting.
+                settings = task.find("t:Settings", TASK_NS)
+                self.assertEqual(settings.findtext("t:MultipleInstancesPolicy", namespaces=TASK_NS), "Parallel")
+                self.assertEqual(settings.findtext("t:ExecutionTimeLimit", namespaces=TASK_NS), time_limit)
+                for battery in ("DisallowStartIfOnBatteries", "StopIfGoingOnBatteries"):
+                    self.assertEqual(settings.findtext(f"t:{battery}", namespaces=TASK_NS), "false", battery)
+                [trigger] = task.find("t:Triggers", TASK_NS)
+                self.assertEqual(trigger.tag, f"{{{TASK_NS['t']}}}LogonTrigger")
+                self.assertEqual(trigger.findtext("t:Delay", namespaces=TASK_NS), "PT30S")
+                repeat = trigger.findtext("t:Repetition/t:Interval", namespaces=TASK_NS)
+                self.assertEqual(repeat, "PT1H" if arguments == "--once" else None)
+                [action] = task.find("t:Actions", TASK_NS)
+                self.assertEqual((action.findtext("t:Command", namespaces=TASK_NS),
+                                  action.findtext("t:Arguments", namespaces=TASK_NS)),
+                                 ("%LOCALAPPDATA%\\OKAVU\\OKAVUw.exe", arguments))
 
 
 if __name__ == "__main__":
