@@ -835,6 +835,16 @@ class OkavuTestCase(unittest.TestCase):
         self.addCleanup(holder.release)
         return holder
 
+    def hold_watcher_status(self):
+        """Another process publishes a watcher's status, as "--status" and "--stop" read it, without the stop
+        event a watcher listens to: a watcher that cannot be made to end. Until release()."""
+        ready, quit_event = self._event_names("status")
+        running = self._start_and_wait_ready(["hold-watcher-status", "--ready", ready, "--quit", quit_event], ready,
+                                             "hold-watcher-status")
+        holder = Holder(self, running, quit_event)
+        self.addCleanup(holder.release)
+        return holder
+
     def hold_file(self, path, share=""):
         """Another process keeps path (Unix or Windows path of a file or folder) open with the given
         sharing ("" for none, or letters of "rwd") until release()."""

@@ -1,5 +1,6 @@
-// testtool hold-mutex, hold-file and start-detached: kernel objects and processes that a test needs to
-// exist while the program runs.
+// testtool hold-mutex, hold-file, hold-watcher-status and start-detached: kernel objects and processes that a
+// test needs to exist while the program runs.
+#include "app/watcher_status.h"
 #include "support/handles.h"
 #include "support/process.h"
 #include "support/text.h"
@@ -77,6 +78,23 @@ int HoldFileCommand(ToolArgs args) {
   UniqueFile file(CreateFileW(args[0].c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!file) return SystemFailure(L"CreateFileW", GetLastError());
+  return SignalReadyAndWaitForQuit(readyName, quitName, false);
+}
+
+int HoldWatcherStatusCommand(ToolArgs args) {
+  std::wstring readyName;
+  std::wstring quitName;
+  if (!TakeOption(args, L"--ready", readyName) || !TakeOption(args, L"--quit", quitName) || !args.empty()) {
+    return UsageFailure(L"hold-watcher-status --ready EVENT --quit EVENT");
+  }
+  // A watcher as "--status" and "--stop" see it, but without the stop event it would listen to: one that
+  // cannot be asked to end.
+  WatcherInfo info;
+  info.pid = GetCurrentProcessId();
+  info.version = L"0.0.0.1";
+  GetLocalTime(&info.started);
+  Result<PublishedStatus> published = PublishedStatus::Publish(info);
+  if (!published) return SystemFailure(L"publishing the watcher status", published.error());
   return SignalReadyAndWaitForQuit(readyName, quitName, false);
 }
 

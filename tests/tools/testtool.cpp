@@ -20,6 +20,7 @@ constexpr wchar_t kUsage[] =
     L"  set-wallpaper PATH [--on-input]        with --on-input, once for each line on standard input\n"
     L"  hold-mutex NAME --ready EVENT --quit EVENT\n"
     L"  hold-file PATH [--share rwd] --ready EVENT --quit EVENT\n"
+    L"  hold-watcher-status --ready EVENT --quit EVENT   a watcher's status, with no stop event to end it\n"
     L"  set-event NAME                         exit 1 when no such event exists\n"
     L"  wait-event NAME MILLISECONDS           exit 1 on time-out\n"
     L"  import-ca FILE                         DER or PEM, into LocalMachine Root\n"
@@ -144,6 +145,7 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"set-wallpaper") return SetWallpaperCommand(args);
   if (command == L"hold-mutex") return HoldMutexCommand(args);
   if (command == L"hold-file") return HoldFileCommand(args);
+  if (command == L"hold-watcher-status") return HoldWatcherStatusCommand(args);
   if (command == L"set-event") return SetEventCommand(args);
   if (command == L"wait-event") return WaitEventCommand(args);
   if (command == L"import-ca") return ImportCaCommand(args);

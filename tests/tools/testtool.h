@@ -43,6 +43,7 @@ int ShellCommand(ToolArgs args);
 int SetWallpaperCommand(ToolArgs args);
 int HoldMutexCommand(ToolArgs args);
 int HoldFileCommand(ToolArgs args);
+int HoldWatcherStatusCommand(ToolArgs args);
 int ImportCaCommand(ToolArgs args);
 int StartDetachedCommand(ToolArgs args);
 int LoadDllCommand(ToolArgs args);
