@@ -1,7 +1,7 @@
 # Shared by scripts/run.sh and scripts/test.sh: installs what is missing, configures and builds into build/.
 # Source it from the top of the source tree.
 
-OKAVU_PACKAGES=(g++-mingw-w64-x86-64 wine wine64 xvfb xauth cmake googletest nginx-light openssl python3 curl)
+OKAVU_PACKAGES=(g++-mingw-w64-x86-64 wine wine64 xvfb xauth cmake googletest nginx-light openssl python3 curl wixl)
 OKAVU_BUILD_DIR=build
 
 say() { printf '\n== %s\n' "$*"; }
