@@ -69,4 +69,6 @@ if(CMAKE_SCRIPT_MODE_FILE AND OUTPUT)
     message(FATAL_ERROR "wixl failed (${result}) building ${OUTPUT}")
   endif()
   file(RENAME "${OUTPUT}.part" "${OUTPUT}")
+  # The deployment tools detect the installed package by it.
+  message("${OUTPUT}: ProductVersion ${product_version}, ProductCode {${product_code}}")
 endif()
