@@ -12,6 +12,9 @@ rem Written without "||", which some command interpreters run after a command th
 setlocal EnableExtensions
 rem The system's own tools, never a same-named script in the folder this runs from.
 set "REG=%SystemRoot%\System32\reg.exe"
+rem Without the user's folders every path below would point at the root of a drive.
+if not defined LOCALAPPDATA goto no_profile
+if not defined TEMP goto no_profile
 set "APP=%LOCALAPPDATA%\OKAVU"
 set "LOGDIR=%LOCALAPPDATA%\OKAVU-wallpaper"
 set "PICTURE=OKAVU-wallpaper.png"
@@ -107,3 +110,7 @@ if errorlevel 1 (echo Could not remove the Run value "OKAVU Quillmere" of %RUN%.
 
 if "%FAILED%"=="1" exit /b 1
 exit /b 0
+
+:no_profile
+echo LOCALAPPDATA or TEMP is not set: this is no user's session; nothing was removed.
+exit /b 1

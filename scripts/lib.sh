@@ -34,7 +34,8 @@ ensure_packages() {
 # find it; installed again only when the pinned versions change.
 ensure_workflow_linter() {
   local dir="$OKAVU_BUILD_DIR/npm"
-  if cmp -s tools/workflow-lint/package-lock.json "$dir/package-lock.json" &&
+  if cmp -s tools/workflow-lint/package.json "$dir/package.json" &&
+    cmp -s tools/workflow-lint/package-lock.json "$dir/package-lock.json" &&
     [ -x "$dir/node_modules/.bin/action-validator" ]; then
     return 0
   fi

@@ -106,6 +106,15 @@ class UninstallUser(ScriptTestCase):
         self.assertFalse(os.path.exists(self.app_dir))
         self.assertFalse(os.path.exists(self.target_path))
 
+    def test_outside_a_user_profile_it_removes_nothing_with_exit_code_1(self):
+        self.copy_program()
+        script = os.path.join(self.work_dir, "no-profile.cmd")
+        with open(script, "w", encoding="ascii", newline="\r\n") as f:
+            f.write(f'@set "LOCALAPPDATA="\n@call "{self.win_path(deploy_file("uninstall-user.cmd"))}"\n')
+        self.assert_lines(self.run_cmd(script), 1,
+                          ["LOCALAPPDATA or TEMP is not set: this is no user's session; nothing was removed."])
+        self.assertTrue(os.path.isfile(self.program))
+
     def test_a_watcher_that_does_not_end_leaves_everything_in_place_with_exit_code_1(self):
         self.copy_program()
         self.reg_set(STATE_KEY, "PreviousVersion", "1.5.0.0")
