@@ -1,7 +1,7 @@
 # The per-machine package OKAVU-<version>-x64.msi, built from deploy/OKAVU.wxs with wixl (Debian package
 # wixl). Windows Installer compares only the first three version fields, each within 255.255.65535, so the
 # package carries those three as its ProductVersion, and a version whose fourth field is not 0 gets no
-# package: it would install over the version it differs from without replacing it.
+# package: Windows Installer would take it for the version it differs from in that field alone.
 #
 # Included: okavu_msi_version() and okavu_add_msi() for the build. As a script it builds one package:
 #   cmake -DWIXL=wixl -DVERSION=1.6.0.0 -DPROGRAM_DIR=DIR -DOUTPUT=FILE.msi -P cmake/Msi.cmake

@@ -23,7 +23,7 @@ SUCCESS, RESTART_REQUIRED, INSTALL_FAILURE = 0, 3010, 1603
 
 
 def packages():
-    """This build's package and the next version's, or a reason why this version has none."""
+    """This build's package (empty when its version can have none) and the next version's."""
     return os.environ.get("OKAVU_MSI"), os.environ.get("OKAVU_NEXT_MSI")
 
 
