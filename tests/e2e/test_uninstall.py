@@ -4,6 +4,7 @@ user, keeping a wallpaper file the desktop shows; uninstall-machine.cmd takes aw
 and log-on tasks. Each exits 0 when what was there is gone or nothing was there."""
 import os
 import shutil
+import unittest
 
 import harness
 from harness import DESKTOP_KEY, HKLM, OkavuTestCase
@@ -151,7 +152,7 @@ class UninstallMachine(ScriptTestCase):
         self.assert_lines(self.run_deploy_script("uninstall-machine.cmd"), 0, [])
 
 
-class ScriptFiles(OkavuTestCase):
+class ScriptFiles(unittest.TestCase):
     def test_the_scripts_have_the_line_ends_cmd_needs_for_its_labels(self):
         for name in ("uninstall-user.cmd", "uninstall-machine.cmd"):
             with open(deploy_file(name), "rb") as f:
