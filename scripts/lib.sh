@@ -2,7 +2,7 @@
 # Source it from the top of the source tree.
 
 OKAVU_PACKAGES=(g++-mingw-w64-x86-64 g++ wine wine64 xvfb xauth x11-apps netpbm cmake googletest nginx-light openssl
-                python3 curl)
+                python3 curl wixl)
 OKAVU_BUILD_DIR=build
 
 say() { printf '\n== %s\n' "$*"; }
@@ -15,6 +15,10 @@ ensure_packages() {
       missing+=("$package")
     fi
   done
+  # The workflow linter runs on Node.js; a machine that has npm from elsewhere keeps it.
+  if ! command -v npm >/dev/null 2>&1; then
+    missing+=(nodejs npm)
+  fi
   if [ ${#missing[@]} -eq 0 ]; then
     return 0
   fi
@@ -25,6 +29,21 @@ ensure_packages() {
   say "Installing ${missing[*]}"
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get update </dev/null
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}" </dev/null
+}
+
+# The workflow linter at the versions tools/workflow-lint pins, in build/npm where the suite's lint tests
+# find it; installed again only when the pinned versions change.
+ensure_workflow_linter() {
+  local dir="$OKAVU_BUILD_DIR/npm"
+  if cmp -s tools/workflow-lint/package.json "$dir/package.json" &&
+    cmp -s tools/workflow-lint/package-lock.json "$dir/package-lock.json" &&
+    [ -x "$dir/node_modules/.bin/action-validator" ]; then
+    return 0
+  fi
+  say "Installing the workflow linter into $dir/"
+  mkdir -p "$dir"
+  cp tools/workflow-lint/package.json tools/workflow-lint/package-lock.json "$dir/"
+  npm ci --prefix "$dir" --no-audit --no-fund --ignore-scripts </dev/null
 }
 
 # The documented build: MinGW-w64 toolchain file, update host localhost (the tests' own HTTPS server).

@@ -1055,11 +1055,13 @@ class OkavuTestCase(unittest.TestCase):
         self.addCleanup(holder.release)
         return holder
 
-    def pose_as_watcher(self):
-        """Another process publishes a watcher's status and stop event, and never stops, until release()."""
+    def pose_as_watcher(self, stop_event=True):
+        """Another process publishes a watcher's status (and, with stop_event, its stop event) and never
+        stops, until release()."""
         ready, quit_event = self._event_names("poser")
-        running = self._start_and_wait_ready(["pose-as-watcher", "--ready", ready, "--quit", quit_event], ready,
-                                             "pose-as-watcher")
+        flags = [] if stop_event else ["--no-stop-event"]
+        running = self._start_and_wait_ready(["pose-as-watcher", *flags, "--ready", ready, "--quit", quit_event],
+                                             ready, "pose-as-watcher")
         holder = Holder(self, running, quit_event)
         self.addCleanup(holder.release)
         return holder

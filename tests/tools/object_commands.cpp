@@ -67,18 +67,20 @@ int HoldMutexCommand(ToolArgs args) {
 int PoseAsWatcherCommand(ToolArgs args) {
   std::wstring readyName;
   std::wstring quitName;
+  const bool noStopEvent = TakeFlag(args, L"--no-stop-event");
   if (!TakeOption(args, L"--ready", readyName) || !TakeOption(args, L"--quit", quitName) || !args.empty()) {
-    return UsageFailure(L"pose-as-watcher --ready EVENT --quit EVENT");
+    return UsageFailure(L"pose-as-watcher [--no-stop-event] --ready EVENT --quit EVENT");
   }
-  // The status block and the stop event a watcher has, but nobody who ever answers the stop.
+  // The status block and the stop event a watcher has, but nobody who ever answers the stop; without the
+  // event, one that cannot even be asked.
   WatcherInfo info;
   info.pid = GetCurrentProcessId();
   info.version = L"0.0.0.1";
   GetLocalTime(&info.started);
   Result<PublishedStatus> status = PublishedStatus::Publish(info);
   if (!status) return SystemFailure(L"publishing the status", status.error());
-  UniqueKernelHandle stop(CreateEventW(nullptr, TRUE, FALSE, kStopEventName));
-  if (!stop) return SystemFailure(L"CreateEventW (stop)", GetLastError());
+  UniqueKernelHandle stop(noStopEvent ? nullptr : CreateEventW(nullptr, TRUE, FALSE, kStopEventName));
+  if (!noStopEvent && !stop) return SystemFailure(L"CreateEventW (stop)", GetLastError());
   return SignalReadyAndWaitForQuit(readyName, quitName, false);
 }
 
