@@ -654,8 +654,8 @@ class OkavuTestCase(unittest.TestCase):
 
     def reset_prefix(self):
         """Back to a prefix as booted: no program processes, no state key, no wallpaper values, no
-        policies (the wallpaper's, the machine's and the user's update policy), no machine Run value, the
-        temporary folder where wineboot put it, empty Pictures, no log folder, no OKAVU-* files in Temp."""
+        policies (the wallpaper's, the machine's and the user's update policy), no Run value, no machine
+        key of a per-machine install, the temporary folder where wineboot put it, empty Pictures, no log folder, no OKAVU-* files in Temp."""
         kill_programs()
         temp = f"C:\\users\\{self.user}\\Temp"
         self.reg_batch([("reg-delete", HKCU, STATE_KEY),
@@ -665,6 +665,8 @@ class OkavuTestCase(unittest.TestCase):
                         ("reg-delete", HKLM, UPDATE_POLICY_ROOT),
                         ("reg-delete", HKCU, UPDATE_POLICY_ROOT),
                         ("reg-delete", HKLM, RUN_KEY, RUN_VALUE),
+                        ("reg-delete", HKCU, RUN_KEY, RUN_VALUE),
+                        ("reg-delete", HKLM, STATE_KEY),  # what a per-machine install writes
                         # As wineboot leaves them; a test may point the temporary folder elsewhere.
                         ("reg-set", HKCU, "Environment", "TMP", "REG_SZ", temp),
                         ("reg-set", HKCU, "Environment", "TEMP", "REG_SZ", temp)])

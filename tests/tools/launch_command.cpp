@@ -19,19 +19,18 @@ int LaunchCommand(ToolArgs args) {
     if (!commandLine.empty()) commandLine += L' ';
     AppendQuotedArgument(commandLine, arg);
   }
-  // The child shares this process's console (when it has one) and standard handles, as if the test
-  // had started it itself; without a console it gets none.
+  // The child shares this process's console state and standard handles, as if the test had started it
+  // itself. No creation flag: DETACHED_PROCESS would also take the console from the child's own
+  // children (a script's "for /f" would read nothing), which a program started without one keeps.
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  DWORD attached = 0;
-  const DWORD flags = GetConsoleProcessList(&attached, 1) > 0 ? 0 : DETACHED_PROCESS;
   PROCESS_INFORMATION info{};
   // Found as the command line names it, so that a bare "cmd" is looked up on the path as a shell would.
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup,
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                       &info)) {
     return SystemFailure(L"CreateProcessW", GetLastError());
   }
