@@ -165,6 +165,7 @@ RunEnd RunStages(const RunOptions& options, std::vector<std::wstring> forwardedA
     run.status = PublishWatcher();
   }
   const UpdatePolicy policy = ReadUpdatePolicy(SystemPolicyLookup());
+  for (const std::wstring& warning : policy.warnings) LogLine(LogLevel::kWarn, L"%ls", warning.c_str());
   run.updates = std::make_shared<UpdateChannel>(
       std::move(forwardedArgs), UniqueKernelHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)), policy);
 
@@ -189,10 +190,14 @@ RunEnd RunStages(const RunOptions& options, std::vector<std::wstring> forwardedA
     Report(ConsoleLevel::kInfo, L"自动更新：已被策略禁用（%ls）", LogLevel::kInfo, L"自动更新已被策略禁用（%ls）",
            policy.disabledBy.c_str());
   } else if (updates) {
-    // The policy's interval replaces the default, not one given on the command line.
-    const unsigned long interval = !options.updateIntervalGiven && policy.intervalSeconds != 0
-                                       ? policy.intervalSeconds
-                                       : static_cast<unsigned long>(options.updateInterval);
+    bool raised = false;
+    const unsigned long interval = EffectiveUpdateInterval(static_cast<unsigned long>(options.updateInterval),
+                                                           options.updateIntervalGiven, policy, raised);
+    if (raised) {
+      Report(ConsoleLevel::kWarn, L"--update-interval %lu 秒短于策略 UpdateIntervalSeconds=%lu，按策略每 %lu 秒检查",
+             LogLevel::kWarn, L"更新间隔 %lu 秒短于策略 UpdateIntervalSeconds=%lu，改为 %lu 秒",
+             static_cast<unsigned long>(options.updateInterval), interval, interval);
+    }
     run.updateThread = StartUpdates(interval, policy.spreadSeconds, run.updates);
   } else {
     Info(L"自动更新：已禁用");

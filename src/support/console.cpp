@@ -44,20 +44,15 @@ ConsoleState CurrentConsoleState() { return g_console; }
 std::wstring FrameLine(const wchar_t* tag, const wchar_t* fmt, va_list args) {
   wchar_t buf[kLineChars];
   int len = FormatInto(buf, kLineChars, L"[%ls] ", tag);
-  if (len >= 1 && len <= 1999) {
-    int n = FormatV(buf + len, kLineChars - static_cast<size_t>(len), fmt, args);
-    if (n > 0) {
-      len += n;
-    } else {
-      // Empty or cut message: the frame (and whatever fitted) goes out without a line break.
-      return std::wstring(buf);
-    }
-  }
-  if (len >= 1 && len <= 2046) {
-    buf[len] = L'\n';
-    buf[len + 1] = L'\0';
-  }
-  return std::wstring(buf);
+  if (len < 1 || len > 1999) return std::wstring(buf);
+  const size_t frame = static_cast<size_t>(len);
+  const int n = FormatV(buf + frame, kLineChars - frame, fmt, args);
+  // A value from outside never ends the line early or forges another one.
+  std::wstring line = std::wstring(buf, frame) + EscapeOutsideText(buf + frame);
+  // Empty or cut message (one that fills the buffer counts as cut): the frame and whatever fitted go out
+  // without a line break.
+  if (n > 0 && frame + static_cast<size_t>(n) <= kLineChars - 2) line += L'\n';
+  return line;
 }
 
 void ConsoleWrite(FILE* stream, const wchar_t* text) {

@@ -56,10 +56,12 @@ std::wstring FormatLogLine(const SYSTEMTIME& now, LogLevel level, const wchar_t*
   if (prefix < 1 || prefix > 999) return {};
   int n = FormatV(buf + prefix, kLogLineChars - static_cast<size_t>(prefix), fmt, args);
   if (n == 0) return {};
-  // An overlong message is kept, cut to the line limit, rather than dropped.
-  size_t length = n < 0 ? kLogLineChars - 1 : static_cast<size_t>(prefix + n);
-  if (length > kLogTextMax) length = kLogTextMax;
-  std::wstring line(buf, length);
+  // An overlong message is kept, cut to the line limit, rather than dropped. A value from outside never
+  // ends the line early or forges another one.
+  const size_t end = n < 0 ? kLogLineChars - 1 : static_cast<size_t>(prefix + n);
+  std::wstring line(buf, static_cast<size_t>(prefix));
+  line += EscapeOutsideText(std::wstring(buf + prefix, end - static_cast<size_t>(prefix)));
+  if (line.size() > kLogTextMax) line.resize(kLogTextMax);
   line += L"\r\n";
   return line;
 }

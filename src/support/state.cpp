@@ -2,6 +2,7 @@
 #include "support/state.h"
 
 #include "support/registry.h"
+#include "support/text.h"
 
 namespace {
 
@@ -13,7 +14,8 @@ constexpr size_t kReadableBytes = 1022;
 Status WriteStateValue(const wchar_t* name, const std::wstring& value) {
   Result<UniqueRegKey> key = CreateRegistryKey(HKEY_CURRENT_USER, kStateKey, KEY_SET_VALUE);
   if (!key) return key.status;
-  return WriteRegistryString(key.value.get(), name, value);
+  // What is stored may come from outside (a manifest's version): whoever reads it back sees it as text.
+  return WriteRegistryString(key.value.get(), name, EscapeOutsideText(value));
 }
 
 std::wstring ReadStateValue(const wchar_t* name) {

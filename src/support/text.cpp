@@ -65,3 +65,25 @@ std::wstring TrimW(const std::wstring& text) {
   size_t last = text.find_last_not_of(blanks);
   return text.substr(first, last - first + 1);
 }
+
+namespace {
+
+bool NeedsEscape(wchar_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 || c == 0x200E || c == 0x200F ||
+         c == 0x061C || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+}  // namespace
+
+std::wstring EscapeOutsideText(const std::wstring& text) {
+  std::wstring safe;
+  safe.reserve(text.size());
+  for (wchar_t c : text) {
+    if (NeedsEscape(c)) {
+      safe += Format(L"\\u%04X", static_cast<unsigned>(c));
+    } else {
+      safe.push_back(c);
+    }
+  }
+  return safe;
+}

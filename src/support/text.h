@@ -18,5 +18,12 @@ std::string ToUtf8(const std::wstring& text);
 std::string ToUtf8(const wchar_t* text, size_t length);
 std::wstring FromUtf8(const std::string& bytes);
 
+// Text that came from outside (a manifest, a response, a file name, a registry value), made safe to put
+// into one line of the console or the log, or into the registry: every control character (below U+0020,
+// U+007F, U+0080 to U+009F), the line and paragraph separators and the direction marks and overrides
+// become a visible escape such as "\u000A", so that no such value can end a line or turn the text
+// around it.
+std::wstring EscapeOutsideText(const std::wstring& text);
+
 // Removes blanks, tabs, CRs and LFs at both ends.
 std::wstring TrimW(const std::wstring& text);

@@ -2,7 +2,6 @@
 #include "update/manifest.h"
 
 #include <climits>
-#include <cwctype>
 
 #include "support/text.h"
 #include "version.h"
@@ -107,15 +106,20 @@ Result<std::wstring> ResolveDownloadPath(const std::wstring& url) {
 }
 
 Result<std::string> NormalizeSha256(const std::wstring& field) {
+  // Exactly 64 ASCII hexadecimal digits; anything else, a wide character whose low byte would read as a
+  // digit included, is no digest and gives no text.
+  if (field.size() != 64) return Status::Failure();
   std::string digest;
-  digest.reserve(field.size());
-  bool hex = field.size() == 64;
+  digest.reserve(64);
   for (wchar_t c : field) {
-    const wint_t lower = towlower(c);
-    const char low = static_cast<char>(static_cast<unsigned char>(lower & 0xFF));
-    digest.push_back(low);
-    // Only the low byte is kept, so a non-ASCII character must not pass for the digit it ends in.
-    if (lower > 0x7F || !((low >= '0' && low <= '9') || (low >= 'a' && low <= 'f'))) hex = false;
+    if (c >= L'A' && c <= L'F') c = static_cast<wchar_t>(c - L'A' + L'a');
+    if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'))) return Status::Failure();
+    digest.push_back(static_cast<char>(c));
   }
-  return {hex ? Status::Success() : Status::Failure(), std::move(digest)};
+  return digest;
+}
+
+std::wstring ReleaseDigest(const UpdateInfo& info) {
+  const Result<std::string> digest = NormalizeSha256(info.sha256);
+  return digest ? FromUtf8(digest.value) : info.sha256;
 }

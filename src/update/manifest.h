@@ -36,6 +36,10 @@ Result<UpdateInfo> ParseManifest(const std::wstring& text, ManifestReader reader
 // "https://" + kUpdateHost + such a path. A refused url gives no path.
 Result<std::wstring> ResolveDownloadPath(const std::wstring& url);
 
-// Lower-cases the digest text and keeps the low byte of each character; succeeds when the field is
-// exactly 64 ASCII hexadecimal digits. The value holds that text also on failure, for the message.
+// The digest as 64 lower-case hexadecimal digits; fails, with no text, unless the field is exactly 64
+// ASCII hexadecimal digits.
 Result<std::string> NormalizeSha256(const std::wstring& field);
+
+// The release's digest as a failed-release record names it: the normalised digest, or, for a digest that is
+// none, the manifest's text.
+std::wstring ReleaseDigest(const UpdateInfo& info);

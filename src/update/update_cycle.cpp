@@ -167,7 +167,7 @@ void DoUpdateCycleWith(UpdateChannel& channel, const UpdateSystem& system) {
   }
   // The release as the manifest names it: the one remembered when it fails, whatever step it fails at.
   const std::string digest = NormalizeSha256(info.sha256).value;
-  const auto remember = [&] { system.rememberFailure(info.version, FromUtf8(digest)); };
+  const auto remember = [&] { system.rememberFailure(info.version, ReleaseDigest(info)); };
   const std::wstring file = system.downloadPath();
   // A leftover of an earlier run goes first; while the lock is held no helper holds it.
   system.deleteFile(file);

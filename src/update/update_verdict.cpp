@@ -56,7 +56,7 @@ ManifestVerdict JudgeManifest(const Result<HttpResponse>& fetch, const ManifestR
     verdict.outcome = ManifestOutcome::kAboveMaxVersion;
     return verdict;
   }
-  if (IsFailedRelease(rules.failed, info.version, FromUtf8(NormalizeSha256(info.sha256).value))) {
+  if (IsFailedRelease(rules.failed, info.version, ReleaseDigest(info))) {
     verdict.outcome = ManifestOutcome::kFailedBefore;
     return verdict;
   }
@@ -170,8 +170,9 @@ void ReportDownload(const DownloadVerdict& verdict, const DownloadFacts& facts, 
              L"体积不符：期望 %lld 实际 %zu", offer.size, actualSize);
       return;
     case DownloadOutcome::kDigestMalformed:
-      Report(ConsoleLevel::kError, L"清单里的 sha256 不是 64 位十六进制，拒绝更新（清单写错了？）", LogLevel::kError,
-             L"清单 sha256 非法：%hs", verdict.expectedDigest.c_str());
+      // The console line names nothing of the value; the log names it as the manifest wrote it (escaped).
+      Fail(L"清单里的 sha256 不是 64 位十六进制，拒绝更新（清单写错了？）");
+      LogLine(LogLevel::kError, L"清单 sha256 非法：%ls", offer.sha256.c_str());
       return;
     case DownloadOutcome::kDigestDiffers:
       Report(ConsoleLevel::kError, L"SHA256 校验失败，放弃更新", LogLevel::kError,

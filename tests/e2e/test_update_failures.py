@@ -261,14 +261,15 @@ class UpdateFailureTest(OkavuTestCase):
 
     def test_malformed_or_missing_digest_after_download(self):
         data = b"MZ" + bytes(1000)
-        for field, shown in (("ABC", "abc"), ("0" * 63, "0" * 63), ("0" * 65, "0" * 65), ("g" * 64, "g" * 64),
-                             (None, "")):
+        # U+0A0A ends in the byte of a line feed: it must neither pass for a digit nor start a line of its own.
+        for field, remembered in (("ABC", "abc"), ("0" * 63, "0" * 63), ("0" * 65, "0" * 65), ("g" * 64, "g" * 64),
+                                  ("0" * 63 + "\u0a0a", "0" * 63 + "\u0a0a"), (None, "")):
             with self.subTest(sha256=field):
                 self.server.clear()
                 outcome = self.check_update(manifest(sha256=field, size=len(data)), Reply(body=data))
                 self.expect_download_failure(
                     outcome, NEW, [], ["[ERROR] 清单里的 sha256 不是 64 位十六进制，拒绝更新（清单写错了？）"],
-                    [("ERROR", f"清单 sha256 非法：{shown}")], remembered=(NEW, shown))
+                    [("ERROR", f"清单 sha256 非法：{field or ''}")], remembered=(NEW, remembered))
 
     def test_digest_mismatch_is_remembered_and_not_downloaded_again(self):
         data = b"MZ" + bytes(1000)

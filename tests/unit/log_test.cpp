@@ -40,6 +40,19 @@ TEST(FormatLogLine, PrefixIsZeroPaddedLocalTimeAndLevelAndTheLineEndsWithCrLf) {
   EXPECT_EQ(LineAt(late, LogLevel::kInfo, L"x"), L"2026-12-31 23:59:58 [INFO] x\r\n");
 }
 
+TEST(FormatLogLine, AValueFromOutsideNeverEndsTheLineOrTurnsTheTextAround) {
+  // A manifest value that would forge a second line, or read backwards from an override on.
+  const std::wstring forged =
+      L"1.7\r\n2026-01-05 09:03:08 [INFO] 已替换\x2028\x202E"
+      L"\x7F\x85\x200F\x061C\x2066\x0009";
+  EXPECT_EQ(Line(LogLevel::kWarn, L"版本 %ls", forged.c_str()),
+            L"2026-01-05 09:03:07 [WARN] 版本 1.7\\u000D\\u000A2026-01-05 09:03:08 [INFO] 已替换\\u2028\\u202E"
+            L"\\u007F\\u0085\\u200F\\u061C\\u2066\\u0009\r\n");
+  // Text that only looks unusual stays as it is.
+  EXPECT_EQ(Line(LogLevel::kInfo, L"%ls", L"C:\\图片\\a\x00A0" L"b\x0A0A.png"),
+            L"2026-01-05 09:03:07 [INFO] C:\\图片\\a\x00A0" L"b\x0A0A.png\r\n");
+}
+
 TEST(FormatLogLine, AnEmptyMessageGivesNoLine) {
   EXPECT_EQ(Line(LogLevel::kInfo, L""), L"");
   EXPECT_EQ(Line(LogLevel::kInfo, L"%ls", L""), L"");
