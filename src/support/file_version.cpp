@@ -29,7 +29,17 @@ Result<std::wstring> PeFileVersionString(const std::wstring& path) {
   if (!api.verQueryValue(block.data(), subBlock, &text, &length) || !text || length == 0) {
     return Status::Failure(ERROR_RESOURCE_NAME_NOT_FOUND);
   }
-  std::wstring version = static_cast<const wchar_t*>(text);
+  // The length counts characters; a value that claims more than the block holds, or has no terminator
+  // within its length, is read no further than that.
+  const wchar_t* chars = static_cast<const wchar_t*>(text);
+  const unsigned char* end = block.data() + block.size();
+  const unsigned char* start = static_cast<const unsigned char*>(text);
+  if (start < block.data() || start >= end) return Status::Failure(ERROR_RESOURCE_NAME_NOT_FOUND);
+  const size_t room = static_cast<size_t>(end - start) / sizeof(wchar_t);
+  const size_t limit = length < room ? length : room;
+  size_t count = 0;
+  while (count < limit && chars[count] != L'\0') ++count;
+  std::wstring version(chars, count);
   if (version.empty()) return Status::Failure(ERROR_RESOURCE_NAME_NOT_FOUND);
   return version;
 }

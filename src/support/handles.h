@@ -71,6 +71,7 @@ inline void BcryptAlgorithm(BCRYPT_ALG_HANDLE h) noexcept { Bcrypt().closeAlgori
 inline void BcryptHash(BCRYPT_HASH_HANDLE h) noexcept { Bcrypt().destroyHash(h); }
 inline void BcryptKey(BCRYPT_KEY_HANDLE h) noexcept { Bcrypt().destroyKey(h); }
 inline void MutexHold(HANDLE h) noexcept { ::ReleaseMutex(h); }
+inline void Library(HMODULE h) noexcept { ::FreeLibrary(h); }
 }  // namespace handle_close
 
 using UniqueKernelHandle = UniqueHandle<NullEmptyTraits<HANDLE, handle_close::Kernel>>;  // events, processes, threads
@@ -82,6 +83,7 @@ using UniqueInternet = UniqueHandle<NullEmptyTraits<HINTERNET, handle_close::Int
 using UniqueBcryptAlgorithm = UniqueHandle<NullEmptyTraits<BCRYPT_ALG_HANDLE, handle_close::BcryptAlgorithm>>;
 using UniqueBcryptHash = UniqueHandle<NullEmptyTraits<BCRYPT_HASH_HANDLE, handle_close::BcryptHash>>;
 using UniqueBcryptKey = UniqueHandle<NullEmptyTraits<BCRYPT_KEY_HANDLE, handle_close::BcryptKey>>;
+using UniqueLibrary = UniqueHandle<NullEmptyTraits<HMODULE, handle_close::Library>>;  // also one loaded as data
 // Ownership of a mutex that this thread holds: its end releases the mutex, it does not close the handle.
 using UniqueMutexHold = UniqueHandle<NullEmptyTraits<HANDLE, handle_close::MutexHold>>;
 

@@ -65,7 +65,7 @@ Status ReadBody(HINTERNET request, unsigned long long limit, const BodySink& sin
 
 // Sends the request and reads the response; openSink is called once the status is 200, to make the
 // place the body goes to.
-Result<HttpResponse> Fetch(const std::wstring& path, bool followRedirects, unsigned long timeoutMs,
+Result<HttpResponse> Fetch(const std::wstring& path, unsigned long timeoutMs,
                            unsigned long long limit, const std::function<Result<BodySink>()>& openSink) {
   const WinHttpApi& api = WinHttp();
   if (api.loadError != ERROR_SUCCESS) return Status::Failure(api.loadError);
@@ -81,10 +81,9 @@ Result<HttpResponse> Fetch(const std::wstring& path, bool followRedirects, unsig
   UniqueInternet request(api.openRequest(connection.get(), L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                          WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
   if (!request) return Status::LastError();
-  if (!followRedirects) {
-    DWORD disable = WINHTTP_DISABLE_REDIRECTS;
-    api.setOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &disable, sizeof(disable));
-  }
+  // Neither the manifest nor a download follows a redirect: each must come from the path asked for.
+  DWORD disable = WINHTTP_DISABLE_REDIRECTS;
+  api.setOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &disable, sizeof(disable));
 
   if (!api.sendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
     return Status::LastError();
@@ -110,8 +109,7 @@ Result<HttpResponse> Fetch(const std::wstring& path, bool followRedirects, unsig
 
 Result<HttpResponse> HttpFetch(const std::wstring& path, unsigned long timeoutMs, unsigned long long limit) {
   std::string body;
-  // The manifest must come from the manifest path itself: a redirect is an answer of its own.
-  Result<HttpResponse> fetched = Fetch(path, false, timeoutMs, limit, [&body]() -> Result<BodySink> {
+  Result<HttpResponse> fetched = Fetch(path, timeoutMs, limit, [&body]() -> Result<BodySink> {
     return BodySink([&body](const char* data, DWORD count) {
       body.append(data, count);
       return Status::Success();
@@ -123,7 +121,7 @@ Result<HttpResponse> HttpFetch(const std::wstring& path, unsigned long timeoutMs
 
 Result<HttpResponse> HttpFetchToFile(const std::wstring& path, const std::wstring& filePath, unsigned long timeoutMs) {
   UniqueFile file;
-  Result<HttpResponse> fetched = Fetch(path, true, timeoutMs, kDownloadLimit, [&file, &filePath]() -> Result<BodySink> {
+  Result<HttpResponse> fetched = Fetch(path, timeoutMs, kDownloadLimit, [&file, &filePath]() -> Result<BodySink> {
     // CREATE_NEW: a file that appeared under this name since the caller deleted it is another
     // process's, and nothing of ours is written into it.
     file.reset(CreateFileW(filePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -27,7 +27,7 @@ struct HttpResponse {
 // or a body cut short. Blocks the calling thread; keeps no shared state.
 Result<HttpResponse> HttpFetch(const std::wstring& path, unsigned long timeoutMs, unsigned long long limit);
 
-// The same into filePath, following redirects, within kDownloadLimit; the body stays empty. The file is
+// The same into filePath, within kDownloadLimit, also never following a redirect; the body stays empty. The file is
 // always created new (a file of that name is an error, ERROR_FILE_EXISTS: never write into a file that
 // another process made), written by this call alone and flushed to disk before it is closed. A failure
 // may leave a partial file behind: removing it is the caller's business.

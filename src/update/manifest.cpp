@@ -2,6 +2,7 @@
 #include "update/manifest.h"
 
 #include <climits>
+#include <cwctype>
 
 #include "support/text.h"
 #include "version.h"
@@ -34,6 +35,31 @@ long long ParseSize(const std::wstring& text) {
   }
   if (!negative) return static_cast<long long>(magnitude);
   return magnitude == limit ? LLONG_MIN : -static_cast<long long>(magnitude);
+}
+
+bool IsHexDigit(wchar_t c) { return IsDigit(c) || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F'); }
+
+// True when the path part of a request path (up to "?" or "#") cannot lead out of its folder, whatever a
+// server makes of it: no "." or ".." step, nor dots, slashes or backslashes hidden in percent-escapes,
+// nor a backslash, which some servers read as a slash.
+bool StaysInsideItsFolder(const std::wstring& requestPath) {
+  const std::wstring path = requestPath.substr(0, requestPath.find_first_of(L"?#"));
+  if (path.find(L'\\') != std::wstring::npos || path.find(L"..") != std::wstring::npos) return false;
+  for (size_t i = path.find(L'%'); i != std::wstring::npos; i = path.find(L'%', i + 1)) {
+    if (i + 2 >= path.size() || !IsHexDigit(path[i + 1]) || !IsHexDigit(path[i + 2])) return false;
+    const wchar_t high = path[i + 1];
+    const wchar_t low = static_cast<wchar_t>(towlower(path[i + 2]));
+    if (high == L'2' && (low == L'e' || low == L'f')) return false;  // "." and "/"
+    if (high == L'5' && low == L'c') return false;                     // "\"
+  }
+  size_t start = 0;
+  for (;;) {
+    const size_t slash = path.find(L'/', start);
+    const std::wstring step = path.substr(start, slash == std::wstring::npos ? std::wstring::npos : slash - start);
+    if (step == L".") return false;
+    if (slash == std::wstring::npos) return true;
+    start = slash + 1;
+  }
 }
 
 bool HasControlCharacter(const std::wstring& value) {
@@ -84,7 +110,8 @@ Result<UpdateInfo> ParseManifest(const std::wstring& text, ManifestReader reader
   // line short) makes the manifest unusable, whatever else it says.
   const bool clean =
       !HasControlCharacter(info.version) && !HasControlCharacter(info.url) && !HasControlCharacter(info.sha256);
-  info.consoleOnly = windowless && info.url.empty() && consoleUrl;
+  // Said to the user only with a version that passed the same check.
+  info.consoleOnly = windowless && info.url.empty() && consoleUrl && !HasControlCharacter(info.version);
   const bool usable = clean && !info.version.empty() && !info.url.empty();
   return {usable ? Status::Success() : Status::Failure(), std::move(info)};
 }
@@ -98,10 +125,10 @@ Result<std::wstring> ResolveDownloadPath(const std::wstring& url) {
     path = url.substr(origin.size());
   } else {
     // Anything else is a location relative to the update host, other schemes included.
-    if (url.find(L"..") != std::wstring::npos || StartsWith(url, L"//")) return Status::Failure();
+    if (StartsWith(url, L"//")) return Status::Failure();
     path = url[0] == L'/' ? url : kDownloadPrefix + url;
   }
-  if (!StartsWith(path, kDownloadPrefix)) return Status::Failure();
+  if (!StartsWith(path, kDownloadPrefix) || !StaysInsideItsFolder(path)) return Status::Failure();
   return path;
 }
 

@@ -33,7 +33,9 @@ Result<UpdateInfo> ParseManifest(const std::wstring& text, ManifestReader reader
 
 // Decides whether url may be downloaded and gives the path to request from the update host.
 // Accepted: a relative name (below kDownloadPrefix), an absolute path below kDownloadPrefix, or
-// "https://" + kUpdateHost + such a path. A refused url gives no path.
+// "https://" + kUpdateHost + such a path; in every form the path must stay below kDownloadPrefix as
+// any server decodes it: no "." or ".." step, no "%2e", "%2f" or "%5c" (any case), no backslash, no
+// malformed percent-escape. A refused url gives no path.
 Result<std::wstring> ResolveDownloadPath(const std::wstring& url);
 
 // The digest as 64 lower-case hexadecimal digits; fails, with no text, unless the field is exactly 64

@@ -3,18 +3,18 @@
 
 #include <windows.h>
 
+#include "support/handles.h"
+
 namespace {
 
 constexpr wchar_t kKeyResourceName[] = L"OKAVU_UPDATE_KEY";
 
-}  // namespace
-
-std::string EmbeddedPublisherKey() {
-  const HMODULE self = GetModuleHandleW(nullptr);
-  const HRSRC found = FindResourceW(self, kKeyResourceName, RT_RCDATA);
+// The key resource of module, as the build writes it; empty without one.
+std::string PublisherKeyOf(HMODULE module) {
+  const HRSRC found = FindResourceW(module, kKeyResourceName, RT_RCDATA);
   if (!found) return {};
-  const DWORD size = SizeofResource(self, found);
-  const HGLOBAL loaded = size ? LoadResource(self, found) : nullptr;
+  const DWORD size = SizeofResource(module, found);
+  const HGLOBAL loaded = size ? LoadResource(module, found) : nullptr;
   const char* text = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
   if (!text) return {};
   std::string key;
@@ -25,4 +25,15 @@ std::string EmbeddedPublisherKey() {
   }
   // A key resource that holds nothing still means "signatures required": a key nothing can match.
   return key.empty() ? std::string("-") : key;
+}
+
+}  // namespace
+
+std::string EmbeddedPublisherKey() { return PublisherKeyOf(GetModuleHandleW(nullptr)); }
+
+Result<std::string> PublisherKeyOfFile(const std::wstring& path) {
+  UniqueLibrary image(
+      LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+  if (!image) return Status::LastError();
+  return PublisherKeyOf(image.get());
 }

@@ -49,22 +49,29 @@ bool HeldByAnother(const std::wstring& file) {
   return !probe && GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
-DownloadFacts Download(const std::wstring& requestPath, const std::wstring& file) {
+DownloadFacts Download(const std::wstring& requestPath, const std::wstring& file, const UpdateInfo& offer) {
   DownloadFacts facts;
   facts.fetch = HttpFetchToFile(requestPath, file, kDownloadTimeoutMs);
   if (!facts.fetch) return facts;
-  // The bytes hashed and the version read are the ones that stay.
-  const Result<UniqueFile> held = HoldForReading(file);
+  // The bytes hashed, and everything read from them, are the ones that stay: nobody may write the file
+  // from here to the helper's own hold.
+  Result<UniqueFile> held = HoldForReading(file);
   if (!held) return facts;
-  Result<FileHash> hashed = HashFile(held.value.get());
+  facts.held = std::make_shared<UniqueFile>(std::move(held.value));
+  Result<FileHash> hashed = HashFile(facts.held->get());
   if (!hashed || hashed.value.bytes == 0) return facts;
   facts.readable = true;
   facts.size = hashed.value.bytes;
   facts.digest = hashed.value.hex;
-  facts.subsystem = ReadSubsystem(held.value.get());
+  // Nothing more is read from a file that is not the release the manifest names.
+  const Result<std::string> expected = NormalizeSha256(offer.sha256);
+  const bool sizeMatches = offer.size <= 0 || static_cast<unsigned long long>(offer.size) == facts.size;
+  if (!sizeMatches || !expected || expected.value != facts.digest) return facts;
+  facts.subsystem = ReadSubsystem(facts.held->get());
   Result<std::wstring> version = PeFileVersionString(file);
   facts.hasVersion = version.ok();
   facts.fileVersion = std::move(version.value);
+  facts.publisherKey = PublisherKeyOfFile(file).value;
   return facts;
 }
 
@@ -186,8 +193,8 @@ void DoUpdateCycleWith(UpdateChannel& channel, const UpdateSystem& system) {
 
   ReportManifest(offer, manifest, kAppVersion);
   newExe = file;
-  const DownloadFacts facts = system.download(offer.requestPath, file);
-  const DownloadVerdict verdict = JudgeDownload(info, facts, system.subsystem);
+  const DownloadFacts facts = system.download(offer.requestPath, file, info);
+  const DownloadVerdict verdict = JudgeDownload(info, facts, system.subsystem, system.publisherKey);
   ReportDownload(verdict, facts, info);
   if (verdict.outcome != DownloadOutcome::kAccepted) {
     if (IsFaultOfTheRelease(verdict.outcome)) remember();

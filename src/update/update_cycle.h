@@ -33,8 +33,10 @@ struct UpdateSystem {
   std::function<bool(const std::string& sha256)> installedAlready;
   // Where the download goes; it is deleted whenever the cycle ends without a hand-over.
   std::function<std::wstring()> downloadPath;
-  // Fetches requestPath into file (a new one) and reads back what the verdict needs.
-  std::function<DownloadFacts(const std::wstring& requestPath, const std::wstring& file)> download;
+  // Fetches requestPath into file (a new one) and reads back what the verdict needs; what is read beyond
+  // size and digest, only from a file whose size and digest are offer's.
+  std::function<DownloadFacts(const std::wstring& requestPath, const std::wstring& file, const UpdateInfo& offer)>
+      download;
   std::function<void(const std::wstring& file)> deleteFile;
   // Starts the helper (which checks the digest again, or finds the release installed) and publishes the
   // hand-over on the channel; fails when the helper does not run.

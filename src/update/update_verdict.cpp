@@ -70,7 +70,8 @@ ManifestVerdict JudgeManifest(const Result<HttpResponse>& fetch, const ManifestR
   return verdict;
 }
 
-DownloadVerdict JudgeDownload(const UpdateInfo& offer, const DownloadFacts& facts, unsigned subsystem) {
+DownloadVerdict JudgeDownload(const UpdateInfo& offer, const DownloadFacts& facts, unsigned subsystem,
+                              const std::string& publisherKey) {
   DownloadVerdict verdict;
   verdict.subsystem = subsystem;
   if (!facts.fetch) return verdict;
@@ -95,8 +96,13 @@ DownloadVerdict JudgeDownload(const UpdateInfo& offer, const DownloadFacts& fact
     verdict.outcome = DownloadOutcome::kVersionDiffers;
   } else if (subsystem != 0 && facts.subsystem != subsystem) {
     verdict.outcome = DownloadOutcome::kWrongBuild;
+  } else if (!publisherKey.empty() && facts.publisherKey.empty()) {
+    // Installed, it would take unsigned manifests from then on: the signature would be lost for good.
+    verdict.outcome = DownloadOutcome::kNoPublisherKey;
   } else {
     verdict.outcome = DownloadOutcome::kAccepted;
+    // The running key signed the manifest that names the release: that is how a key moves on.
+    verdict.publisherKeyChanges = !publisherKey.empty() && facts.publisherKey != publisherKey;
   }
   return verdict;
 }
@@ -143,6 +149,7 @@ bool IsFaultOfTheRelease(DownloadOutcome outcome) {
     case DownloadOutcome::kNoVersionResource:
     case DownloadOutcome::kVersionDiffers:
     case DownloadOutcome::kWrongBuild:
+    case DownloadOutcome::kNoPublisherKey:
       return true;
     case DownloadOutcome::kFetchFailed:
     case DownloadOutcome::kUnreadable:
@@ -181,6 +188,7 @@ void ReportDownload(const DownloadVerdict& verdict, const DownloadFacts& facts, 
     case DownloadOutcome::kNoVersionResource:
     case DownloadOutcome::kVersionDiffers:
     case DownloadOutcome::kWrongBuild:
+    case DownloadOutcome::kNoPublisherKey:
     case DownloadOutcome::kAccepted:
       break;
   }
@@ -206,7 +214,14 @@ void ReportDownload(const DownloadVerdict& verdict, const DownloadFacts& facts, 
          BuildName(verdict.subsystem));
     LogLine(LogLevel::kError, L"下载包是%ls（子系统 %u），本程序是%ls，拒绝安装", BuildName(facts.subsystem),
             facts.subsystem, BuildName(verdict.subsystem));
+  } else if (verdict.outcome == DownloadOutcome::kNoPublisherKey) {
+    Report(ConsoleLevel::kWarn, L"新版本 %ls 不带发布者公钥：装上它就不再校验更新清单的签名，拒绝安装（请用带公钥的构建发布）",
+           LogLevel::kWarn, L"新版本 %ls 不带发布者公钥，装上后不再校验签名，拒绝安装", offer.version.c_str());
   } else {
     Ok(L"新包版本资源确认：%ls", facts.fileVersion.c_str());
+    if (verdict.publisherKeyChanges) {
+      Report(ConsoleLevel::kWarn, L"新版本 %ls 换用新的发布者公钥：此后的更新须由新密钥签名", LogLevel::kWarn,
+             L"新版本 %ls 换用新的发布者公钥", offer.version.c_str());
+    }
   }
 }

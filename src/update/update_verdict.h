@@ -2,7 +2,10 @@
 // out to be: pure functions, and the messages that report them.
 #pragma once
 
+#include <memory>
 #include <string>
+
+#include "support/handles.h"
 
 #include "support/program_build.h"
 #include "update/http_fetch.h"
@@ -51,7 +54,11 @@ struct DownloadFacts {
   std::string digest;           // SHA-256 of those bytes, empty when hashing failed
   bool hasVersion = false;      // the file has a FileVersion
   std::wstring fileVersion;
-  unsigned subsystem = 0;  // the PE subsystem: 2 windowless (GUI), 3 console; 0 unknown
+  unsigned subsystem = 0;    // the PE subsystem: 2 windowless (GUI), 3 console; 0 unknown
+  std::string publisherKey;  // the key the download carries (base64); empty: none
+  // The version, the subsystem and the key are read only from a file whose size and digest matched.
+  // From its verification to the helper's own hold, the download is kept from every writer by this.
+  std::shared_ptr<UniqueFile> held;
 };
 
 enum class DownloadOutcome {
@@ -62,19 +69,23 @@ enum class DownloadOutcome {
   kDigestDiffers,
   kNoVersionResource,
   kVersionDiffers,
-  kWrongBuild,  // the console build for the windowless one, or the other way round
+  kWrongBuild,       // the console build for the windowless one, or the other way round
+  kNoPublisherKey,   // the running build checks signatures, and the release would not: it carries no key
   kAccepted,
 };
 
 struct DownloadVerdict {
   DownloadOutcome outcome = DownloadOutcome::kFetchFailed;
-  std::string expectedDigest;  // the manifest's sha256 as compared, once the size passed
-  unsigned subsystem = 0;      // the build the download had to be
+  std::string expectedDigest;        // the manifest's sha256 as compared, once the size passed
+  unsigned subsystem = 0;            // the build the download had to be
+  bool publisherKeyChanges = false;  // kAccepted: the release carries a key other than the running one's
 };
 
 // The checks in their fixed order: request, read-back, size, digest form, digest, version resource,
-// version match, build (subsystem; not checked when subsystem is 0). The first that fails decides.
-DownloadVerdict JudgeDownload(const UpdateInfo& offer, const DownloadFacts& facts, unsigned subsystem = 0);
+// version match, build (subsystem; not checked when subsystem is 0), publisher key (only for a running
+// build with publisherKey: the release must carry a key of its own). The first that fails decides.
+DownloadVerdict JudgeDownload(const UpdateInfo& offer, const DownloadFacts& facts, unsigned subsystem = 0,
+                              const std::string& publisherKey = {});
 
 // True for the refusals that are the release's own fault (size, digest, version), which a later cycle
 // would meet again; not for a failed request or a file that could not be read here.

@@ -1,10 +1,12 @@
 """Signed updates end to end: the build that carries the test publisher's key installs what that key signed,
 and refuses every other manifest before anything is downloaded."""
+import hashlib
 import os
 import shutil
 
 import harness
-from update_case import MANIFEST, OLD, UPDATE_TIMEOUT, UpdateTestCase, file_version, publish
+from harness import STATE_SUBKEY
+from update_case import MANIFEST, NEW, OLD, UPDATE_TIMEOUT, UpdateTestCase, file_version, publish
 from wineprefix import wait_pid_gone
 
 
@@ -22,13 +24,36 @@ class SignedUpdate(UpdateTestCase):
         self.assert_exit(result, 0)
         return result
 
-    def test_a_release_signed_with_the_publishers_key_is_installed(self):
+    def test_a_release_that_carries_another_key_is_installed_and_the_key_moves_on_with_it(self):
+        # The next version carries tests/keys/other-test.pub.pem: a rotation release, signed with the key
+        # the installed program carries.
         _, published = self.host.publish(harness.next_exe(), sign_key=harness.test_key("publisher-test.pem"))
-        self.check_update()
+        result = self.check_update()
+        moved = f"新版本 {NEW} 换用新的发布者公钥"
+        self.assertEqual(result.stderr_text.count(f"[WARN ] {moved}：此后的更新须由新密钥签名\n"), 1, result.describe())
         new_pid = self.wait_for_new_version()
         self.assert_installed(published)
-        # The new version repeats the check with its own version, finds nothing newer and ends.
+        self.assertEqual(self.log_messages().count(moved), 1)
+        # The new version repeats the check with its own key: the old key's manifest is no longer its.
+        self.wait_for_log("^清单签名校验失败：签名与发布者公钥不符$")
         self.assertTrue(wait_pid_gone(new_pid, harness.RUN_TIMEOUT), self.describe())
+
+    def test_a_release_without_a_key_is_refused_remembered_and_nothing_is_replaced(self):
+        # Signed with the right key, but a build without a key of its own: installed, it would take any
+        # manifest from then on.
+        self.host.publish(harness.broken_exe(), sign_key=harness.test_key("publisher-test.pem"))
+        with open(harness.broken_exe(), "rb") as f:
+            digest = hashlib.sha256(f.read()).hexdigest()
+        result = self.check_update()
+        self.assertTrue(result.stderr_text.endswith(
+            f"[WARN ] 新版本 {NEW} 不带发布者公钥：装上它就不再校验更新清单的签名，拒绝安装（请用带公钥的构建发布）\n"),
+            result.describe())
+        self.assertIn(f"新版本 {NEW} 不带发布者公钥，装上后不再校验签名，拒绝安装", self.log_messages())
+        self.assertEqual(file_version(self.exe), OLD)
+        self.assertEqual(os.listdir(self.app_dir), ["OKAVU.exe"])
+        self.assertEqual([n for n in os.listdir(self.temp_dir) if n.startswith("OKAVU-updater-")], [])
+        self.assertEqual((self.reg_text(STATE_SUBKEY, "FailedUpdateVersion"),
+                          self.reg_text(STATE_SUBKEY, "FailedUpdateSha256")), (NEW, digest))
 
     def test_a_manifest_not_signed_by_the_publisher_is_refused_before_anything_is_downloaded(self):
         self.host.publish(harness.next_exe(), sign_key=harness.test_key("publisher-test.pem"))

@@ -198,11 +198,26 @@ TEST(DownloadPathTest, RejectedRelativeLocations) {
   EXPECT_EQ(Resolve(L"//host/files/OKAVU/x.exe"), L"<rejected>");
 }
 
+TEST(DownloadPathTest, NoFormOfThePathLeavesTheFolderAsAServerDecodesIt) {
+  const std::wstring absolute = std::wstring(L"https://") + kUpdateHost;
+  for (const wchar_t* text :
+       {L"/files/OKAVU/a/../x.exe", L"/files/OKAVU/%2e%2e/secret", L"/files/OKAVU/%2E%2E/secret",
+        L"/files/OKAVU/.%2e/x", L"/files/OKAVU/x%2fy.exe", L"/files/OKAVU/x%2F..%2Fy", L"/files/OKAVU/x%5cy.exe",
+        L"/files/OKAVU/x\\y.exe", L"/files/OKAVU/./x.exe", L"/files/OKAVU/x/.", L"/files/OKAVU/x%zz.exe",
+        L"/files/OKAVU/x%2", L"/files/OKAVU/x.exe%"}) {
+    const std::wstring tail = text;
+    EXPECT_EQ(Resolve(absolute + tail), L"<rejected>") << std::string(tail.begin(), tail.end());
+    EXPECT_EQ(Resolve(tail), L"<rejected>");
+    EXPECT_EQ(Resolve(tail.substr(13)), L"<rejected>") << "the same below the folder, written relative";
+  }
+  // A query does not change the path; its text is not the path's business.
+  EXPECT_EQ(Resolve(L"x.exe?a=%2e"), L"/files/OKAVU/x.exe?a=%2e");
+}
+
 TEST(DownloadPathTest, AbsoluteLocationsOnlyOnTheUpdateHost) {
   const std::wstring host = kUpdateHost;
   EXPECT_EQ(Resolve(L"https://" + host + L"/files/OKAVU/x.exe"), L"/files/OKAVU/x.exe");
-  // The path part is not inspected further in this form.
-  EXPECT_EQ(Resolve(L"https://" + host + L"/files/OKAVU/a/../x.exe"), L"/files/OKAVU/a/../x.exe");
+  EXPECT_EQ(Resolve(L"https://" + host + L"/files/OKAVU/a%20b.exe?v=2"), L"/files/OKAVU/a%20b.exe?v=2");
   EXPECT_EQ(Resolve(L"http://" + host + L"/files/OKAVU/x.exe"), L"<rejected>");
   EXPECT_EQ(Resolve(L"http://x.exe"), L"<rejected>");
   EXPECT_EQ(Resolve(L"https://" + host + L":443/files/OKAVU/x.exe"), L"<rejected>");
@@ -258,4 +273,6 @@ TEST(ManifestTest, EachBuildReadsItsOwnDownloadKeys) {
   EXPECT_FALSE(old.ok());
   EXPECT_TRUE(old.value.consoleOnly);
   EXPECT_FALSE(ParseManifest(L"version=1.7.0.0\n", ManifestReader::kWindowless).value.consoleOnly);
+  // The windowless build says nothing of a version it would not have taken.
+  EXPECT_FALSE(ParseManifest(L"version=1.7\x1B[2J\nurl=x.exe\n", ManifestReader::kWindowless).value.consoleOnly);
 }

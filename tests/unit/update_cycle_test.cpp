@@ -61,7 +61,7 @@ struct FakeHost {
     system.installedAlready = [this](const std::string&) { return installedAlready; };
     system.awaitHelper = [](const std::wstring&) {};
     system.downloadPath = [] { return kNewExe; };
-    system.download = [this](const std::wstring& path, const std::wstring& file) {
+    system.download = [this](const std::wstring& path, const std::wstring& file, const UpdateInfo&) {
       ++downloads;
       requested = path;
       files.insert(file);
@@ -368,6 +368,51 @@ TEST_F(UpdateCycleTest, CycleWhileAnotherRunsReturnsWithoutTouchingAnything) {
   EXPECT_TRUE(log.empty());
   EXPECT_FALSE(channel.TryBeginCycle()) << "the running cycle's flag must stay set";
   EXPECT_FALSE(channel.HandOverReady());
+}
+
+}  // namespace
+
+namespace {
+
+// A build with a publisher key keeps one: the key the release carries is judged after everything else.
+TEST_F(UpdateCycleTest, AKeyedBuildRefusesAReleaseWithoutAKeyAndSaysWhenTheKeyChanges) {
+  UpdateInfo offer;
+  offer.version = kOffer;
+  offer.sha256 = FromUtf8(kDigest);
+  offer.size = 5;
+  DownloadFacts facts = GoodDownload();
+  const auto judge = [&](const std::string& releaseKey) {
+    facts.publisherKey = releaseKey;
+    const DownloadVerdict verdict = JudgeDownload(offer, facts, kConsoleSubsystem, "RUNNING-KEY");
+    LogWatch watch;
+    ConsoleCapture console;
+    ReportDownload(verdict, facts, offer);
+    out = console.Out();
+    err = console.Err();
+    log = watch.NewLines();
+    return verdict;
+  };
+  DownloadVerdict verdict = judge("");
+  EXPECT_EQ(verdict.outcome, DownloadOutcome::kNoPublisherKey);
+  EXPECT_TRUE(IsFaultOfTheRelease(verdict.outcome)) << "remembered, not fetched again";
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err, "[WARN ] 新版本 " + kOffer8 +
+                     " 不带发布者公钥：装上它就不再校验更新清单的签名，拒绝安装（请用带公钥的构建发布）\n");
+  EXPECT_EQ(log, (std::vector<std::string>{"[INFO] 下载校验通过：5 字节 sha256=" + kDigest,
+                                           "[WARN] 新版本 " + kOffer8 + " 不带发布者公钥，装上后不再校验签名，拒绝安装"}));
+
+  verdict = judge("NEW-KEY");
+  EXPECT_EQ(verdict.outcome, DownloadOutcome::kAccepted);
+  EXPECT_TRUE(verdict.publisherKeyChanges);
+  EXPECT_EQ(err, "[WARN ] 新版本 " + kOffer8 + " 换用新的发布者公钥：此后的更新须由新密钥签名\n");
+  EXPECT_EQ(log.back(), "[WARN] 新版本 " + kOffer8 + " 换用新的发布者公钥");
+
+  verdict = judge("RUNNING-KEY");
+  EXPECT_EQ(verdict.outcome, DownloadOutcome::kAccepted);
+  EXPECT_FALSE(verdict.publisherKeyChanges);
+  EXPECT_EQ(err, "");
+  // A build without a key takes a release with or without one.
+  EXPECT_EQ(JudgeDownload(offer, facts, kConsoleSubsystem, "").outcome, DownloadOutcome::kAccepted);
 }
 
 }  // namespace
