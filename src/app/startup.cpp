@@ -164,10 +164,13 @@ RunEnd RunStages(const RunOptions& options, std::vector<std::wstring> forwardedA
     SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
     run.status = PublishWatcher();
   }
-  const UpdatePolicy policy = ReadUpdatePolicy(SystemPolicyLookup());
-  for (const std::wstring& warning : policy.warnings) LogLine(LogLevel::kWarn, L"%ls", warning.c_str());
+  UpdateSettings settings;
+  settings.intervalSeconds = static_cast<unsigned long>(options.updateInterval);
+  settings.intervalGiven = options.updateIntervalGiven;
+  settings.policy = SystemPolicyLookup();
   run.updates = std::make_shared<UpdateChannel>(
-      std::move(forwardedArgs), UniqueKernelHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)), policy);
+      std::move(forwardedArgs), UniqueKernelHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)), std::move(settings));
+  const UpdatePolicy policy = run.updates->CurrentPolicy();
 
   // A waiting watcher already holds the lock and shows in "--status", so "--stop" and a new watcher
   // reach it while it waits.
@@ -190,15 +193,7 @@ RunEnd RunStages(const RunOptions& options, std::vector<std::wstring> forwardedA
     Report(ConsoleLevel::kInfo, L"自动更新：已被策略禁用（%ls）", LogLevel::kInfo, L"自动更新已被策略禁用（%ls）",
            policy.disabledBy.c_str());
   } else if (updates) {
-    bool raised = false;
-    const unsigned long interval = EffectiveUpdateInterval(static_cast<unsigned long>(options.updateInterval),
-                                                           options.updateIntervalGiven, policy, raised);
-    if (raised) {
-      Report(ConsoleLevel::kWarn, L"--update-interval %lu 秒短于策略 UpdateIntervalSeconds=%lu，按策略每 %lu 秒检查",
-             LogLevel::kWarn, L"更新间隔 %lu 秒短于策略 UpdateIntervalSeconds=%lu，改为 %lu 秒",
-             static_cast<unsigned long>(options.updateInterval), interval, interval);
-    }
-    run.updateThread = StartUpdates(interval, policy.spreadSeconds, run.updates);
+    run.updateThread = StartUpdates(run.updates->IntervalSeconds(policy), run.updates);
   } else {
     Info(L"自动更新：已禁用");
   }
@@ -207,7 +202,7 @@ RunEnd RunStages(const RunOptions& options, std::vector<std::wstring> forwardedA
 
   if (!options.watch && options.checkUpdate) {
     if (policy.disableUpdates) return {};  // said above
-    const bool handOver = RunStandaloneUpdateCheck(*run.updates, run.updateThread);
+    const bool handOver = RunStandaloneUpdateCheck(*run.updates, run.updateThread, policy);
     return {ToInt(ExitCode::kSuccess), handOver || run.updateThread.lingers()};
   }
   if (options.watch) {

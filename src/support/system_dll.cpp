@@ -161,6 +161,7 @@ const BcryptApi& Bcrypt() {
     bind(loaded.importKeyPair, "BCryptImportKeyPair");
     bind(loaded.verifySignature, "BCryptVerifySignature");
     bind(loaded.destroyKey, "BCryptDestroyKey");
+    bind(loaded.genRandom, "BCryptGenRandom");
     return KeepIfComplete(loaded);
   }();
   return api;

@@ -83,6 +83,7 @@ struct BcryptApi {
   decltype(&::BCryptImportKeyPair) importKeyPair = nullptr;
   decltype(&::BCryptVerifySignature) verifySignature = nullptr;
   decltype(&::BCryptDestroyKey) destroyKey = nullptr;
+  decltype(&::BCryptGenRandom) genRandom = nullptr;
   unsigned long loadError = 0;
 };
 const BcryptApi& Bcrypt();

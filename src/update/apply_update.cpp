@@ -13,7 +13,6 @@
 #include "support/files.h"
 #include "support/handles.h"
 #include "support/log.h"
-#include "support/path_lock.h"
 #include "support/paths.h"
 #include "support/process.h"
 #include "support/state.h"
@@ -21,15 +20,17 @@
 #include "support/version_number.h"
 #include "update/command_line.h"
 #include "update/failed_release.h"
+#include "update/local_faults.h"
 #include "update/manifest.h"
 #include "update/sha256.h"
+#include "update/update_lock.h"
 
 namespace {
 
 constexpr DWORD kWaitSliceMs = 5000;
 constexpr unsigned long kProgressEveryMs = 29999;  // a line once more than this has passed
 constexpr unsigned long kGiveUpAfterMs = 300000;
-constexpr DWORD kHelperLockWaitMs = 300000;  // another helper of the same target: its whole work
+constexpr DWORD kHelperLockWaitMs = 60000;  // the update lock: another process's update of the same target
 constexpr int kReplaceAttempts = 60;
 constexpr DWORD kReplacePauseMs = 250;
 constexpr DWORD kProbationMs = 10000;  // a new version that lives this long (or ends with 0) is good
@@ -74,12 +75,12 @@ bool HasDigest(HANDLE held, const std::wstring& expectedSha256, std::string& act
   return expected && actual && actual.value.hex == expected.value;
 }
 
-// True when the held file has the digest the hand-over verified (or none was given); a mismatch is logged.
-bool DigestMatches(HANDLE held, const std::optional<std::wstring>& expectedSha256) {
+// True when the held file has the digest the hand-over verified; a mismatch is logged.
+bool DigestMatches(HANDLE held, const std::wstring& expectedSha256) {
   std::string actual;
-  if (!expectedSha256 || HasDigest(held, *expectedSha256, actual)) return true;
+  if (HasDigest(held, expectedSha256, actual)) return true;
   LogLine(LogLevel::kError, L"待替换文件的 SHA256(%hs)与预期(%hs)不符，放弃更新", actual.c_str(),
-          NormalizeSha256(*expectedSha256).value.c_str());
+          NormalizeSha256(expectedSha256).value.c_str());
   return false;
 }
 
@@ -105,8 +106,8 @@ class Installation {
   explicit Installation(const ApplyUpdateArgs& args)
       : args_(args), backup_(BackupPathFor(args.target)), directory_(RestartDirectoryFor(args)) {}
 
-  // From the start, nobody may change or delete the new file (it may be missing: another helper
-  // installed it); an update cycle of another process of the program takes the hold as "busy".
+  // Nobody may change or delete the new file while this helper works (it may be missing: another helper
+  // installed it).
   void HoldNewFile() { reading_ = HoldForReading(args_.newFile); }
 
   // Holds the new file (a virus scanner may hold it for a moment) and checks its digest; then keeps
@@ -161,10 +162,19 @@ class Installation {
   // Starts the new version and watches it for its first seconds; puts the old version back when it
   // cannot be started or ends with an error code in that time.
   void StartAndWatchNewVersion() {
+    // Held against writers, and checked once more through the hold, until its process has started: what
+    // runs is the release that was verified.
+    Result<UniqueFile> held = HoldForReading(args_.target);
+    if (!held || !DigestMatches(held.value.get(), args_.expectedSha256)) {
+      LogLine(LogLevel::kError, L"新版本启动前无法确认未被改动 (err=%lu)，恢复旧版本", held.error());
+      RollBack(false);
+      return;
+    }
     Result<StartedProcess> started = Start(args_.target);
+    held.value.reset();
     if (!started) {
       LogLine(LogLevel::kError, L"拉起新版本失败 (err=%lu)", started.error());
-      RollBack();
+      RollBack(true);
       return;
     }
     LogLine(LogLevel::kInfo, L"已拉起新版本");
@@ -174,26 +184,52 @@ class Installation {
         GetExitCodeProcess(started.value.process.get(), &exitCode) && exitCode != 0) {
       LogLine(LogLevel::kWarn, L"新版本启动后 %lu ms 就以退出码 %lu 结束",
               static_cast<unsigned long>(GetTickCount() - start), static_cast<unsigned long>(exitCode));
-      RollBack();
+      RollBack(true);
       return;
     }
     DropBackup();
+    // An install ends the back-off of this computer's earlier faults.
+    WriteLocalFaults(0);
   }
 
-  // After a failure that replaced nothing: the old version runs again, the download is gone and the
-  // release is remembered, so that it is not downloaded again.
+  // After a failure that replaced nothing, and that this computer caused (a file that changed after its
+  // check, a target that stayed locked): the old version runs again and the download is gone; the release
+  // is not remembered, the fault counts towards the back-off.
   void GiveUp() {
     ForgetDownload();
+    CountLocalFault();
     StartOldVersion();
   }
 
+
+  // The run this helper was handed goes on in the old version: under its name, or, where it could not be
+  // put back, from its backup.
+  void StartOldVersion() {
+    if (!backedUp_) {
+      Result<StartedProcess> started = Start(args_.target);
+      if (started) {
+        LogLine(LogLevel::kInfo, L"已重新拉起旧版本");
+      } else {
+        LogLine(LogLevel::kError, L"重新拉起旧版本失败 (err=%lu)", started.error());
+      }
+      return;
+    }
+    // It could not be put back under its name: it runs from the backup, so that the session does not lose
+    // the run this helper stopped.
+    Result<StartedProcess> started = Start(backup_);
+    if (started) {
+      LogLine(LogLevel::kWarn, L"旧版本放不回原处，已从备份重新拉起：%ls", backup_.c_str());
+    } else {
+      LogLine(LogLevel::kError, L"从备份重新拉起旧版本失败 (err=%lu)：%ls", started.error(), backup_.c_str());
+    }
+  }
  private:
   static bool IsMissing(unsigned long error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
   bool TargetHasExpectedDigest() const {
     const Result<UniqueFile> target = HoldForReading(args_.target);
     std::string actual;
-    return args_.expectedSha256 && target && HasDigest(target.value.get(), *args_.expectedSha256, actual);
+    return target && HasDigest(target.value.get(), args_.expectedSha256, actual);
   }
 
   static std::wstring RestartDirectoryFor(const ApplyUpdateArgs& args) {
@@ -223,46 +259,33 @@ class Installation {
     }
   }
 
-  void RollBack() {
-    RememberFailure();
+  // The new version did not run: the release's fault when it was the release that ran (it is remembered),
+  // this computer's when it could not be started as checked.
+  void RollBack(bool releaseAtFault) {
+    if (releaseAtFault) {
+      RememberFailure();
+    } else {
+      CountLocalFault();
+    }
     if (!backedUp_) return;  // installed by another helper: there is no old version here to go back to
     LogLine(LogLevel::kWarn, L"新版本未能正常运行，恢复旧版本：%ls", args_.target.c_str());
     PutOldVersionBack();
     StartOldVersion();
   }
 
-  void StartOldVersion() {
-    if (!backedUp_) {
-      Result<StartedProcess> started = Start(args_.target);
-      if (started) {
-        LogLine(LogLevel::kInfo, L"已重新拉起旧版本");
-      } else {
-        LogLine(LogLevel::kError, L"重新拉起旧版本失败 (err=%lu)", started.error());
-      }
-      return;
-    }
-    // It could not be put back under its name: it runs from the backup, so that the session does not lose
-    // the run this helper stopped.
-    Result<StartedProcess> started = Start(backup_);
-    if (started) {
-      LogLine(LogLevel::kWarn, L"旧版本放不回原处，已从备份重新拉起：%ls", backup_.c_str());
-    } else {
-      LogLine(LogLevel::kError, L"从备份重新拉起旧版本失败 (err=%lu)：%ls", started.error(), backup_.c_str());
-    }
-  }
+
 
   void ForgetDownload() {
     reading_ = Result<UniqueFile>();
     if (DeleteFileW(args_.newFile.c_str()))
       LogLine(LogLevel::kInfo, L"已删除未安装的新版本文件：%ls", args_.newFile.c_str());
     static_cast<void>(WriteStateValue(L"PendingNewExe", L""));
-    RememberFailure();
   }
 
   void RememberFailure() {
     if (remembered_) return;
     remembered_ = true;
-    RememberFailedRelease(args_.expectedVersion, args_.expectedSha256.value_or(L""));
+    RememberFailedRelease(args_.expectedVersion, args_.expectedSha256);
   }
 
   void DropBackup() {
@@ -307,23 +330,21 @@ bool ParseApplyUpdateArgs(int argc, const wchar_t* const* argv, ApplyUpdateArgs&
       args.expectedVersion = argv[++i];
     } else if (hasValue && IsOption(arg, L"--sha256")) {
       args.expectedSha256 = argv[++i];
+      args.hasSha256 = true;
     } else if (hasValue && IsOption(arg, L"--cwd")) {
       args.workingDirectory = argv[++i];
     }
     // Anything else, and an option without its value, is skipped.
   }
-  return !args.target.empty() && !args.newFile.empty();
+  // The helper never replaces a file without checking both its version and its digest.
+  return !args.target.empty() && !args.newFile.empty() && !args.expectedVersion.empty() &&
+         args.expectedVersion != L"-" && args.hasSha256 && NormalizeSha256(args.expectedSha256).ok();
 }
-
-std::wstring ApplyUpdateMutexName(const std::wstring& target) { return PathLockName(L"ApplyUpdate", target); }
-
-std::wstring UpdateMutexName(const std::wstring& executable) { return PathLockName(L"Update", executable); }
 
 std::wstring BackupPathFor(const std::wstring& target) { return target + L".old"; }
 
 bool HelperVersionAccepted(const std::wstring& expectedVersion, const std::wstring& fileVersion) {
-  if (expectedVersion.empty() || expectedVersion == L"-") return true;
-  return fileVersion.empty() || fileVersion == expectedVersion || SameVersionNumbers(expectedVersion, fileVersion);
+  return !fileVersion.empty() && (fileVersion == expectedVersion || SameVersionNumbers(expectedVersion, fileVersion));
 }
 
 std::wstring RestartCommandLine(const std::wstring& target, const std::vector<std::wstring>& forwarded) {
@@ -350,19 +371,6 @@ HelperExit ApplyUpdateMode(int argc, const wchar_t* const* argv) {
   ApplyUpdateArgs args;
   if (!ParseApplyUpdateArgs(argc, argv, args)) return HelperExit::kUsage;
 
-  // One helper at a time per target, across sessions and users; a second one waits its turn rather
-  // than leave, so that the run it restarts is not lost. Held until this helper is done.
-  const std::wstring lockName = ApplyUpdateMutexName(args.target);
-  Result<HeldMutex> lock = TakePathLock(lockName, 0);
-  if (!lock && lock.error() == WAIT_TIMEOUT) {
-    LogLine(LogLevel::kInfo, L"另一个更新帮手正在处理同一目标，等它完成");
-    lock = TakePathLock(lockName, kHelperLockWaitMs);
-    if (!lock && lock.error() == WAIT_TIMEOUT) {
-      LogLine(LogLevel::kWarn, L"已有另一个更新帮手在处理同一目标，本帮手退出");
-      return HelperExit::kDone;
-    }
-  }
-
   const std::wstring self = ModulePath();
   if (!self.empty() && SamePath(self, args.target)) {
     LogLine(LogLevel::kError, L"目标路径指向帮手自身，参数错误，放弃");
@@ -370,19 +378,30 @@ HelperExit ApplyUpdateMode(int argc, const wchar_t* const* argv) {
   }
 
   Installation installation(args);
-  installation.HoldNewFile();
-  // The update cycles of every process of the program stay away until this helper is done: the one
-  // that started it lets go at the end of its cycle.
-  const std::wstring updateLockName = UpdateMutexName(args.target);
-  Result<HeldMutex> updateLock = TakePathLock(updateLockName, kHelperLockWaitMs);
-  if (!updateLock && updateLock.error() == WAIT_TIMEOUT) {
-    LogLine(LogLevel::kWarn, L"等待本程序的更新锁超过 5 分钟，继续替换");
+  // One update of the target at a time, across sessions and users: the lock file beside it, which the
+  // process that started this helper keeps to its end. A lock that stays taken (another process's
+  // update, or someone who holds it for good) never leaves the session without the run this helper
+  // stopped.
+  Result<UniqueFile> lock = TakeUpdateLock(args.target, 0);
+  if (!lock && lock.error() == WAIT_TIMEOUT) {
+    LogLine(LogLevel::kInfo, L"另一个进程正在更新同一程序，等它完成（最多 %lu 秒）", kHelperLockWaitMs / 1000);
+    lock = TakeUpdateLock(args.target, kHelperLockWaitMs);
   }
+  if (!lock) {
+    LogLine(LogLevel::kWarn, L"拿不到本程序的更新锁 (err=%lu)：%ls，放弃本次更新", lock.error(),
+            UpdateLockPath(args.target).c_str());
+    CountLocalFault();
+    installation.StartOldVersion();
+    return HelperExit::kDone;
+  }
+  // From here nobody writes the download; it is checked again under the move's own hold.
+  installation.HoldNewFile();
 
   if (args.pid != 0) WaitForOldProcess(args.pid);
 
-  // A file without a readable version passes: the cycle that downloaded it checked it already.
-  if (!VersionMatches(args.expectedVersion, PeFileVersionString(args.newFile).value)) {
+  // A file whose version cannot be read is refused as one of another version. A file that is gone may have
+  // been installed by another helper; the replacement finds that out by the target's digest.
+  if (IsExistingFile(args.newFile) && !VersionMatches(args.expectedVersion, PeFileVersionString(args.newFile).value)) {
     installation.GiveUp();
     return HelperExit::kVersionMismatch;
   }

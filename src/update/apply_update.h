@@ -1,7 +1,6 @@
 // The helper mode: replaces the old executable with the verified download and starts the new version.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,33 +11,26 @@ HelperExit ApplyUpdateMode(int argc, const wchar_t* const* argv);
 
 // What the hand-over put on the helper's command line.
 struct ApplyUpdateArgs {
-  std::wstring target;                         // "--target": the executable to replace
-  std::wstring newFile;                        // "--new": the verified download
-  int pid = 0;                                 // "--pid": the old process, 0 when absent
-  std::wstring expectedVersion;                // "--ver": empty or "-" switches the check off
-  std::optional<std::wstring> expectedSha256;  // "--sha256": the digest the new file must have
-  std::wstring workingDirectory;               // "--cwd": where the old process ran; empty: the target's folder
-  std::vector<std::wstring> forwarded;         // everything after "--"
+  std::wstring target;                  // "--target": the executable to replace
+  std::wstring newFile;                 // "--new": the verified download
+  int pid = 0;                          // "--pid": the old process, 0 when absent
+  std::wstring expectedVersion;         // "--ver": the version the new file must have
+  std::wstring expectedSha256;          // "--sha256": the digest the new file must have
+  bool hasSha256 = false;               // "--sha256" was given
+  std::wstring workingDirectory;        // "--cwd": where the old process ran; empty: the target's folder
+  std::vector<std::wstring> forwarded;  // everything after "--"
 };
 
-// Reads argv[2..argc-1]. False when the helper has nothing to do (exit 64): nothing after
-// "--apply-update", or no target, or no new file.
+// Reads argv[2..argc-1]. False when the helper may do nothing (exit 64): nothing after "--apply-update",
+// no target, no new file, no version (or an empty one, or "-"), or no digest of 64 hexadecimal digits.
 bool ParseApplyUpdateArgs(int argc, const wchar_t* const* argv, ApplyUpdateArgs& args);
-
-// The helper's lock for target: "Global\OKAVU_ApplyUpdate_" + the lower-cased target with every "/", ":" and
-// "\" turned into "_" (PathLockName).
-std::wstring ApplyUpdateMutexName(const std::wstring& target);
-
-// The lock of one executable's update, from the download to the end of its helper, so that one process
-// at a time downloads, hands over and replaces it: "Global\OKAVU_Update_" + the path as above.
-std::wstring UpdateMutexName(const std::wstring& executable);
 
 // Where the old executable waits while the new one proves itself: target + ".old".
 std::wstring BackupPathFor(const std::wstring& target);
 
-// True when the new file's FileVersion may be installed for the expected version: no check asked
-// ("" or "-"), no version readable, the same text, or the same four numbers ('1.7' is '1.7.0.0',
-// as the update cycle that verified the download counts it).
+// True when the new file's FileVersion may be installed for the expected version: the same text, or the
+// same four numbers ('1.7' is '1.7.0.0', as the update cycle that verified the download counts it). A
+// file whose version cannot be read is never accepted.
 bool HelperVersionAccepted(const std::wstring& expectedVersion, const std::wstring& fileVersion);
 
 // The new version's command line: the quoted target, then each forwarded argument quoted so that

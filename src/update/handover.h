@@ -10,9 +10,10 @@
 #include "update/update_channel.h"
 
 // Runs on the thread of the update cycle. Writes the four state values, copies the running
-// executable to "<temp>OKAVU-updater-<pid>.exe", starts it detached in helper mode with the verified
-// digest and, once it runs, publishes the hand-over on channel. Fails (reported where the user must
-// know) when no helper runs.
+// executable to a new file "<temp>OKAVU-updater-<32 random hexadecimal digits>.exe", held against writers
+// and deleters until it runs, starts it detached in helper mode with the verified digest and, once it
+// runs, publishes the hand-over on channel. Fails (said once per run, for the back-off retries it) when no
+// helper runs.
 Status LaunchUpdateHelper(const UpdateInfo& info, const std::wstring& newExePath, const std::string& sha256,
                           UpdateChannel& channel);
 

@@ -5,9 +5,9 @@
 #include <windows.h>
 
 #include "support/file_version.h"
+#include "support/computer.h"
 #include "support/files.h"
 #include "support/handles.h"
-#include "support/path_lock.h"
 #include "support/paths.h"
 #include "support/program_build.h"
 #include "support/report.h"
@@ -17,12 +17,10 @@
 #include "update/handover.h"
 #include "update/publisher_key.h"
 #include "update/sha256.h"
+#include "update/update_lock.h"
 #include "version.h"
 
 namespace {
-
-constexpr DWORD kHelperHoldWaitMs = 5000;
-constexpr DWORD kHelperHoldPollMs = 20;
 
 // The download goes next to the running executable, so the helper's move stays on one volume; each
 // build has a name of its own, so the two can update side by side in one folder.
@@ -39,14 +37,6 @@ unsigned ReadSubsystem(HANDLE file) {
     return 0;
   }
   return PeSubsystem(head, read).value_or(0);
-}
-
-// True when somebody holds file without letting others delete it: a helper, from its start to the
-// move. A missing file is nobody's.
-bool HeldByAnother(const std::wstring& file) {
-  UniqueFile probe(CreateFileW(file.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  return !probe && GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
 DownloadFacts Download(const std::wstring& requestPath, const std::wstring& file, const UpdateInfo& offer) {
@@ -75,14 +65,6 @@ DownloadFacts Download(const std::wstring& requestPath, const std::wstring& file
   return facts;
 }
 
-Result<HeldMutex> LockExecutable() {
-  Result<HeldMutex> lock = TakePathLock(UpdateMutexName(ModulePath()), 0);
-  // Between a hand-over and its helper taking this lock over, the helper's hold on the download says
-  // that the update is still under way.
-  if (lock && HeldByAnother(NewExePath())) return Status::Failure(WAIT_TIMEOUT);
-  return lock;
-}
-
 bool InstalledAlready(const std::string& sha256) {
   // By its digest alone: the version resource of a file by the running module's own path is read from
   // the loaded module, not from the file. The helper checks the version of what it finds installed.
@@ -92,11 +74,22 @@ bool InstalledAlready(const std::string& sha256) {
   return hashed && hashed.value.hex == sha256;
 }
 
-void AwaitHelper(const std::wstring& file) {
-  const DWORD start = GetTickCount();
-  while (!HeldByAnother(file) && IsExistingFile(file) && GetTickCount() - start < kHelperHoldWaitMs) {
-    Sleep(kHelperHoldPollMs);
+// What a manifest request means for the pace of checks.
+CheckOutcome ManifestAnswer(const Result<HttpResponse>& manifest) {
+  if (manifest || manifest.value.status == 200) return CheckOutcome::kManifest;
+  return ClassifyAnswer(manifest.value.status, L"");
+}
+
+// What a download that was not refused for the release's sake means: the host's trouble when it did not
+// answer with the file, this computer's when the file could not be written or read back.
+CheckOutcome DownloadFailure(const DownloadFacts& facts) {
+  const unsigned long status = facts.fetch.value.status;
+  if (!facts.fetch && status != 200) return ClassifyAnswer(status, L"");
+  const unsigned long error = facts.fetch.error();
+  if (!facts.fetch && (error == ERROR_FILE_TOO_LARGE || (error >= 12000 && error <= 12199) || error == 0)) {
+    return CheckOutcome::kHostError;  // an answer cut short or too large
   }
+  return CheckOutcome::kLocalFault;
 }
 
 // A skip that a watcher meets at every check is told once, until something else came between.
@@ -112,23 +105,27 @@ UpdateSystem SystemUpdate() {
   UpdateSystem system;
   system.publisherKey = EmbeddedPublisherKey();
   system.subsystem = RunningSubsystem();
+  system.computer = ThisComputerName();
   system.fetchManifest = [] { return HttpFetch(kManifestPath, kManifestTimeoutMs, kManifestLimit); };
   system.failedRelease = ReadFailedRelease;
   system.rememberFailure = RememberFailedRelease;
-  system.lockExecutable = LockExecutable;
+  system.lockExecutable = [] { return TakeUpdateLock(ModulePath(), 0); };
   system.installedAlready = InstalledAlready;
   system.downloadPath = NewExePath;
   system.download = Download;
   system.deleteFile = [](const std::wstring& file) { DeleteFileW(file.c_str()); };
   system.handOver = LaunchUpdateHelper;
-  system.awaitHelper = AwaitHelper;
   return system;
 }
 
-void DoUpdateCycle(UpdateChannel& channel) { DoUpdateCycleWith(channel, SystemUpdate()); }
+CheckReport DoUpdateCycle(UpdateChannel& channel, const UpdatePolicy& policy) {
+  return DoUpdateCycleWith(channel, SystemUpdate(), policy);
+}
 
-void DoUpdateCycleWith(UpdateChannel& channel, const UpdateSystem& system) {
-  if (!channel.TryBeginCycle()) return;
+CheckReport DoUpdateCycleWith(UpdateChannel& channel, const UpdateSystem& system, const UpdatePolicy& policy) {
+  CheckReport report;
+  report.outcome = CheckOutcome::kManifest;  // nothing asked, nothing failed: the plain interval
+  if (!channel.TryBeginCycle()) return report;
   // Every way out but a hand-over removes the download (once it is ours) and frees the next cycle.
   std::wstring newExe;
   ScopeExit guard([&] {
@@ -136,41 +133,61 @@ void DoUpdateCycleWith(UpdateChannel& channel, const UpdateSystem& system) {
     channel.EndCycle();
   });
 
+  // The policy as it stands now: an administrator who turns updates off stops the next request.
+  const std::wstring disabledKey = L"disabled " + policy.disabledBy;
+  if (policy.disableUpdates) {
+    if (channel.FirstTime(disabledKey)) {
+      Report(ConsoleLevel::kInfo, L"自动更新：已被策略禁用（%ls）", LogLevel::kInfo, L"自动更新已被策略禁用（%ls）",
+             policy.disabledBy.c_str());
+    }
+    return report;
+  }
+  channel.Forget(disabledKey);
+
   const Result<HttpResponse> manifest = system.fetchManifest();
+  report.outcome = ManifestAnswer(manifest);
   ManifestRules rules;
   rules.currentVersion = kAppVersion;
   rules.publisherKey = system.publisherKey;
   rules.failed = system.failedRelease();
-  rules.maxVersion = channel.policy().maxVersion;
+  rules.thisComputer = system.computer;
+  rules.maxVersion = policy.maxVersion;
   rules.reader = system.subsystem == kWindowlessSubsystem ? ManifestReader::kWindowless : ManifestReader::kConsole;
   const ManifestVerdict offer = JudgeManifest(manifest, rules);
   const UpdateInfo& info = offer.info;
   if (offer.outcome == ManifestOutcome::kAboveMaxVersion) {
     TellOnce(channel, L"max " + info.version, L"版本 %ls 高于策略允许的最高版本 %ls，不更新",
              L"版本 %ls 高于策略 MaxVersion=%ls，不更新", info.version.c_str(), rules.maxVersion.c_str());
-    return;
+    return report;
   }
   if (offer.outcome == ManifestOutcome::kConsoleOnly) {
     TellOnce(channel, L"console " + info.version, L"清单里的版本 %ls 没有无窗口版（windowless_url），本次不更新",
              L"清单的版本 %ls 没有无窗口版下载地址，不更新", info.version.c_str());
-    return;
+    return report;
   }
   if (offer.outcome == ManifestOutcome::kFailedBefore) {
     TellOnce(channel, L"failed " + info.version + L" " + info.sha256,
              L"版本 %ls 上次安装失败，不再下载（清单换了版本或摘要才会再试）", L"跳过上次安装失败的版本 %ls",
              info.version.c_str());
-    return;
+    return report;
   }
   if (offer.outcome != ManifestOutcome::kOffered) {
     ReportManifest(offer, manifest, kAppVersion);
-    return;
+    return report;
   }
 
   // One process at a time downloads and installs this executable; the others try at their next check.
-  const Result<HeldMutex> lock = system.lockExecutable();
+  Result<UniqueFile> lock = system.lockExecutable();
   if (!lock && lock.error() == WAIT_TIMEOUT) {
     TellOnce(channel, L"busy", L"另一个进程正在更新本程序，本次检查跳过", L"另一个进程正在更新本程序，跳过本次检查");
-    return;
+    return report;
+  }
+  if (!lock) {
+    TellOnce(channel, L"lock " + std::to_wstring(lock.error()),
+             L"无法在程序所在文件夹建立更新锁 (err=%lu)，本次不更新，稍后再试", L"建立更新锁失败 (err=%lu)，稍后再试",
+             lock.error());
+    report.outcome = CheckOutcome::kLocalFault;
+    return report;
   }
   // The release as the manifest names it: the one remembered when it fails, whatever step it fails at.
   const std::string digest = NormalizeSha256(info.sha256).value;
@@ -184,11 +201,13 @@ void DoUpdateCycleWith(UpdateChannel& channel, const UpdateSystem& system) {
     Report(ConsoleLevel::kInfo, L"程序文件已由另一个进程更新为版本 %ls，交给更新帮手重新启动", LogLevel::kInfo,
            L"程序文件已是新版本 %ls，不再下载，交给更新帮手重新启动", info.version.c_str());
     if (!system.handOver(info, file, digest, channel)) {
-      remember();
-      return;
+      report.outcome = CheckOutcome::kLocalFault;
+      return report;
     }
     guard.release();
-    return;
+    channel.KeepUntilTheEnd(std::move(lock.value), nullptr);
+    report.outcome = CheckOutcome::kInstalled;
+    return report;
   }
 
   ReportManifest(offer, manifest, kAppVersion);
@@ -197,14 +216,23 @@ void DoUpdateCycleWith(UpdateChannel& channel, const UpdateSystem& system) {
   const DownloadVerdict verdict = JudgeDownload(info, facts, system.subsystem, system.publisherKey);
   ReportDownload(verdict, facts, info);
   if (verdict.outcome != DownloadOutcome::kAccepted) {
-    if (IsFaultOfTheRelease(verdict.outcome)) remember();
-    return;
+    if (IsFaultOfTheRelease(verdict.outcome)) {
+      remember();
+    } else {
+      report.outcome = DownloadFailure(facts);
+    }
+    return report;
   }
 
+  // A helper that cannot be made or started is this computer's trouble, not the release's: it is tried
+  // again after the back-off, not remembered.
   if (!system.handOver(info, file, facts.digest, channel)) {
-    remember();
-    return;
+    report.outcome = CheckOutcome::kLocalFault;
+    return report;
   }
   guard.release();
-  system.awaitHelper(file);
+  // The helper takes both over once this process has ended, and checks the file again under its own hold.
+  channel.KeepUntilTheEnd(std::move(lock.value), facts.held);
+  report.outcome = CheckOutcome::kInstalled;
+  return report;
 }

@@ -8,6 +8,8 @@
 #include "update/failed_release.h"
 #include "update/manifest.h"
 #include "update/update_channel.h"
+#include "update/update_policy.h"
+#include "update/update_schedule.h"
 #include "update/update_verdict.h"
 
 // Name of the download, next to the running executable.
@@ -20,14 +22,16 @@ inline constexpr wchar_t kManifestPath[] = L"/files/OKAVU/manifest.txt";
 struct UpdateSystem {
   std::string publisherKey;  // the build's public key (base64); empty: manifests need no signature
   unsigned subsystem = 0;    // the running build's: its download must be the same build; 0: not checked
+  std::wstring computer;     // this computer's name: a failed release recorded elsewhere does not count here
   std::function<Result<HttpResponse>()> fetchManifest;
   // The release that failed to install before (not downloaded again), and remembering one.
   std::function<FailedRelease()> failedRelease;
   std::function<void(const std::wstring& version, const std::wstring& sha256)> rememberFailure;
   // The lock that lets one process at a time download, hand over and replace this executable, across
-  // sessions and users; fails with WAIT_TIMEOUT while another process holds it or a helper holds the
-  // download. Held to the end of the cycle; a helper takes it over for its whole work.
-  std::function<Result<HeldMutex>()> lockExecutable;
+  // sessions and users; fails with WAIT_TIMEOUT while another process holds it, and with the error that
+  // kept it from being made. Held to the end of the cycle, or after a hand-over to the end of the process;
+  // the helper then takes it for its whole work.
+  std::function<Result<UniqueFile>()> lockExecutable;
   // True when the executable file is already the release with this digest: another process of this
   // program installed it while this one ran from the old file (the helper checks its version).
   std::function<bool(const std::string& sha256)> installedAlready;
@@ -43,15 +47,13 @@ struct UpdateSystem {
   std::function<Status(const UpdateInfo& info, const std::wstring& newExe, const std::string& sha256,
                        UpdateChannel& channel)>
       handOver;
-  // After a hand-over: returns once the helper holds the new file, or after a few seconds; until then
-  // the executable's lock keeps other processes from touching the file.
-  std::function<void(const std::wstring& file)> awaitHelper;
 };
 
 UpdateSystem SystemUpdate();
 
-// Runs one complete update attempt; reports every outcome itself (console and log) and never ends
-// the process. Returns at once, silently, while another cycle runs or after a hand-over. Runs on the
-// update thread, or on the main thread for the standalone check; blocks for the network time.
-void DoUpdateCycle(UpdateChannel& channel);
-void DoUpdateCycleWith(UpdateChannel& channel, const UpdateSystem& system);
+// Runs one complete update attempt under policy (as it stands now); reports every outcome itself (console
+// and log) and never ends the process. Returns at once, silently, while another cycle runs. Runs on the
+// update thread, or on the main thread for the standalone check; blocks for the network time. What it
+// returns sets the pace of the next check.
+CheckReport DoUpdateCycle(UpdateChannel& channel, const UpdatePolicy& policy);
+CheckReport DoUpdateCycleWith(UpdateChannel& channel, const UpdateSystem& system, const UpdatePolicy& policy);

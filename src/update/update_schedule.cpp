@@ -7,17 +7,27 @@ namespace {
 
 constexpr std::int64_t kMsPerSecond = 1000;
 constexpr int kCountLimit = 1000;  // counts stop growing here; the caps decide long before
+constexpr std::int64_t kBackOffFloorPerMille = 1200;  // a back-off's floor: one to 1.2 intervals
 
-// A whole number in [low, high], both ends reachable: 0 gives low, just under 1 gives high. Always draws
-// one value, so the draws of a wait do not depend on the size of its window.
-std::int64_t Pick(std::int64_t low, std::int64_t high, const UniformRandom& random) {
+// One value of the random source, taken into [0, 1].
+double Draw(const UniformRandom& random) {
   double u = random();
   if (!(u > 0.0)) u = 0.0;  // NaN too
   if (u > 1.0) u = 1.0;
+  return u;
+}
+
+// The whole number at u in [low, high], both ends reachable: 0 gives low, just under 1 gives high.
+std::int64_t Between(std::int64_t low, std::int64_t high, double u) {
   if (high <= low) return low;
   const std::int64_t span = high - low;
   const auto offset = static_cast<std::int64_t>(u * static_cast<double>(span + 1));
   return low + std::min(offset, span);
+}
+
+// Always draws one value, so the draws of a wait do not depend on the size of its window.
+std::int64_t Pick(std::int64_t low, std::int64_t high, const UniformRandom& random) {
+  return Between(low, high, Draw(random));
 }
 
 std::int64_t IntervalMs(const CheckPace& pace) {
@@ -47,7 +57,10 @@ CheckWait BackOff(const CheckPace& pace, int failures, std::int64_t capSeconds, 
   CheckWait wait;
   wait.rule = rule;
   wait.failures = failures;
-  wait.ms = std::max(Pick(window / 2, window, random), interval);
+  // Never sooner than one interval, and, where the window has shrunk to the interval, still spread over a
+  // fifth of it from the same draw: desktops that failed together do not come back together.
+  const double u = Draw(random);
+  wait.ms = std::max(Between(window / 2, window, u), Between(interval, interval * kBackOffFloorPerMille / 1000, u));
   return wait;
 }
 
@@ -104,6 +117,13 @@ CheckWait FirstCheckWait(const CheckPace& pace, const UniformRandom& random) {
   CheckWait wait;
   wait.rule = WaitRule::kFirstCheck;
   wait.ms = Pick(kFirstCheckEarliestSeconds * kMsPerSecond, latest * kMsPerSecond, random);
+  wait.ms += SpreadMs(pace, random);
+  return wait;
+}
+
+CheckWait StartWait(const ScheduleState& state, const CheckPace& pace, const UniformRandom& random) {
+  if (state.localFaults == 0) return FirstCheckWait(pace, random);
+  CheckWait wait = BackOff(pace, state.localFaults, kLocalBackOffCapSeconds, WaitRule::kLocalBackOff, random);
   wait.ms += SpreadMs(pace, random);
   return wait;
 }

@@ -80,6 +80,11 @@ struct CheckWait {
 // plus the spread. Draws one random value, and a second for the spread when there is one.
 CheckWait FirstCheckWait(const CheckPace& pace, const UniformRandom& random);
 
+// The wait before the first check of a run that starts with state: the first-check window, or, after local
+// faults that earlier runs of the program met on this computer (state.localFaults), the local back-off for
+// that count, so that restarting the program does not undo its back-off.
+CheckWait StartWait(const ScheduleState& state, const CheckPace& pace, const UniformRandom& random);
+
 // The wait after a check that ended with report; updates state. Every wait is longer by a random 0..spread
 // seconds (one more random value, drawn last, when the spread is not 0).
 //  - kManifest, kNotModified: the interval times a random factor in [0.9, 1.1]; the host's count is reset.
@@ -92,7 +97,8 @@ CheckWait FirstCheckWait(const CheckPace& pace, const UniformRandom& random);
 //    manifest came first).
 //  - kInstalled: both counts are reset; the jittered interval.
 // The back-off rule: after n failures in a row, a random moment in [W/2, W] with
-// W = min(max(cap, interval), interval x 2^n), and never sooner than one interval.
+// W = min(max(cap, interval), interval x 2^n), and never sooner than one interval: where the window has
+// shrunk to the interval, a moment in [interval, 1.2 x interval], from the same random value.
 CheckWait NextCheckWait(ScheduleState& state, const CheckPace& pace, const CheckReport& report,
                         const UniformRandom& random);
 

@@ -12,18 +12,38 @@
 #include "support/report.h"
 #include "support/system_folders.h"
 #include "support/wait.h"
+#include "update/local_faults.h"
 #include "update/update_cycle.h"
 #include "version.h"
 
 // What the thread uses: kept alive by the thread as long as it runs, also after its owner let go.
 struct UpdateThread::Shared {
-  unsigned long updateInterval = 0;
-  unsigned long spreadSeconds = 0;
   std::shared_ptr<UpdateChannel> channel;
   UniqueKernelHandle stop;  // the thread's own stop signal: set by Stop, seen by nobody else
 };
 
 namespace {
+
+// The schedule's random source: each desktop its own, so that a fleet started together drifts apart.
+class ScheduleRandom {
+ public:
+  ScheduleRandom() : engine_(std::random_device{}()) {}
+  double operator()() { return uniform_(engine_); }
+
+ private:
+  std::mt19937 engine_;
+  std::uniform_real_distribution<double> uniform_{0.0, 1.0};
+};
+
+// Long waits in slices a DWORD can hold; each slice ends early on the thread's stop or a ready update.
+void WaitMilliseconds(std::int64_t milliseconds, HANDLE stop, HANDLE ready) {
+  constexpr std::int64_t kSliceMs = 24LL * 3600 * 1000;
+  while (milliseconds > 0 && !IsSignalled(stop) && !(ready && IsSignalled(ready))) {
+    const std::int64_t slice = milliseconds < kSliceMs ? milliseconds : kSliceMs;
+    WaitForFirst(static_cast<unsigned long>(slice), {stop, ready});
+    milliseconds -= slice;
+  }
+}
 
 DWORD WINAPI UpdaterThreadProc(LPVOID parameter) {
   // The thread owns one reference to what it uses, handed over by Start.
@@ -31,37 +51,49 @@ DWORD WINAPI UpdaterThreadProc(LPVOID parameter) {
   const SharedPtr shared = *std::unique_ptr<SharedPtr>(static_cast<SharedPtr*>(parameter));
   UpdateChannel& channel = *shared->channel;
   const HANDLE stop = shared->stop.get();
+  auto random = std::make_shared<ScheduleRandom>();
   UpdaterLoopSteps steps;
-  steps.wait = [&](unsigned long seconds) { WaitSecondsOrSignal(seconds, {stop, channel.readyEvent()}); };
-  // Desktops that log on together do not ask the update host together.
-  std::mt19937 random(std::random_device{}());
-  std::uniform_int_distribution<unsigned long> extra(0, shared->spreadSeconds);
-  steps.spread = [&] { return extra(random); };
+  steps.wait = [&](std::int64_t ms) { WaitMilliseconds(ms, stop, channel.readyEvent()); };
+  steps.policy = [&channel] { return channel.CurrentPolicy(); };
+  steps.pace = [&channel](const UpdatePolicy& policy) {
+    return CheckPace{static_cast<std::int64_t>(channel.IntervalSeconds(policy)),
+                     static_cast<std::int64_t>(policy.spreadSeconds)};
+  };
+  steps.random = [random] { return (*random)(); };
   steps.stopRequested = [stop] { return IsSignalled(stop); };
   steps.updateReady = [&channel] { return channel.HandOverReady(); };
-  steps.runCycle = [&channel] { DoUpdateCycle(channel); };
-  RunUpdaterLoop(shared->updateInterval, steps);
+  steps.runCycle = [&channel](const UpdatePolicy& policy) { return DoUpdateCycle(channel, policy); };
+  steps.localFaults = ReadLocalFaults();
+  steps.keepLocalFaults = WriteLocalFaults;
+  RunUpdaterLoop(steps);
   return 0;
 }
 
 }  // namespace
 
-void RunUpdaterLoop(unsigned long updateInterval, const UpdaterLoopSteps& steps) {
-  steps.wait(kFirstCycleDelaySeconds + steps.spread());
+void RunUpdaterLoop(const UpdaterLoopSteps& steps) {
+  ScheduleState state;
+  state.localFaults = steps.localFaults;
+  steps.wait(StartWait(state, steps.pace(steps.policy()), steps.random).ms);
   for (;;) {
     if (steps.stopRequested() || steps.updateReady()) return;
-    // Returns at once when the main thread's standalone cycle holds the busy flag.
-    steps.runCycle();
+    // The policy is read again before every check, so an administrator's change reaches a running
+    // watcher. The cycle returns at once when the main thread's standalone cycle holds the busy flag.
+    const UpdatePolicy policy = steps.policy();
+    const CheckReport report = steps.runCycle(policy);
     if (steps.updateReady()) return;
-    steps.wait(updateInterval + steps.spread());
+    const int localFaults = state.localFaults;
+    const CheckWait next = NextCheckWait(state, steps.pace(policy), report, steps.random);
+    // An install's success is known to the helper, which clears the count then.
+    if (state.localFaults != localFaults && report.outcome != CheckOutcome::kInstalled) {
+      steps.keepLocalFaults(state.localFaults);
+    }
+    steps.wait(next.ms);
   }
 }
 
-Result<UpdateThread> UpdateThread::Start(unsigned long updateInterval, unsigned long spreadSeconds,
-                                         std::shared_ptr<UpdateChannel> channel) {
+Result<UpdateThread> UpdateThread::Start(std::shared_ptr<UpdateChannel> channel) {
   auto shared = std::make_shared<Shared>();
-  shared->updateInterval = updateInterval;
-  shared->spreadSeconds = spreadSeconds;
   shared->channel = std::move(channel);
   // A signal of its own: stopping the thread must not reach the other runs of the session, whose
   // watcher would take the session's stop signal for a takeover.
@@ -116,11 +148,10 @@ void CleanupUpdaterCopies() {
   if (deleted > 0) LogLine(LogLevel::kInfo, L"清理了 %d 个遗留的更新帮手副本", deleted);
 }
 
-UpdateThread StartUpdates(unsigned long updateInterval, unsigned long spreadSeconds,
-                          std::shared_ptr<UpdateChannel> channel) {
+UpdateThread StartUpdates(unsigned long updateInterval, std::shared_ptr<UpdateChannel> channel) {
   CleanupUpdaterCopies();
   Info(L"自动更新：每 %lu 秒检查一次 %ls", updateInterval, kManifestPath);
-  Result<UpdateThread> thread = UpdateThread::Start(updateInterval, spreadSeconds, std::move(channel));
+  Result<UpdateThread> thread = UpdateThread::Start(std::move(channel));
   if (!thread) Warn(L"启动更新检查线程失败 (err=%lu)，本次不自动更新", thread.error());
   return std::move(thread.value);
 }
@@ -147,9 +178,9 @@ bool RestartForReadyUpdate(UpdateChannel& channel, UpdateThread& thread) {
   return false;
 }
 
-bool RunStandaloneUpdateCheck(UpdateChannel& channel, UpdateThread& thread) {
+bool RunStandaloneUpdateCheck(UpdateChannel& channel, UpdateThread& thread, const UpdatePolicy& policy) {
   Info(L"独立执行一次更新检查（当前版本 %ls）…", kAppVersion);
-  DoUpdateCycle(channel);
+  static_cast<void>(DoUpdateCycle(channel, policy));
   if (channel.HandOverReady()) return RestartForReadyUpdate(channel, thread);
   thread.Stop();
   return false;

@@ -56,7 +56,7 @@ ManifestVerdict JudgeManifest(const Result<HttpResponse>& fetch, const ManifestR
     verdict.outcome = ManifestOutcome::kAboveMaxVersion;
     return verdict;
   }
-  if (IsFailedRelease(rules.failed, info.version, ReleaseDigest(info))) {
+  if (IsFailedRelease(rules.failed, info.version, ReleaseDigest(info), rules.thisComputer)) {
     verdict.outcome = ManifestOutcome::kFailedBefore;
     return verdict;
   }

@@ -39,7 +39,8 @@ struct ManifestRules {
   // The base64 public key the build carries, empty for a build that needs no signature. With a key,
   // nothing of the manifest is read before its signature is found good, and then only the signed bytes.
   std::string publisherKey;
-  FailedRelease failed;     // the release that failed to install before: not offered again
+  FailedRelease failed;      // the release that failed to install before: not offered again
+  std::wstring thisComputer;  // the failed release counts only when it failed on this computer
   std::wstring maxVersion;  // the update policy's highest version; empty: no limit
   ManifestReader reader = ManifestReader::kConsole;
 };

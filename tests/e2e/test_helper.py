@@ -56,10 +56,11 @@ class HelperTestCase(OkavuTestCase):
         self.new_digest = digest(self.new_file)
         self.reg_set(STATE_SUBKEY, "PendingNewExe", self.new_win)
 
-    def helper_args(self, pid="0", version=NEW, forwarded=(), sha256=None, cwd=None):
+    def helper_args(self, pid="0", version=NEW, forwarded=(), sha256="", cwd=None):
+        """The hand-over's command line; sha256 "" names the download's own digest, None leaves it out."""
         args = ["--apply-update", "--target", self.exe_win, "--new", self.new_win, "--pid", pid, "--ver", version]
         if sha256 is not None:
-            args += ["--sha256", sha256]
+            args += ["--sha256", sha256 or self.new_digest]
         if cwd is not None:
             args += ["--cwd", cwd]
         if forwarded:
@@ -86,17 +87,19 @@ class HelperTestCase(OkavuTestCase):
     def backup_dropped(self):
         return f"新版本运行正常，已删除旧版本备份：{self.exe_win}.old"
 
-    def assert_gave_up(self, version, sha256=""):
-        """After a release that could not be installed: the old executable in place (no backup left), the
-        download gone, "PendingNewExe" cleared and the release remembered."""
+    def assert_gave_up(self):
+        """After an install this computer kept from happening: the old executable in place (no backup left),
+        the download gone, "PendingNewExe" cleared, the release not remembered against it and the fault
+        counted for this computer's back-off."""
         self.assertEqual(digest(self.exe), self.old_digest, "the old executable changed")
         self.assertEqual([n for n in os.listdir(self.app_dir)], ["OKAVU.exe"])
         self.assertEqual(self.reg_text(STATE_SUBKEY, "PendingNewExe"), "")
-        self.assertEqual((self.reg_text(STATE_SUBKEY, "FailedUpdateVersion"),
-                          self.reg_text(STATE_SUBKEY, "FailedUpdateSha256")), (version, sha256))
+        self.assertIsNone(self.reg_get(STATE_SUBKEY, "FailedUpdateVersion"))
+        self.assertEqual(self.reg_text(STATE_SUBKEY, "LocalUpdateFaults"), "1")
+        self.assertTrue(self.reg_text(STATE_SUBKEY, "LocalUpdateFaultComputer"))
 
-    def gave_up_lines(self, version):
-        return [f"已删除未安装的新版本文件：{self.new_win}", remembered(version), "已重新拉起旧版本"]
+    def gave_up_lines(self):
+        return [f"已删除未安装的新版本文件：{self.new_win}", "已重新拉起旧版本"]
 
 
 class ArgumentErrors(HelperTestCase):
@@ -119,7 +122,8 @@ class ArgumentErrors(HelperTestCase):
     def test_target_naming_the_helper_itself_exits_9(self):
         # Other letter case and a trailing backslash still name the helper's own file.
         own = self.helper_win.upper() + "\\"
-        result = self.run_helper("--apply-update", "--target", own, "--new", self.new_win, "--ver", NEW)
+        result = self.run_helper("--apply-update", "--target", own, "--new", self.new_win, "--ver", NEW,
+                                 "--sha256", self.new_digest)
         self.assert_exit(result, 9)
         self.assertEqual(self.log_messages(), [START_LINE, "目标路径指向帮手自身，参数错误，放弃", harness.exit_log(9)[1]])
         self.assertTrue(os.path.exists(self.helper))
@@ -132,8 +136,8 @@ class VersionCheck(HelperTestCase):
         result = self.run_helper(*self.helper_args(version=expected, forwarded=QUIET))
         self.assert_exit(result, 7)
         self.assertEqual(self.log_messages(), [START_LINE, f"待替换文件版本({NEW})与预期({expected})不符，放弃更新"]
-                         + self.gave_up_lines(expected) + [harness.exit_log(7)[1]])
-        self.assert_gave_up(expected)
+                         + self.gave_up_lines() + [harness.exit_log(7)[1]])
+        self.assert_gave_up()
 
     def test_a_download_whose_digest_differs_exits_7_and_the_old_version_runs_again(self):
         # The hand-over passes the digest it verified; the file must still have it when it is moved.
@@ -141,20 +145,23 @@ class VersionCheck(HelperTestCase):
         result = self.run_helper(*self.helper_args(forwarded=QUIET, sha256=expected.upper()))
         self.assert_exit(result, 7)
         self.assertEqual(self.log_messages(), [START_LINE, f"待替换文件的 SHA256({self.new_digest})与预期({expected})不符，放弃更新"]
-                         + self.gave_up_lines(NEW) + [harness.exit_log(7)[1]])
-        self.assert_gave_up(NEW, expected)
+                         + self.gave_up_lines() + [harness.exit_log(7)[1]])
+        self.assert_gave_up()
 
-    def test_the_check_is_off_for_a_dash_and_for_an_empty_version(self):
-        for version in ("-", ""):
-            with self.subTest(version=version):
+    def test_a_helper_is_never_without_both_checks(self):
+        # No digest, no version, or the version switched off: a usage error that touches nothing.
+        for args in (self.helper_args(sha256=None), self.helper_args(version="-"), self.helper_args(version=""),
+                     self.helper_args(sha256="not-a-digest")):
+            with self.subTest(args=args):
                 self.reset_prefix()
-                shutil.copyfile(harness.okavu_exe(), self.exe)
-                # A download that is in truth the old build would fail any real check.
-                shutil.copyfile(harness.okavu_exe(), self.new_file)
-                result = self.run_helper(*self.helper_args(version=version, forwarded=QUIET))
-                self.assert_exit(result, 0)
-                self.assertEqual(os.listdir(self.app_dir), ["OKAVU.exe"])
-                self.assertEqual(self.log_messages()[-2:], ["已拉起新版本", self.backup_dropped()])
+                self.reg_set(STATE_SUBKEY, "PendingNewExe", self.new_win)
+                self.assert_exit(self.run_helper(*args), 64)
+                self.assertEqual(self.log_texts(), [("INFO", START_LINE), harness.exit_log(64)])
+                self.assert_untouched()
+        # A download whose version cannot be read is one of another version.
+        shutil.copyfile(harness.testtool_exe(), self.new_file)
+        self.assert_exit(self.run_helper(*self.helper_args(sha256=digest(self.new_file), forwarded=QUIET)), 7)
+        self.assertIn(f"待替换文件版本()与预期({NEW})不符，放弃更新", self.log_messages())
 
 
 class Replacement(HelperTestCase):
@@ -174,7 +181,7 @@ class Replacement(HelperTestCase):
         # A second helper for the same target (from another process of the program) waits its turn.
         second = self.start_program(self.helper_win,
                                     *self.helper_args(pid=str(pid), forwarded=QUIET, sha256=self.new_digest))
-        self.wait_for_log("^另一个更新帮手正在处理同一目标，等它完成$", level="INFO")
+        self.wait_for_log("^另一个进程正在更新同一程序，等它完成（最多 60 秒）$", level="INFO")
         self.assert_untouched()
         self.assertTrue(helper.running, "the first helper must still wait for the old process")
 
@@ -231,20 +238,42 @@ class Replacement(HelperTestCase):
         texts = self.log_messages()
         self.assertEqual(texts[0], START_LINE)
         self.assertRegex(texts[1], r"^替换首次失败 \(err=\d+\)，重试中…$")
-        self.assertEqual(texts[2:], ["替换失败，旧版本保持不动：" + self.exe_win] + self.gave_up_lines(NEW)
+        self.assertEqual(texts[2:], ["替换失败，旧版本保持不动：" + self.exe_win] + self.gave_up_lines()
                          + [harness.exit_log(8)[1]])
-        self.assert_gave_up(NEW, self.new_digest)
+        self.assert_gave_up()
+
+    def test_an_update_lock_held_for_good_brings_the_old_run_back_within_a_minute(self):
+        # Whoever holds the lock file (only who may write the program's folder can) keeps this helper
+        # out; after 60 s it leaves the run it was handed watching again, in the old version.
+        open(self.exe + ".update.lock", "wb").close()
+        self.hold_file(self.exe + ".update.lock")
+        self.start_shell(record=False)
+        helper = self.start_program(self.helper_win,
+                                    *self.helper_args(forwarded=["--watch", "-i", "60", "--no-update"], cwd=self.work_win))
+        self.wait_for_log("^已重新拉起旧版本$", timeout=75)
+        self.assert_exit(self.finish(helper), 0)
+        texts = self.log_messages()
+        self.assertEqual(texts[:2], [START_LINE, "另一个进程正在更新同一程序，等它完成（最多 60 秒）"])
+        self.assertRegex(texts[2], rf"^拿不到本程序的更新锁 \(err=258\)：{re.escape(self.exe_win)}\.update\.lock，放弃本次更新$")
+        self.wait_for_log("^监视启动，间隔=60 秒，目标=", timeout=harness.RUN_TIMEOUT)
+        self.assert_untouched()
+        self.assertEqual(self.reg_text(STATE_SUBKEY, "LocalUpdateFaults"), "1")
 
     def test_a_new_version_that_cannot_start_is_rolled_back_and_the_helper_still_exits_0(self):
-        # The download replaces the target, but is no program: the start fails and the old one comes back.
-        with open(self.new_file, "wb") as f:
-            f.write(b"not a program")
-        result = self.run_helper(*self.helper_args(version="-", forwarded=QUIET))
+        # The download carries the right version and digest, but is built for another machine: its start
+        # fails and the old one comes back.
+        with open(self.new_file, "r+b") as f:
+            data = bytearray(f.read())
+            pe = int.from_bytes(data[0x3C:0x40], "little")
+            data[pe + 4:pe + 6] = (0x01C4).to_bytes(2, "little")  # IMAGE_FILE_MACHINE_ARMNT
+            f.seek(0)
+            f.write(data)
+        result = self.run_helper(*self.helper_args(sha256=digest(self.new_file), forwarded=QUIET))
         self.assert_exit(result, 0)
         texts = self.log_messages()
         failed = texts.index(next(t for t in texts if t.startswith("拉起新版本失败")))
         self.assertRegex(texts[failed], r"^拉起新版本失败 \(err=\d+\)$")
-        self.assertEqual(texts[failed + 1:], [remembered("-"), f"新版本未能正常运行，恢复旧版本：{self.exe_win}",
+        self.assertEqual(texts[failed + 1:], [remembered(NEW), f"新版本未能正常运行，恢复旧版本：{self.exe_win}",
                                               f"已恢复旧版本：{self.exe_win}", "已重新拉起旧版本"])
         self.assertEqual(digest(self.exe), self.old_digest)
         self.assertEqual(os.listdir(self.app_dir), ["OKAVU.exe"])

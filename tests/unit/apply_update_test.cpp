@@ -1,4 +1,4 @@
-// The helper's argument grammar, its lock name, its version rule, the restart line and the wait schedule.
+// The helper's argument grammar, its version rule, the restart line and the wait schedule.
 #include "update/apply_update.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +12,8 @@ namespace {
 
 using fixtures::SplitCommandLine;
 
+const std::wstring kDigest = L"2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824";
+
 // Runs the grammar on "helper.exe --apply-update" followed by the given arguments.
 bool Parse(std::vector<std::wstring> rest, ApplyUpdateArgs& args) {
   std::vector<std::wstring> all = {L"C:\\Temp\\OKAVU-updater-1.exe", L"--apply-update"};
@@ -19,6 +21,13 @@ bool Parse(std::vector<std::wstring> rest, ApplyUpdateArgs& args) {
   std::vector<const wchar_t*> argv;
   for (const auto& a : all) argv.push_back(a.c_str());
   return ParseApplyUpdateArgs(static_cast<int>(argv.size()), argv.data(), args);
+}
+
+// The checks every helper run must be given, before the arguments of a case.
+std::vector<std::wstring> Checked(std::vector<std::wstring> rest) {
+  std::vector<std::wstring> all = {L"--ver", L"1.7.0.0", L"--sha256", kDigest};
+  all.insert(all.end(), rest.begin(), rest.end());
+  return all;
 }
 
 TEST(ApplyUpdateArgsTest, NothingAfterTheModeIsAUsageError) {
@@ -31,13 +40,30 @@ TEST(ApplyUpdateArgsTest, NothingAfterTheModeIsAUsageError) {
 TEST(ApplyUpdateArgsTest, ReadsEveryOptionAndTheForwardedTail) {
   ApplyUpdateArgs args;
   ASSERT_TRUE(Parse({L"--target", L"C:\\A\\OKAVU.exe", L"--new", L"C:\\A\\OKAVU.new.exe", L"--pid", L"4711", L"--ver",
-                     L"1.7.0.0", L"--", L"--watch", L"-i", L"7"},
+                     L"1.7.0.0", L"--sha256", kDigest, L"--", L"--watch", L"-i", L"7"},
                     args));
   EXPECT_EQ(args.target, L"C:\\A\\OKAVU.exe");
   EXPECT_EQ(args.newFile, L"C:\\A\\OKAVU.new.exe");
   EXPECT_EQ(args.pid, 4711);
   EXPECT_EQ(args.expectedVersion, L"1.7.0.0");
+  EXPECT_EQ(args.expectedSha256, kDigest);
   EXPECT_EQ(args.forwarded, (std::vector<std::wstring>{L"--watch", L"-i", L"7"}));
+}
+
+TEST(ApplyUpdateArgsTest, AHelperWithoutBothChecksIsAUsageError) {
+  ApplyUpdateArgs args;
+  const std::vector<std::wstring> files = {L"--target", L"t.exe", L"--new", L"n.exe"};
+  const auto with = [&](std::vector<std::wstring> checks) {
+    checks.insert(checks.begin(), files.begin(), files.end());
+    return Parse(checks, args);
+  };
+  EXPECT_TRUE(with({L"--ver", L"1.7", L"--sha256", kDigest}));
+  EXPECT_FALSE(with({L"--sha256", kDigest}));
+  EXPECT_FALSE(with({L"--ver", L"", L"--sha256", kDigest}));
+  EXPECT_FALSE(with({L"--ver", L"-", L"--sha256", kDigest}));
+  EXPECT_FALSE(with({L"--ver", L"1.7"}));
+  EXPECT_FALSE(with({L"--ver", L"1.7", L"--sha256", L"xyz"}));
+  EXPECT_FALSE(with({L"--ver", L"1.7", L"--sha256", kDigest.substr(1)}));
 }
 
 TEST(ApplyUpdateArgsTest, MissingTargetOrNewFileIsAUsageError) {
@@ -53,44 +79,38 @@ TEST(ApplyUpdateArgsTest, MissingTargetOrNewFileIsAUsageError) {
 
 TEST(ApplyUpdateArgsTest, LaterOccurrenceWinsAndAnOptionWithoutValueIsIgnored) {
   ApplyUpdateArgs args;
-  ASSERT_TRUE(Parse({L"--target", L"first.exe", L"--new", L"n.exe", L"--target", L"second.exe", L"--ver"}, args));
+  ASSERT_TRUE(Parse(Checked({L"--target", L"first.exe", L"--new", L"n.exe", L"--target", L"second.exe", L"--ver"}),
+                    args));
   EXPECT_EQ(args.target, L"second.exe");
-  EXPECT_EQ(args.expectedVersion, L"");
+  EXPECT_EQ(args.expectedVersion, L"1.7.0.0");
   // An option as value: the value is taken whatever it looks like.
-  ASSERT_TRUE(Parse({L"--target", L"--new", L"--new", L"n.exe"}, args));
+  ASSERT_TRUE(Parse(Checked({L"--target", L"--new", L"--new", L"n.exe"}), args));
   EXPECT_EQ(args.target, L"--new");
   EXPECT_EQ(args.newFile, L"n.exe");
 }
 
 TEST(ApplyUpdateArgsTest, PidIsReadLikeWtoi) {
   ApplyUpdateArgs args;
-  ASSERT_TRUE(Parse({L"--target", L"t.exe", L"--new", L"n.exe", L"--pid", L"abc"}, args));
+  ASSERT_TRUE(Parse(Checked({L"--target", L"t.exe", L"--new", L"n.exe", L"--pid", L"abc"}), args));
   EXPECT_EQ(args.pid, 0);
-  ASSERT_TRUE(Parse({L"--target", L"t.exe", L"--new", L"n.exe", L"--pid", L" 12x"}, args));
+  ASSERT_TRUE(Parse(Checked({L"--target", L"t.exe", L"--new", L"n.exe", L"--pid", L" 12x"}), args));
   EXPECT_EQ(args.pid, 12);
-  ASSERT_TRUE(Parse({L"--target", L"t.exe", L"--new", L"n.exe", L"--pid"}, args));
+  ASSERT_TRUE(Parse(Checked({L"--target", L"t.exe", L"--new", L"n.exe", L"--pid"}), args));
   EXPECT_EQ(args.pid, 0);
 }
 
 TEST(ApplyUpdateArgsTest, UnknownOptionsAreSkippedAndASecondSeparatorIsForwarded) {
   ApplyUpdateArgs args;
-  ASSERT_TRUE(Parse({L"--bogus", L"--target", L"t.exe", L"stray", L"--new", L"n.exe", L"--", L"--", L"x"}, args));
+  ASSERT_TRUE(
+      Parse(Checked({L"--bogus", L"--target", L"t.exe", L"stray", L"--new", L"n.exe", L"--", L"--", L"x"}), args));
   EXPECT_EQ(args.target, L"t.exe");
   EXPECT_EQ(args.forwarded, (std::vector<std::wstring>{L"--", L"x"}));
-  ASSERT_TRUE(Parse({L"--target", L"t.exe", L"--new", L"n.exe", L"--"}, args));
+  ASSERT_TRUE(Parse(Checked({L"--target", L"t.exe", L"--new", L"n.exe", L"--"}), args));
   EXPECT_TRUE(args.forwarded.empty());
 }
 
-TEST(ApplyUpdateMutexNameTest, GlobalAndLowerCasedSoThatEverySessionAndCaseShareIt) {
-  EXPECT_EQ(ApplyUpdateMutexName(L"C:\\Tools\\wp.exe"), L"Global\\OKAVU_ApplyUpdate_c__tools_wp.exe");
-  EXPECT_EQ(ApplyUpdateMutexName(L"c:/Mixed Case/程序.EXE"), L"Global\\OKAVU_ApplyUpdate_c__mixed case_程序.exe");
-  EXPECT_EQ(ApplyUpdateMutexName(L"\\\\?\\C:\\x"), L"Global\\OKAVU_ApplyUpdate___?_c__x");
-}
-
-TEST(HelperVersionTest, NoCheckWhenSwitchedOffOrUnreadable) {
-  EXPECT_TRUE(HelperVersionAccepted(L"", L"9.9.9.9"));
-  EXPECT_TRUE(HelperVersionAccepted(L"-", L"9.9.9.9"));
-  EXPECT_TRUE(HelperVersionAccepted(L"1.7.0.0", L""));
+TEST(HelperVersionTest, AFileWhoseVersionCannotBeReadIsNeverAccepted) {
+  EXPECT_FALSE(HelperVersionAccepted(L"1.7.0.0", L""));
 }
 
 TEST(HelperVersionTest, SameVersionByTextOrByNumbers) {

@@ -35,6 +35,7 @@ struct FakeHost {
   DownloadFacts download;
   bool handOverWorks = true;
   bool lockedByAnother = false;
+  unsigned long lockError = WAIT_TIMEOUT;  // why the lock is not had, when lockedByAnother
   bool installedAlready = false;
   std::string publisherKey;
   unsigned subsystem = kConsoleSubsystem;  // the running build's
@@ -53,13 +54,12 @@ struct FakeHost {
     system.fetchManifest = [this] { return manifest; };
     system.failedRelease = [this] { return failed; };
     system.rememberFailure = [this](const std::wstring& version, const std::wstring& sha256) {
-      failed = {version, sha256};
+      failed = {version, sha256, L""};
     };
     system.lockExecutable = [this] {
-      return lockedByAnother ? Result<HeldMutex>(Status::Failure(WAIT_TIMEOUT)) : Result<HeldMutex>(HeldMutex{});
+      return lockedByAnother ? Result<UniqueFile>(Status::Failure(lockError)) : Result<UniqueFile>(UniqueFile{});
     };
     system.installedAlready = [this](const std::string&) { return installedAlready; };
-    system.awaitHelper = [](const std::wstring&) {};
     system.downloadPath = [] { return kNewExe; };
     system.download = [this](const std::wstring& path, const std::wstring& file, const UpdateInfo&) {
       ++downloads;
@@ -110,6 +110,8 @@ class UpdateCycleTest : public testing::Test {
  protected:
   UpdateChannel channel{{}, UniqueKernelHandle()};
   FakeHost host;
+  UpdatePolicy policy;
+  CheckReport report;
   std::string out;
   std::string err;
   std::vector<std::string> log;
@@ -117,7 +119,7 @@ class UpdateCycleTest : public testing::Test {
   void Run() {
     LogWatch watch;
     ConsoleCapture console;
-    DoUpdateCycleWith(channel, host.System());
+    report = DoUpdateCycleWith(channel, host.System(), policy);
     out = console.Out();
     err = console.Err();
     log = watch.NewLines();
@@ -138,6 +140,7 @@ const std::string kAnnounceLog = "[INFO] " + U8(Format(L"发现新版本 %ls（�
 TEST_F(UpdateCycleTest, FailedManifestRequestsAreLoggedWithTheirCauseAndNothingIsDownloaded) {
   host.manifest = Result<HttpResponse>(Status::Failure(ERROR_WINHTTP_SECURE_FAILURE));
   Run();
+  EXPECT_EQ(report.outcome, CheckOutcome::kNoAnswer);
   EXPECT_EQ(log, (std::vector<std::string>{"[WARN] 更新检查失败：ok=0 状态码=0",
                                            "[WARN] 更新检查失败原因：WinHTTP 错误 12175 ERROR_WINHTTP_SECURE_FAILURE（证书或安全连接有问题）"}));
   EXPECT_EQ(out + err, "");
@@ -149,6 +152,7 @@ TEST_F(UpdateCycleTest, FailedManifestRequestsAreLoggedWithTheirCauseAndNothingI
   host.manifest = Result<HttpResponse>(Status::Failure(), notFound);
   Run();
   EXPECT_EQ(log, std::vector<std::string>{"[WARN] 更新检查失败：ok=0 状态码=404"}) << "a status has no cause line";
+  EXPECT_EQ(report.outcome, CheckOutcome::kHostError);
   ExpectUndone();
 }
 
@@ -271,7 +275,7 @@ TEST_F(UpdateCycleTest, EveryRefusedDownloadIsReportedAndDeleted) {
     host.download = GoodDownload();
     refusal.spoil(host.download, extra);
     host.manifest = Answer(Manifest(extra));
-    host.failed = {L"-", L"-"};
+    host.failed = {L"-", L"-", L""};
     Run();
     EXPECT_EQ(out, kAnnounceOut) << "the console calls no check passed for a file it refuses";
     EXPECT_EQ(err, refusal.err);
@@ -289,7 +293,7 @@ TEST_F(UpdateCycleTest, EveryRefusedDownloadIsReportedAndDeleted) {
 TEST_F(UpdateCycleTest, AFailedReleaseIsSkippedSayingSoOnceUntilTheManifestNamesAnotherOne) {
   host.manifest = Answer(Manifest());
   host.download = GoodDownload();
-  host.failed = {kOffer, FromUtf8(kDigest)};
+  host.failed = {kOffer, FromUtf8(kDigest), L""};
   Run();
   EXPECT_EQ(
       out,
@@ -351,14 +355,42 @@ TEST_F(UpdateCycleTest, AVerifiedDownloadIsHandedOverAndKeptAndTheCycleStaysBusy
   EXPECT_FALSE(channel.TryBeginCycle()) << "no cycle may start after a hand-over";
 }
 
-TEST_F(UpdateCycleTest, AFailedHandOverDeletesTheDownloadRemembersTheReleaseAndFreesTheNextCycle) {
+TEST_F(UpdateCycleTest, AHandOverThatFailsHereIsALocalFaultNotTheReleasesAndFreesTheNextCycle) {
   host.manifest = Answer(Manifest());
   host.download = GoodDownload();
   host.handOverWorks = false;
   Run();
-  EXPECT_EQ(host.failed.version, kOffer);
-  EXPECT_EQ(host.failed.sha256, FromUtf8(kDigest));
+  EXPECT_EQ(report.outcome, CheckOutcome::kLocalFault) << "tried again after the back-off";
+  EXPECT_EQ(host.failed.version, L"") << "not remembered against the release";
   ExpectUndone();
+
+  // An update lock that cannot even be made (a folder the user may not write) is this computer's too,
+  // said once.
+  host.lockedByAnother = true;
+  host.lockError = ERROR_ACCESS_DENIED;
+  for (int cycle = 0; cycle < 2; ++cycle) {
+    Run();
+    EXPECT_EQ(report.outcome, CheckOutcome::kLocalFault);
+    EXPECT_EQ(host.downloads, 1);
+    EXPECT_EQ(out, cycle == 0 ? "[INFO ] 无法在程序所在文件夹建立更新锁 (err=5)，本次不更新，稍后再试\n" : "");
+    ExpectUndone();
+  }
+}
+
+TEST_F(UpdateCycleTest, APolicyTurnedOnWhileTheProgramRunsStopsTheNextRequestSayingSoOnce) {
+  host.manifest = Answer(Manifest());
+  host.download = GoodDownload();
+  policy.disableUpdates = true;
+  policy.disabledBy = L"HKLM\\SOFTWARE\\Policies\\OKAVU\\Quillmere\\DisableUpdates";
+  for (int cycle = 0; cycle < 2; ++cycle) {
+    Run();
+    EXPECT_EQ(log, cycle == 0 ? std::vector<std::string>{"[INFO] 自动更新已被策略禁用（" + U8(policy.disabledBy) + "）"}
+                              : std::vector<std::string>{});
+    EXPECT_EQ(host.downloads, 0);
+    EXPECT_EQ(report.outcome, CheckOutcome::kManifest);
+    ExpectUndone();
+  }
+  EXPECT_EQ(host.requested, L"") << "not even the manifest";
 }
 
 TEST_F(UpdateCycleTest, CycleWhileAnotherRunsReturnsWithoutTouchingAnything) {

@@ -115,10 +115,11 @@ TEST(UpdateScheduleTest, TheHostsFailuresDoubleTheWindowUpToAnHourAndAnAnswerRes
 }
 
 TEST(UpdateScheduleTest, ABackOffNeverWaitsLessThanTheInterval) {
-  // Interval and cap both 1 h: W = 1 h, and W/2 is raised to the interval.
+  // Interval and cap both 1 h: W = 1 h, and the wait is raised to [1, 1.2] intervals, still spread so
+  // that desktops failing together do not return together.
   Schedule hour = WithInterval(3600);
   EXPECT_EQ(hour.Ms(CheckOutcome::kNoAnswer, kLow), 3600000);
-  EXPECT_EQ(hour.Ms(CheckOutcome::kNoAnswer, kHigh), 3600000);
+  EXPECT_EQ(hour.Ms(CheckOutcome::kNoAnswer, kHigh), 4320000);
   // An interval above the cap: W is the interval.
   Schedule day = WithInterval(86400);
   EXPECT_EQ(day.Ms(CheckOutcome::kHostError, kLow), 86400000);
@@ -126,6 +127,18 @@ TEST(UpdateScheduleTest, ABackOffNeverWaitsLessThanTheInterval) {
   // The spread still adds to it.
   Schedule spread = WithInterval(30, 10);
   EXPECT_EQ(spread.After(CheckOutcome::kNoAnswer, {kLow, kHigh}).ms, 40000);
+}
+
+TEST(UpdateScheduleTest, ARunThatStartsAfterLocalFaultsKeepsTheirBackOff) {
+  Schedule s = WithInterval(30);
+  s.draws.Give({kLow});
+  EXPECT_EQ(StartWait(s.state, s.pace, s.draws.Source()).rule, WaitRule::kFirstCheck);
+  s.state.localFaults = 3;  // W = 240 s
+  s.draws.Give({kHigh});
+  const CheckWait resumed = StartWait(s.state, s.pace, s.draws.Source());
+  EXPECT_EQ(resumed.rule, WaitRule::kLocalBackOff);
+  EXPECT_EQ(resumed.ms, 240000);
+  EXPECT_EQ(s.state.localFaults, 3) << "starting counts no new fault";
 }
 
 TEST(UpdateScheduleTest, LocalFaultsBackOffUpToSixHoursUntilAnInstall) {

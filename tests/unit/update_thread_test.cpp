@@ -1,106 +1,120 @@
-// The update thread's schedule (first cycle after 5 s, interval from the end of a cycle, stop and ready
-// tests) and the end of a run without a ready update.
+// The update thread's loop (the first check, the pace after each check under the policy of the moment, the
+// back-off of local faults across runs, stop and ready tests) and the end of a run without a ready update.
 #include "update/update_thread.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <vector>
 
 #include "fixtures.h"
 
 namespace {
 
-// A clock that only moves when the loop waits or a cycle works; a stop or a ready update can be
-// scheduled at a point in time, and waits end early when either happens, as the events make them.
+// A clock in milliseconds that only moves when the loop waits or a cycle works; a stop or a ready update
+// can be scheduled at a point in time, and waits end early when either happens, as the events make them.
+// The random source gives 0: every window's start.
 struct FakeSchedule {
-  unsigned long now = 0;
-  unsigned long cycleSeconds = 0;
-  unsigned long stopAt = ~0ul;
-  unsigned long readyAt = ~0ul;
+  std::int64_t now = 0;
+  std::int64_t cycleMs = 0;
+  std::int64_t stopAt = INT64_MAX;
+  std::int64_t readyAt = INT64_MAX;
   int readyAfterCycle = -1;  // the cycle (1-based) that hands over
-  std::vector<unsigned long> cycleStarts;
-  std::vector<unsigned long> waits;
-  std::vector<unsigned long> spreads;  // the extra seconds the policy's spread gives, in turn
+  std::vector<CheckOutcome> outcomes;  // what the cycles come to, in turn; then kManifest
+  unsigned long interval = 10;         // the policy's, read before every check
+  int policyReads = 0;
+  std::vector<std::int64_t> cycleStarts;
+  std::vector<std::int64_t> waits;
+  std::vector<int> kept;  // the local fault counts kept for later runs
 
   UpdaterLoopSteps Steps() {
     UpdaterLoopSteps steps;
-    steps.wait = [this](unsigned long seconds) {
-      waits.push_back(seconds);
-      unsigned long end = now + seconds;
-      unsigned long wake = stopAt < readyAt ? stopAt : readyAt;
+    steps.wait = [this](std::int64_t ms) {
+      waits.push_back(ms);
+      const std::int64_t end = now + ms;
+      const std::int64_t wake = stopAt < readyAt ? stopAt : readyAt;
       if (wake <= now) return;  // the event is set already
       now = wake < end ? wake : end;
     };
-    steps.spread = [this] {
-      if (spreads.empty()) return 0ul;
-      const unsigned long extra = spreads.front();
-      spreads.erase(spreads.begin());
-      return extra;
+    steps.policy = [this] {
+      ++policyReads;
+      UpdatePolicy policy;
+      policy.intervalSeconds = interval;
+      return policy;
     };
+    steps.pace = [](const UpdatePolicy& policy) { return CheckPace{static_cast<std::int64_t>(policy.intervalSeconds), 0}; };
+    steps.random = [] { return 0.0; };
     steps.stopRequested = [this] { return now >= stopAt; };
     steps.updateReady = [this] { return now >= readyAt; };
-    steps.runCycle = [this] {
+    steps.runCycle = [this](const UpdatePolicy&) {
       cycleStarts.push_back(now);
-      now += cycleSeconds;
+      now += cycleMs;
       if (static_cast<int>(cycleStarts.size()) == readyAfterCycle) readyAt = now;
       if (cycleStarts.size() > 50) stopAt = now;  // keeps a broken loop from running forever
+      CheckReport report;
+      report.outcome = CheckOutcome::kManifest;
+      if (!outcomes.empty()) {
+        report.outcome = outcomes.front();
+        outcomes.erase(outcomes.begin());
+      }
+      return report;
     };
+    steps.keepLocalFaults = [this](int count) { kept.push_back(count); };
     return steps;
   }
 };
 
-TEST(UpdaterLoopTest, FirstCycleAfterFiveSecondsThenIntervalAfterEachCycle) {
+TEST(UpdaterLoopTest, FirstCheckInItsWindowThenTheJitteredIntervalAfterEachCycleUnderThePolicyOfTheMoment) {
   FakeSchedule s;
-  s.cycleSeconds = 2;
-  s.stopAt = 30;
-  RunUpdaterLoop(5, s.Steps());
-  EXPECT_EQ(s.cycleStarts, (std::vector<unsigned long>{5, 12, 19, 26}));
-  EXPECT_EQ(s.waits.front(), 5u);
+  s.cycleMs = 2000;
+  s.stopAt = 40000;
+  const UpdaterLoopSteps steps = s.Steps();
+  // The policy's interval changes during the second check: the wait after the next check follows it.
+  UpdaterLoopSteps changing = steps;
+  changing.runCycle = [&](const UpdatePolicy& policy) {
+    if (s.cycleStarts.size() == 1) s.interval = 20;
+    return steps.runCycle(policy);
+  };
+  RunUpdaterLoop(changing);
+  // 5 s, then 0.9 x 10 s after each 2-second cycle, then 0.9 x 20 s.
+  EXPECT_EQ(s.cycleStarts, (std::vector<std::int64_t>{5000, 16000, 27000}));
+  EXPECT_EQ(s.waits, (std::vector<std::int64_t>{5000, 9000, 9000, 18000}));
+  EXPECT_EQ(s.policyReads, 1 + 3) << "once for the first wait, then before every check";
 }
 
-TEST(UpdaterLoopTest, ASpreadLengthensEveryWaitBeforeACycleTheFirstOneToo) {
-  FakeSchedule s;
-  s.cycleSeconds = 1;
-  s.spreads = {17, 0, 29};
-  s.stopAt = 100;
-  RunUpdaterLoop(30, s.Steps());
-  EXPECT_EQ(s.cycleStarts, (std::vector<unsigned long>{22, 53}));
-  EXPECT_EQ(s.waits, (std::vector<unsigned long>{22, 30, 59}));
-}
+TEST(UpdaterLoopTest, StopOrAReadyUpdateEndsTheLoopWithoutAnotherCycle) {
+  FakeSchedule stopped;
+  stopped.stopAt = 3000;
+  RunUpdaterLoop(stopped.Steps());
+  EXPECT_TRUE(stopped.cycleStarts.empty()) << "a stop during the first wait runs no cycle";
+  EXPECT_EQ(stopped.now, 3000);
 
-TEST(UpdaterLoopTest, StopDuringTheFirstWaitRunsNoCycle) {
-  FakeSchedule s;
-  s.stopAt = 3;
-  RunUpdaterLoop(30, s.Steps());
-  EXPECT_TRUE(s.cycleStarts.empty());
-  EXPECT_EQ(s.waits, (std::vector<unsigned long>{5}));
-  EXPECT_EQ(s.now, 3u);
-}
+  FakeSchedule handedOver;
+  handedOver.cycleMs = 1000;
+  handedOver.readyAfterCycle = 2;
+  RunUpdaterLoop(handedOver.Steps());
+  EXPECT_EQ(handedOver.cycleStarts, (std::vector<std::int64_t>{5000, 15000}));
+  EXPECT_EQ(handedOver.waits, (std::vector<std::int64_t>{5000, 9000}));
 
-TEST(UpdaterLoopTest, HandOverEndsTheLoopWithoutAnotherWaitOrCycle) {
-  FakeSchedule s;
-  s.cycleSeconds = 1;
-  s.readyAfterCycle = 2;
-  RunUpdaterLoop(30, s.Steps());
-  EXPECT_EQ(s.cycleStarts, (std::vector<unsigned long>{5, 36}));
-  EXPECT_EQ(s.waits, (std::vector<unsigned long>{5, 30}));
-}
-
-TEST(UpdaterLoopTest, UpdateReadyElsewhereEndsTheLoopBeforeACycle) {
   // The standalone check's foreground cycle handed over while the thread waited.
-  FakeSchedule s;
-  s.readyAt = 4;
-  RunUpdaterLoop(30, s.Steps());
-  EXPECT_TRUE(s.cycleStarts.empty());
+  FakeSchedule elsewhere;
+  elsewhere.readyAt = 4000;
+  RunUpdaterLoop(elsewhere.Steps());
+  EXPECT_TRUE(elsewhere.cycleStarts.empty());
 }
 
-TEST(UpdaterLoopTest, StopBetweenCyclesEndsAfterTheWait) {
+TEST(UpdaterLoopTest, LocalFaultsOfEarlierRunsKeepTheirBackOffAndNewOnesAreKept) {
   FakeSchedule s;
-  s.cycleSeconds = 3;
-  s.stopAt = 20;
-  RunUpdaterLoop(10, s.Steps());
-  EXPECT_EQ(s.cycleStarts, (std::vector<unsigned long>{5, 18}));
-  EXPECT_EQ(s.now, 21u);
+  s.outcomes = {CheckOutcome::kLocalFault, CheckOutcome::kManifest};
+  s.stopAt = 200000;
+  UpdaterLoopSteps steps = s.Steps();
+  steps.localFaults = 2;  // W = 40 s: from 20 s
+  RunUpdaterLoop(steps);
+  ASSERT_GE(s.waits.size(), 3u);
+  EXPECT_EQ(s.waits[0], 20000) << "the run starts where the earlier one's back-off was";
+  EXPECT_EQ(s.waits[1], 40000) << "the third fault in a row: W = 80 s, from 40 s";
+  EXPECT_EQ(s.waits[2], 9000) << "a manifest since does not end the local count, and pays the interval";
+  EXPECT_EQ(s.kept, std::vector<int>{3});
 }
 
 // A running update thread, ended by the test.
@@ -111,7 +125,7 @@ class UpdateThreadTest : public ::testing::Test {
 };
 
 TEST_F(UpdateThreadTest, WithoutAReadyUpdateRestartDoesNothingAndLeavesTheThreadRunning) {
-  Result<UpdateThread> thread = UpdateThread::Start(30, 0, channel_);
+  Result<UpdateThread> thread = UpdateThread::Start(channel_);
   ASSERT_TRUE(thread.ok());
   fixtures::LogWatch log;
   EXPECT_FALSE(RestartForReadyUpdate(*channel_, thread.value));
@@ -124,7 +138,7 @@ TEST_F(UpdateThreadTest, WithoutAReadyUpdateRestartDoesNothingAndLeavesTheThread
 }
 
 TEST_F(UpdateThreadTest, ReadyWithoutAHelperClearsBothFlagsAndStopsTheThread) {
-  Result<UpdateThread> thread = UpdateThread::Start(30, 0, channel_);
+  Result<UpdateThread> thread = UpdateThread::Start(channel_);
   ASSERT_TRUE(thread.ok());
   ASSERT_TRUE(channel_->TryBeginCycle());
   channel_->PublishHandOver(HandOver{0, L"C:\\x\\OKAVU.new.exe", L"1.7.0.0"});
