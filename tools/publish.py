@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Publishes a built OKAVU.exe (and its windowless twin OKAVUw.exe) as the update host's tree.
 
-    publish.py [--out DIR] [--notes TEXT] [--sign-key PRIVATE.pem] [--windowless OKAVUw.exe] EXE
+    publish.py [--out DIR] [--notes TEXT] [--windowless OKAVUw.exe]
+               [--sign-key PRIVATE.pem [--new-key NEW_PUBLIC.pem]] EXE
 
 writes, below DIR (default: the current folder),
 
@@ -19,13 +20,16 @@ An executable without a version resource is refused, and so is one larger than t
 program downloads at most, a console EXE that is a windowless program, and a windowless build that
 is not one or has another version than EXE. The manifest is replaced last and in one step, so a watcher that fetches it
 in the middle of a publish sees the old release or the new one, never a manifest whose file is not
-there yet.
+there yet. A refusal writes nothing.
 
 With --sign-key, the manifest ends in a line "signature=" and the base64 text of an ECDSA P-256
 signature over every byte before that line, made by `openssl dgst -sha256 -sign PRIVATE.pem`. A
 program built with the matching public key (OKAVU_UPDATE_PUBLIC_KEY) takes only manifests signed so;
 programs without a key read the line as an unknown key. A private key of any other kind is refused.
-Keep the private key off the update host: sign where you build, then copy the tree.
+Both builds must carry the public half of the key as their resource OKAVU_UPDATE_KEY, so that a signed
+release never installs a build that checks no signature or checks another key; in a rotation release
+they carry the key that --new-key names instead, and the old key still signs. Keep the private key
+off the update host: sign where you build, then copy the tree.
 
 Serve DIR over HTTPS on port 443 as the host the program was built for (OKAVU_UPDATE_HOST).
 Standard library only, plus the openssl program for signing.
@@ -41,7 +45,12 @@ import subprocess
 import sys
 import tempfile
 
+RT_RCDATA = 10
 RT_VERSION = 16
+KEY_RESOURCE = "OKAVU_UPDATE_KEY"
+# Every DER SubjectPublicKeyInfo of a P-256 key starts so and is 91 bytes long.
+P256_SPKI_PREFIX = bytes.fromhex("3059301306072a8648ce3d020106082a8648ce3d030107034200")
+P256_SPKI_SIZE = 91
 RESOURCE_DIRECTORY_INDEX = 2
 VERSION_PATTERN = re.compile(r"^[0-9]{1,7}(\.[0-9]{1,7}){0,3}$")
 PUBLISH_DIR = os.path.join("files", "OKAVU")
@@ -56,7 +65,7 @@ class PublishError(Exception):
     pass
 
 
-# ---- reading the version resource --------------------------------------------------------------
+# ---- reading the resources ----------------------------------------------------------------------
 
 class PeImage:
     """The parts of a PE file needed to find its resources."""
@@ -112,37 +121,69 @@ class PeImage:
                 return offset
         raise PublishError("resource data lies outside every section")
 
-    def version_resource(self):
-        """The bytes of the first RT_VERSION resource, or None."""
+    # Offsets inside the resource tree count from its root directory.
+
+    def _root(self):
         if not self.resource_rva or not self.resource_size:
             return None
-        base = self.offset_of(self.resource_rva, 16)
+        return self.offset_of(self.resource_rva, 16)
 
-        def entries(directory):
-            named, numbered = struct.unpack_from("<HH", self.data, directory + 12)
-            for i in range(named + numbered):
-                name, target = struct.unpack_from("<II", self.data, directory + 16 + 8 * i)
-                yield name, target
+    def _entries(self, base, offset):
+        """(name, target) of each entry of the directory at base + offset."""
+        directory = base + offset
+        count = self._u16(directory + 12) + self._u16(directory + 14)
+        return [(self._u32(directory + 16 + 8 * i), self._u32(directory + 20 + 8 * i)) for i in range(count)]
 
-        def first_entry(directory):
-            for _, target in entries(directory):
-                return target
+    def _name(self, base, name):
+        """The text of a named entry (high bit set), None for a numbered one."""
+        if not name & 0x80000000:
             return None
+        at = base + (name & 0x7FFFFFFF)
+        end = at + 2 + 2 * self._u16(at)
+        if end > len(self.data):
+            raise PublishError("truncated executable")
+        return self.data[at + 2:end].decode("utf-16-le", "replace")
 
-        types = [target for name, target in entries(base) if not name & 0x80000000 and name == RT_VERSION]
-        if not types or not types[0] & 0x80000000:
-            return None
-        names = base + (types[0] & 0x7FFFFFFF)
-        target = first_entry(names)
-        if target is None or not target & 0x80000000:
-            return None
-        languages = base + (target & 0x7FFFFFFF)
-        target = first_entry(languages)
-        if target is None or target & 0x80000000:
-            return None
-        rva, size = struct.unpack_from("<II", self.data, base + target)
+    def _leaf(self, base, target):
+        rva, size = self._u32(base + target), self._u32(base + target + 4)
         offset = self.offset_of(rva, size)
         return self.data[offset:offset + size]
+
+    def _names_of_type(self, base, type_id):
+        """The name directory's entries of the resource type type_id (a number), [] when there is none."""
+        for name, target in self._entries(base, 0):
+            if name == type_id and target & 0x80000000:
+                return self._entries(base, target & 0x7FFFFFFF)
+        return []
+
+    def version_resource(self):
+        """The bytes of the first RT_VERSION resource, or None."""
+        base = self._root()
+        if base is None:
+            return None
+        names = self._names_of_type(base, RT_VERSION)
+        if not names or not names[0][1] & 0x80000000:
+            return None
+        languages = self._entries(base, names[0][1] & 0x7FFFFFFF)
+        if not languages or languages[0][1] & 0x80000000:
+            return None
+        return self._leaf(base, languages[0][1])
+
+    def named_resources(self, type_id, wanted):
+        """The bytes of every language of the resource of type type_id named wanted. Windows finds names
+        regardless of case, so this does too."""
+        base = self._root()
+        if base is None:
+            return []
+        found = []
+        for name, target in self._names_of_type(base, type_id):
+            text = self._name(base, name)
+            if text is None or text.upper() != wanted.upper() or not target & 0x80000000:
+                continue
+            for _, leaf in self._entries(base, target & 0x7FFFFFFF):
+                if not leaf & 0x80000000:
+                    found.append(self._leaf(base, leaf))
+        return found
 
 
 def _align4(n):
@@ -250,10 +291,14 @@ def _openssl():
     return path
 
 
+def _run_openssl(args, data=None):
+    return subprocess.run([_openssl(), *args], input=data, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          stdin=None if data is not None else subprocess.DEVNULL)
+
+
 def check_signing_key(key):
     """Refuses anything but an EC private key on P-256 (prime256v1), the only kind the program checks."""
-    done = subprocess.run([_openssl(), "pkey", "-in", key, "-noout", "-text"], stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    done = _run_openssl(["pkey", "-in", key, "-noout", "-text"])
     text = done.stdout.decode("utf-8", "replace")
     if done.returncode != 0 or "Private-Key" not in text:
         raise PublishError(f"{key} is no private key that openssl can read")
@@ -261,14 +306,71 @@ def check_signing_key(key):
         raise PublishError(f"{key} is not an EC P-256 (prime256v1) private key")
 
 
+def public_key_of(private_key):
+    """The DER SubjectPublicKeyInfo of a private key's public half."""
+    done = _run_openssl(["pkey", "-in", private_key, "-pubout", "-outform", "DER"])
+    if done.returncode != 0 or not done.stdout:
+        raise PublishError(f"openssl could not derive the public key of {private_key}")
+    return done.stdout
+
+
+def read_public_key(path):
+    """The DER SubjectPublicKeyInfo of an EC P-256 public key in PEM form (what a build is configured with)."""
+    done = _run_openssl(["pkey", "-pubin", "-in", path, "-outform", "DER"])
+    if done.returncode != 0 or not done.stdout:
+        raise PublishError(f"{path} is no public key that openssl can read")
+    if len(done.stdout) != P256_SPKI_SIZE or not done.stdout.startswith(P256_SPKI_PREFIX):
+        raise PublishError(f"{path} is not an EC P-256 (prime256v1) public key")
+    return done.stdout
+
+
 def signature_line(manifest_bytes, key):
     """The line that signs manifest_bytes (every byte before it) with key."""
-    done = subprocess.run([_openssl(), "dgst", "-sha256", "-sign", key], input=manifest_bytes,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    done = _run_openssl(["dgst", "-sha256", "-sign", key], manifest_bytes)
     if done.returncode != 0 or not done.stdout:
         raise PublishError(f"openssl could not sign with {key}: {done.stderr.decode('utf-8', 'replace').strip()}")
     return f"{SIGNATURE_PREFIX}{base64.b64encode(done.stdout).decode('ascii')}\n".encode("ascii")
 
+
+# ---- the key a build carries -------------------------------------------------------------------
+
+def carried_key(path, data):
+    """The DER SubjectPublicKeyInfo an executable carries as OKAVU_UPDATE_KEY, None when it carries none.
+    Blanks, line breaks and NULs are not part of the key, as the program reads it."""
+    try:
+        texts = PeImage(data).named_resources(RT_RCDATA, KEY_RESOURCE)
+    except PublishError as e:
+        raise PublishError(f"{path}: {e}")
+    if not texts:
+        return None
+    keys = set()
+    for text in texts:
+        try:
+            keys.add(base64.b64decode(re.sub(rb"[ \t\r\n\0]", b"", text), validate=True))
+        except ValueError:
+            raise PublishError(f"{path} carries an update key ({KEY_RESOURCE}) that is not base64 text")
+    if len(keys) != 1:
+        raise PublishError(f"{path} carries differing update keys ({KEY_RESOURCE}) in {len(texts)} languages")
+    return keys.pop()
+
+
+def check_carried_key(path, data, wanted, sign_key, new_key):
+    """Refuses a build whose key is not wanted: the public half of sign_key, or new_key in a rotation."""
+    key = carried_key(path, data)
+    if key is None:
+        raise PublishError(f"{path} carries no update key ({KEY_RESOURCE}): installed, it would take any manifest, "
+                           f"signed or not; build it with -DOKAVU_UPDATE_PUBLIC_KEY")
+    if key == wanted:
+        return
+    if new_key:
+        raise PublishError(f"{path} carries another update key than {new_key} (--new-key): installed, it would "
+                           f"refuse every manifest the new key signs")
+    raise PublishError(f"{path} carries an update key that is not the public half of {sign_key}: installed, it "
+                       f"would refuse every manifest that key signs; build it with that key, or name the key it "
+                       f"carries with --new-key for a rotation release")
+
+
+# ---- publishing --------------------------------------------------------------------------------
 
 def _read_build(exe, subsystem):
     """(bytes, version) of a build that a program may install: within the size limit, with a version
@@ -278,28 +380,43 @@ def _read_build(exe, subsystem):
             data = f.read()
     except OSError as e:
         raise PublishError(f"cannot read {exe}: {e.strerror}")
-    if len(data) > DOWNLOAD_LIMIT:
-        raise PublishError(f"{len(data)} bytes are more than the {DOWNLOAD_LIMIT} bytes a program downloads")
-    version = file_version(data)
-    if not VERSION_PATTERN.match(version):
-        raise PublishError(f"FileVersion {version!r} is not a dotted version of up to four numbers")
-    if PeImage(data).subsystem != subsystem:
-        wanted = "a windowless (GUI subsystem)" if subsystem == SUBSYSTEM_WINDOWS else "a console"
-        raise PublishError(f"{exe} is not {wanted} program")
+    try:
+        if len(data) > DOWNLOAD_LIMIT:
+            raise PublishError(f"{len(data)} bytes are more than the {DOWNLOAD_LIMIT} bytes a program downloads")
+        version = file_version(data)
+        if not VERSION_PATTERN.match(version):
+            raise PublishError(f"FileVersion {version!r} is not a dotted version of up to four numbers")
+        if PeImage(data).subsystem != subsystem:
+            wanted = "a windowless (GUI subsystem)" if subsystem == SUBSYSTEM_WINDOWS else "a console"
+            raise PublishError(f"not {wanted} program")
+    except PublishError as e:
+        raise PublishError(f"{exe}: {e}")
     return data, version
 
 
-def publish(exe, out, notes=None, sign_key=None, windowless=None):
+def _manifest_path(out):
+    return os.path.join(out, PUBLISH_DIR, MANIFEST_NAME)
+
+
+def publish(exe, out, notes=None, sign_key=None, windowless=None, *, new_key=None):
     """Writes the tree below out; returns (version, path of the copy, path of the manifest). windowless:
-    the windowless build of the same version, published beside it."""
+    the windowless build of the same version, published beside it. With sign_key, both builds must carry
+    its public half, or new_key (a public key file) in a rotation release."""
+    if new_key and not sign_key:
+        raise PublishError("--new-key needs --sign-key: a rotation release is signed with the old key")
     data, version = _read_build(exe, SUBSYSTEM_CONSOLE)
     twin = None
     if windowless:
         twin, twin_version = _read_build(windowless, SUBSYSTEM_WINDOWS)
         if twin_version != version:
-            raise PublishError(f"the windowless build is version {twin_version}, not {version}")
+            raise PublishError(f"{windowless}: the windowless build is version {twin_version}, not {version}")
+    manifest = _manifest_path(out)
     if sign_key:
         check_signing_key(sign_key)
+        wanted = read_public_key(new_key) if new_key else public_key_of(sign_key)
+        check_carried_key(exe, data, wanted, sign_key, new_key)
+        if twin is not None:
+            check_carried_key(windowless, twin, wanted, sign_key, new_key)
     name = f"OKAVU-{version}.exe"
     twin_name = f"OKAVUw-{version}.exe"
     twin_fields = (twin_name, hashlib.sha256(twin).hexdigest(), len(twin)) if twin is not None else None
@@ -307,13 +424,12 @@ def publish(exe, out, notes=None, sign_key=None, windowless=None):
                                    twin_fields).encode("utf-8")
     if sign_key:
         manifest_bytes += signature_line(manifest_bytes, sign_key)
-    folder = os.path.join(out, PUBLISH_DIR)
+    folder = os.path.dirname(manifest)
     os.makedirs(folder, exist_ok=True)
     copy = os.path.join(folder, name)
     _write_atomically(copy, data)
     if twin is not None:
         _write_atomically(os.path.join(folder, twin_name), twin)
-    manifest = os.path.join(folder, MANIFEST_NAME)
     _write_atomically(manifest, manifest_bytes)
     return version, copy, manifest
 
@@ -325,11 +441,14 @@ def main(argv=None):
     parser.add_argument("--notes", help="release notes for the manifest's notes line")
     parser.add_argument("--sign-key", help="the publisher's EC P-256 private key (PEM) to sign the manifest with")
     parser.add_argument("--windowless", help="the windowless build (OKAVUw.exe) of the same version, published beside it")
+    parser.add_argument("--new-key", help="a rotation release: the public key (PEM) the builds carry instead of "
+                                          "the public half of --sign-key")
     args = parser.parse_args(argv)
     try:
-        version, copy, manifest = publish(args.exe, args.out, args.notes, args.sign_key, args.windowless)
+        version, copy, manifest = publish(args.exe, args.out, args.notes, args.sign_key, args.windowless,
+                                          new_key=args.new_key)
     except PublishError as e:
-        print(f"publish.py: {args.exe}: {e}; nothing published", file=sys.stderr)
+        print(f"publish.py: {e}; nothing published", file=sys.stderr)
         return 1
     print(f"published version {version}: {copy} and {manifest}")
     return 0

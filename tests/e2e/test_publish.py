@@ -1,8 +1,8 @@
 """tools/publish.py: the update host's tree from a built executable, with every manifest value taken from the
 file itself, the publisher's signature, and the refusals (no version resource, not an executable, a
-FileVersion that is no version, an executable too large to download, a signing key of another kind) that
-leave nothing behind; and the build's check of the public key. Runs the tools as an administrator would;
-needs no Wine."""
+FileVersion that is no version, an executable too large to download, a signing key of another kind, a build
+that does not carry the key) that leave nothing behind; and the build's check of the public key. Runs the
+tools as an administrator would; needs no Wine."""
 import base64
 import hashlib
 import os
@@ -19,6 +19,9 @@ TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "to
 PUBLISH = os.path.join(TOOLS, "publish.py")
 sys.path.insert(0, TOOLS)
 import publish  # noqa: E402
+
+PUBLISHER_KEY = harness.test_key("publisher-test.pem")  # the keyed build carries its public half
+OTHER_KEY = harness.test_key("other-test.pem")
 
 
 def read(path):
@@ -38,6 +41,11 @@ def manifest_fields(path):
     return fields
 
 
+def tree(folder):
+    """{path: bytes} of every file below folder."""
+    return {os.path.join(d, n): read(os.path.join(d, n)) for d, _, names in os.walk(folder) for n in names}
+
+
 class Publish(unittest.TestCase):
     def setUp(self):
         self.out = tempfile.mkdtemp(prefix="okavu-publish-test-")
@@ -55,6 +63,30 @@ class Publish(unittest.TestCase):
 
     def assert_nothing_published(self):
         self.assertFalse(os.path.exists(os.path.join(self.out, "site")), os.listdir(self.out))
+
+    def assert_refused(self, args, message, site=None, suffix=b"; nothing published"):
+        """Runs the tool on site (default: out/site) and expects exit code 1, message and no change below site."""
+        site = site or os.path.join(self.out, "site")
+        before = tree(site)
+        done = self.run_tool("--out", site, *args)
+        self.assertEqual((done.returncode, done.stdout), (1, b""), done.stderr)
+        self.assertIn(message.encode("utf-8"), done.stderr)
+        self.assertTrue(done.stderr.endswith(suffix + b"\n"), done.stderr)
+        self.assertEqual(tree(site), before)
+
+    def manifest(self, site):
+        return os.path.join(site, "files", "OKAVU", "manifest.txt")
+
+    def lines(self, site):
+        return read(self.manifest(site)).decode("utf-8").split("\n")
+
+    def verdict(self, site, public_key):
+        """What `openssl dgst -verify` says of the manifest's signature with public_key (a tests/keys name)."""
+        signed, _, line = read(self.manifest(site)).rpartition(b"signature=")
+        signature = self.variant("signature.der", base64.b64decode(line.strip(), validate=True))
+        checked = subprocess.run(["openssl", "dgst", "-sha256", "-verify", harness.test_key(public_key), "-signature",
+                                  signature, self.variant("signed.txt", signed)], capture_output=True, text=True)
+        return (checked.stdout + checked.stderr).strip()
 
     def test_the_tree_names_version_size_and_digest_of_the_file_itself(self):
         site = os.path.join(self.out, "site")
@@ -121,28 +153,50 @@ class Publish(unittest.TestCase):
 
     def test_a_signed_manifest_verifies_with_openssl_against_the_public_key(self):
         site = os.path.join(self.out, "site")
-        done = self.run_tool("--out", site, "--sign-key", harness.test_key("publisher-test.pem"), harness.okavu_exe())
+        done = self.run_tool("--out", site, "--sign-key", PUBLISHER_KEY, harness.keyed_exe())
         self.assertEqual(done.returncode, 0, done.stderr)
-        manifest = read(os.path.join(site, "files", "OKAVU", "manifest.txt"))
-        signed, _, line = manifest.rpartition(b"signature=")
-        self.assertTrue(line.endswith(b"\n") and b"\n" not in line[:-1], manifest)
+        lines = self.lines(site)
         # Without the signature line the manifest is what an unsigned publish writes.
-        self.assertEqual(manifest_fields(os.path.join(site, "files", "OKAVU", "manifest.txt")).keys(),
-                         {"version", "url", "sha256", "size", "signature"})
-        for name, data in (("signed.txt", signed), ("signature.der", base64.b64decode(line.strip(), validate=True))):
-            with open(os.path.join(self.out, name), "wb") as f:
-                f.write(data)
-        for key, verdict in (("publisher-test.pub.pem", b"Verified OK"), ("other-test.pub.pem", b"Verification failure")):
-            checked = subprocess.run(["openssl", "dgst", "-sha256", "-verify", harness.test_key(key), "-signature",
-                                      os.path.join(self.out, "signature.der"), os.path.join(self.out, "signed.txt")],
-                                     capture_output=True)
-            self.assertIn(verdict, checked.stdout + checked.stderr, key)
+        self.assertEqual(manifest_fields(self.manifest(site)).keys(), {"version", "url", "sha256", "size", "signature"})
+        self.assertTrue(lines[-2].startswith("signature=") and lines[-1] == "", lines)
+        self.assertEqual(self.verdict(site, "publisher-test.pub.pem"), "Verified OK")
+        self.assertEqual(self.verdict(site, "other-test.pub.pem"), "Verification failure")
+
+    def test_a_signed_release_must_carry_the_public_half_of_the_signing_key(self):
+        keyed, keyless, twin = harness.keyed_exe(), harness.okavu_exe(), harness.windowless_exe()
+        other_pub, rsa_pub = harness.test_key("other-test.pub.pem"), harness.test_key("rsa-test.pub.pem")
+        data = read(keyed)
+        self.assertEqual(data.count(b"MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE"), 1)
+        at = data.index(b"MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE") + 60  # inside the key resource's text
+        flipped = self.variant("flipped.exe", data[:at] + (b"C" if data[at:at + 1] == b"B" else b"B") + data[at + 1:])
+        garbled = self.variant("garbled.exe", data[:at] + b"!" + data[at + 1:])
+        for args, message in (
+                ((PUBLISHER_KEY, keyless), f"{keyless} carries no update key (OKAVU_UPDATE_KEY): installed, it would "
+                                           "take any manifest, signed or not"),
+                ((PUBLISHER_KEY, "--windowless", twin, keyed), f"{twin} carries no update key"),
+                ((OTHER_KEY, keyed), f"{keyed} carries an update key that is not the public half of {OTHER_KEY}: "
+                                     "installed, it would refuse every manifest that key signs; build it with that key, "
+                                     "or name the key it carries with --new-key for a rotation release"),
+                ((PUBLISHER_KEY, flipped), f"{flipped} carries an update key that is not the public half of"),
+                ((PUBLISHER_KEY, garbled), f"{garbled} carries an update key (OKAVU_UPDATE_KEY) that is not base64"),
+                ((PUBLISHER_KEY, "--new-key", other_pub, keyed), f"{keyed} carries another update key than {other_pub} "
+                                                                 "(--new-key): installed, it would refuse every"),
+                ((OTHER_KEY, "--new-key", rsa_pub, keyed), f"{rsa_pub} is not an EC P-256 (prime256v1) public key")):
+            with self.subTest(args=args):
+                self.assert_refused(("--sign-key", *args), message)
+        self.assert_refused(("--new-key", other_pub, keyed), "--new-key needs --sign-key")
+        # A rotation release: the build carries the new key; the old one signs for the programs installed.
+        site = os.path.join(self.out, "site")
+        done = self.run_tool("--out", site, "--sign-key", OTHER_KEY, "--new-key", harness.test_key("publisher-test.pub.pem"),
+                             keyed)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(self.verdict(site, "other-test.pub.pem"), "Verified OK")
 
     def test_signing_keys_of_another_kind_are_refused(self):
         for key in ("rsa-test.pem", "publisher-test.pub.pem", "missing.pem"):
             with self.subTest(key=key):
                 done = self.run_tool("--out", os.path.join(self.out, "site"), "--sign-key", harness.test_key(key),
-                                     harness.okavu_exe())
+                                     harness.keyed_exe())
                 self.assertEqual(done.returncode, 1)
                 self.assertIn(b"nothing published", done.stderr)
                 self.assert_nothing_published()

@@ -22,8 +22,13 @@ class SignedUpdate(UpdateTestCase):
         self.assert_exit(result, 0)
         return result
 
+    def publish_rotation(self):
+        """The next build, which carries other-test's key, signed with the key the installed build carries."""
+        return self.host.publish(harness.next_exe(), sign_key=harness.test_key("publisher-test.pem"),
+                                 new_key=harness.test_key("other-test.pub.pem"))
+
     def test_a_release_signed_with_the_publishers_key_is_installed(self):
-        _, published = self.host.publish(harness.next_exe(), sign_key=harness.test_key("publisher-test.pem"))
+        _, published = self.publish_rotation()
         self.check_update()
         new_pid = self.wait_for_new_version()
         self.assert_installed(published)
@@ -31,7 +36,7 @@ class SignedUpdate(UpdateTestCase):
         self.assertTrue(wait_pid_gone(new_pid, harness.RUN_TIMEOUT), self.describe())
 
     def test_a_manifest_not_signed_by_the_publisher_is_refused_before_anything_is_downloaded(self):
-        self.host.publish(harness.next_exe(), sign_key=harness.test_key("publisher-test.pem"))
+        self.publish_rotation()
         signed = self.host.manifest_bytes()
         body = signed[:signed.rindex(b"signature=")]
         mismatch = "签名与发布者公钥不符"
