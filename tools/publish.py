@@ -2,7 +2,10 @@
 """Publishes a built OKAVU.exe (and its windowless twin OKAVUw.exe) as the update host's tree.
 
     publish.py [--out DIR] [--notes TEXT] [--windowless OKAVUw.exe]
-               [--sign-key PRIVATE.pem [--new-key NEW_PUBLIC.pem]] EXE
+               [--sign-key PRIVATE.pem [--new-key NEW_PUBLIC.pem] [--valid-days N]]
+               [--rollout-start YYYY-MM-DDTHH:MM:SSZ --rollout-hours H] EXE
+    publish.py --out DIR --sign-key PRIVATE.pem --resign [--valid-days N]
+               [--rollout-start YYYY-MM-DDTHH:MM:SSZ --rollout-hours H]
 
 writes, below DIR (default: the current folder),
 
@@ -28,14 +31,19 @@ program built with the matching public key (OKAVU_UPDATE_PUBLIC_KEY) takes only 
 programs without a key read the line as an unknown key. A private key of any other kind is refused.
 Both builds must carry the public half of the key as their resource OKAVU_UPDATE_KEY, so that a signed
 release never installs a build that checks no signature or checks another key; in a rotation release
-they carry the key that --new-key names instead, and the old key still signs. Keep the private key
-off the update host: sign where you build, then copy the tree.
+they carry the key that --new-key names instead, and the old key still signs. A signed manifest also
+carries seq= (above the seq of the manifest it replaces, and at least the time in seconds since 1970)
+and expires= (UTC, --valid-days ahead, 30 by default); --resign signs the manifest in DIR anew with
+fresh ones, once its signature verifies with the key. --rollout-start and --rollout-hours write
+rollout_start= and rollout_hours=, a staged rollout. Keep the private key off the update host: sign
+where you build, then copy the tree.
 
 Serve DIR over HTTPS on port 443 as the host the program was built for (OKAVU_UPDATE_HOST).
 Standard library only, plus the openssl program for signing.
 """
 import argparse
 import base64
+import datetime
 import hashlib
 import os
 import re
@@ -44,6 +52,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 
 RT_RCDATA = 10
 RT_VERSION = 16
@@ -59,6 +68,14 @@ DOWNLOAD_LIMIT = 64 * 1024 * 1024  # the program refuses a larger download
 SIGNATURE_PREFIX = "signature="
 SUBSYSTEM_WINDOWS = 2  # the windowless build
 SUBSYSTEM_CONSOLE = 3
+SEQ_MAX = 2 ** 63 - 1  # the program reads seq as a signed 64-bit number
+SECONDS_PER_DAY = 24 * 3600
+DEFAULT_VALID_DAYS = 30
+MAX_VALID_DAYS = 365
+ROLLOUT_HOURS_MAX = 8760
+TERM_KEYS = (b"seq", b"expires", b"rollout_start", b"rollout_hours")
+UTC_PATTERN = re.compile(r"^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z$")
+WHOLE_NUMBER_PATTERN = re.compile(r"^[0-9]+$")
 
 
 class PublishError(Exception):
@@ -282,6 +299,110 @@ def manifest_text(version, url, sha256, size, notes=None, windowless=None):
     return "\n".join(lines) + "\n"
 
 
+def manifest_fields(data):
+    """The manifest's key=value pairs as the program reads them: lines split at LF, trimmed of blanks,
+    comments and lines without "=" skipped, the last of a repeated key winning."""
+    fields = {}
+    for line in data.decode("utf-8", "replace").split("\n"):
+        line = line.strip(" \t\r\n")
+        if not line or line.startswith("#") or "=" not in line:
+            continue
+        key, _, value = line.partition("=")
+        fields[key.strip(" \t\r\n")] = value.strip(" \t\r\n")
+    return fields
+
+
+# ---- terms: seq, expires and the staged rollout -------------------------------------------------
+
+def utc_text(seconds):
+    return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(seconds))
+
+
+def _is_utc_time(text):
+    """Whether text is exactly "YYYY-MM-DDTHH:MM:SSZ" on a real calendar day, as the program reads it."""
+    if not UTC_PATTERN.match(text):
+        return False
+    try:
+        datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%SZ")
+    except ValueError:
+        return False
+    return True
+
+
+def _whole_number(value, low, high):
+    """value (text or int) as an int in low..high written in decimal digits alone, else None."""
+    text = str(value)
+    if not WHOLE_NUMBER_PATTERN.match(text) or not low <= int(text) <= high:
+        return None
+    return int(text)
+
+
+def rollout_lines(start, hours, manifest=None):
+    """The manifest lines of a staged rollout, [] for none: both values or neither. manifest: the file the
+    values were read from, None for the options."""
+    if manifest is None:
+        prefix, names, fix = "", ("--rollout-start", "--rollout-hours"), ""
+    else:
+        prefix, names = f"{manifest}: ", ("rollout_start", "rollout_hours")
+        fix = "; give --rollout-start and --rollout-hours to replace them"
+    if start is None and hours is None:
+        return []
+    if start is None or hours is None:
+        raise PublishError(f"{prefix}{names[0]} and {names[1]} come together or not at all, and only one is "
+                           f"given{fix}")
+    if not _is_utc_time(str(start)):
+        raise PublishError(f"{prefix}{names[0]} {str(start)!r} is not a UTC time written exactly as "
+                           f"YYYY-MM-DDTHH:MM:SSZ{fix}")
+    count = _whole_number(hours, 0, ROLLOUT_HOURS_MAX)
+    if count is None:
+        raise PublishError(f"{prefix}{names[1]} {str(hours)!r} is not a whole number from 0 to "
+                           f"{ROLLOUT_HOURS_MAX}{fix}")
+    return [f"rollout_start={start}", f"rollout_hours={count}"]
+
+
+def _valid_days(days, signing):
+    if days is None:
+        return DEFAULT_VALID_DAYS
+    if not signing:
+        raise PublishError("--valid-days needs --sign-key: only a signed manifest carries expires")
+    count = _whole_number(days, 1, MAX_VALID_DAYS)
+    if count is None:
+        raise PublishError(f"--valid-days {str(days)!r} is not a whole number of days from 1 to {MAX_VALID_DAYS}")
+    return count
+
+
+def previous_seq(manifest, data=None):
+    """The seq of the manifest already at path manifest (data: its bytes, when read already); 0 when there
+    is none or it has no seq line. A seq that is not a whole number 1..2^63-1 is refused rather than
+    guessed at: the next seq must lie above every one the fleet has accepted."""
+    if data is None:
+        try:
+            with open(manifest, "rb") as f:
+                data = f.read()
+        except FileNotFoundError:
+            return 0
+        except OSError as e:
+            raise PublishError(f"cannot read {manifest} ({e.strerror}), whose seq the next manifest must exceed")
+    value = manifest_fields(data).get("seq")
+    if value is None:
+        return 0
+    seq = _whole_number(value, 1, SEQ_MAX)
+    if seq is None:
+        raise PublishError(f"{manifest} has seq={value!r}, not a whole number from 1 to {SEQ_MAX}; the next seq "
+                           f"must lie above the highest one programs accepted: find out where that manifest came "
+                           f"from and repair its seq line")
+    return seq
+
+
+def freshness_lines(manifest, previous, days, now):
+    """seq= and expires= of the next signed manifest. seq never goes backwards: above the manifest it
+    replaces, and at least the time, so a rebuilt folder still starts above every earlier seq."""
+    seq = max(previous + 1, int(now))
+    if seq > SEQ_MAX:
+        raise PublishError(f"{manifest} has seq={previous}, and no seq above it is left")
+    return [f"seq={seq}", f"expires={utc_text(int(now) + days * SECONDS_PER_DAY)}"]
+
+
 # ---- signing -----------------------------------------------------------------------------------
 
 def _openssl():
@@ -330,6 +451,35 @@ def signature_line(manifest_bytes, key):
     if done.returncode != 0 or not done.stdout:
         raise PublishError(f"openssl could not sign with {key}: {done.stderr.decode('utf-8', 'replace').strip()}")
     return f"{SIGNATURE_PREFIX}{base64.b64encode(done.stdout).decode('ascii')}\n".encode("ascii")
+
+
+def split_signature(data):
+    """(signed part, signature value) as the program splits a manifest: the last line that is not blank is
+    the signature line when it starts with "signature=", and everything before it is signed. None when
+    that line is something else."""
+    lines = data.split(b"\n")
+    for k in range(len(lines) - 1, -1, -1):
+        line = lines[k].rstrip(b" \t\r")
+        if not line.strip(b" \t\r"):
+            continue
+        if not line.startswith(SIGNATURE_PREFIX.encode("ascii")):
+            return None
+        return b"\n".join(lines[:k]) + (b"\n" if k else b""), line[len(SIGNATURE_PREFIX):]
+    return None
+
+
+def signed_by(signed, value, private_key):
+    """Whether value (base64 DER) is a signature of signed by private_key's public half."""
+    try:
+        der = base64.b64decode(value, validate=True)
+    except ValueError:
+        return False
+    with tempfile.TemporaryDirectory(prefix="okavu-publish-") as scratch:
+        signature = os.path.join(scratch, "signature.der")
+        with open(signature, "wb") as f:
+            f.write(der)
+        done = _run_openssl(["dgst", "-sha256", "-prverify", private_key, "-signature", signature], signed)
+    return done.returncode == 0 and b"Verified OK" in done.stdout
 
 
 # ---- the key a build carries -------------------------------------------------------------------
@@ -398,12 +548,17 @@ def _manifest_path(out):
     return os.path.join(out, PUBLISH_DIR, MANIFEST_NAME)
 
 
-def publish(exe, out, notes=None, sign_key=None, windowless=None, *, new_key=None):
+def publish(exe, out, notes=None, sign_key=None, windowless=None, *, new_key=None, valid_days=None,
+            rollout_start=None, rollout_hours=None, now=None):
     """Writes the tree below out; returns (version, path of the copy, path of the manifest). windowless:
     the windowless build of the same version, published beside it. With sign_key, both builds must carry
-    its public half, or new_key (a public key file) in a rotation release."""
+    its public half, or new_key (a public key file) in a rotation release; the manifest gets seq and
+    expires (valid_days, default 30). rollout_start and rollout_hours, both or neither, stage the release.
+    now: the time in seconds since 1970 (default: the clock)."""
     if new_key and not sign_key:
         raise PublishError("--new-key needs --sign-key: a rotation release is signed with the old key")
+    days = _valid_days(valid_days, bool(sign_key))
+    rollout = rollout_lines(rollout_start, rollout_hours)
     data, version = _read_build(exe, SUBSYSTEM_CONSOLE)
     twin = None
     if windowless:
@@ -411,17 +566,19 @@ def publish(exe, out, notes=None, sign_key=None, windowless=None, *, new_key=Non
         if twin_version != version:
             raise PublishError(f"{windowless}: the windowless build is version {twin_version}, not {version}")
     manifest = _manifest_path(out)
+    terms = []
     if sign_key:
         check_signing_key(sign_key)
         wanted = read_public_key(new_key) if new_key else public_key_of(sign_key)
         check_carried_key(exe, data, wanted, sign_key, new_key)
         if twin is not None:
             check_carried_key(windowless, twin, wanted, sign_key, new_key)
+        terms = freshness_lines(manifest, previous_seq(manifest), days, time.time() if now is None else now)
     name = f"OKAVU-{version}.exe"
     twin_name = f"OKAVUw-{version}.exe"
     twin_fields = (twin_name, hashlib.sha256(twin).hexdigest(), len(twin)) if twin is not None else None
-    manifest_bytes = manifest_text(version, name, hashlib.sha256(data).hexdigest(), len(data), notes,
-                                   twin_fields).encode("utf-8")
+    text = manifest_text(version, name, hashlib.sha256(data).hexdigest(), len(data), notes, twin_fields)
+    manifest_bytes = (text + "".join(line + "\n" for line in terms + rollout)).encode("utf-8")
     if sign_key:
         manifest_bytes += signature_line(manifest_bytes, sign_key)
     folder = os.path.dirname(manifest)
@@ -434,23 +591,86 @@ def publish(exe, out, notes=None, sign_key=None, windowless=None, *, new_key=Non
     return version, copy, manifest
 
 
+def _is_term_line(line):
+    """Whether the manifest line is one of the terms that re-signing writes anew, read as the program reads it."""
+    line = line.strip(b" \t\r")
+    key, equals, _ = line.partition(b"=")
+    return bool(equals) and not line.startswith(b"#") and key.strip(b" \t\r") in TERM_KEYS
+
+
+def resign(out, sign_key, *, valid_days=None, rollout_start=None, rollout_hours=None, now=None):
+    """Signs the manifest below out anew with a new seq and expires, its release lines unchanged; the
+    rollout terms stay unless both rollout_start and rollout_hours are given. The manifest must carry a
+    signature of sign_key: re-signing anything else would bless it. Returns (path of the manifest, seq)."""
+    days = _valid_days(valid_days, True)
+    new_rollout = rollout_lines(rollout_start, rollout_hours)
+    check_signing_key(sign_key)
+    manifest = _manifest_path(out)
+    try:
+        with open(manifest, "rb") as f:
+            data = f.read()
+    except FileNotFoundError:
+        raise PublishError(f"{manifest}: there is no manifest to re-sign")
+    except OSError as e:
+        raise PublishError(f"cannot read {manifest}: {e.strerror}")
+    split = split_signature(data)
+    if split is None:
+        raise PublishError(f"{manifest} is not signed; publish the release with --sign-key instead")
+    signed, value = split
+    if not signed_by(signed, value, sign_key):
+        raise PublishError(f"{manifest} has no valid signature of {sign_key}; re-signing would vouch for a "
+                           f"manifest that key never signed")
+    fields = manifest_fields(signed)
+    if not fields.get("version") or not fields.get("url"):
+        raise PublishError(f"{manifest} names no release (version and url)")
+    previous = previous_seq(manifest, signed)
+    rollout = new_rollout or rollout_lines(fields.get("rollout_start"), fields.get("rollout_hours"), manifest)
+    kept = [line for line in signed.split(b"\n")[:-1] if not _is_term_line(line)]
+    terms = freshness_lines(manifest, previous, days, time.time() if now is None else now)
+    body = b"".join(line + b"\n" for line in kept) + "".join(line + "\n" for line in terms + rollout).encode("utf-8")
+    _write_atomically(manifest, body + signature_line(body, sign_key))
+    return manifest, int(terms[0].partition("=")[2])
+
+
 def main(argv=None):
-    parser = argparse.ArgumentParser(description="Publish a built OKAVU.exe as the update host's tree.")
-    parser.add_argument("exe", help="the built executable (its version resource names the version)")
+    parser = argparse.ArgumentParser(description="Publish a built OKAVU.exe as the update host's tree, or re-sign "
+                                                 "the manifest published there.")
+    parser.add_argument("exe", nargs="?", help="the built executable (its version resource names the version)")
     parser.add_argument("--out", default=".", help="root of the update host's tree (default: .)")
     parser.add_argument("--notes", help="release notes for the manifest's notes line")
     parser.add_argument("--sign-key", help="the publisher's EC P-256 private key (PEM) to sign the manifest with")
     parser.add_argument("--windowless", help="the windowless build (OKAVUw.exe) of the same version, published beside it")
     parser.add_argument("--new-key", help="a rotation release: the public key (PEM) the builds carry instead of "
                                           "the public half of --sign-key")
+    parser.add_argument("--valid-days", help=f"days until a signed manifest expires, 1 to {MAX_VALID_DAYS} "
+                                             f"(default: {DEFAULT_VALID_DAYS})")
+    parser.add_argument("--rollout-start", help="stage the release from this UTC time, YYYY-MM-DDTHH:MM:SSZ")
+    parser.add_argument("--rollout-hours", help=f"over this many hours, 0 to {ROLLOUT_HOURS_MAX}")
+    parser.add_argument("--resign", action="store_true",
+                        help="sign the manifest in --out anew (new seq and expires), naming no executable")
     args = parser.parse_args(argv)
+    terms = dict(valid_days=args.valid_days, rollout_start=args.rollout_start, rollout_hours=args.rollout_hours)
     try:
-        version, copy, manifest = publish(args.exe, args.out, args.notes, args.sign_key, args.windowless,
-                                          new_key=args.new_key)
+        if args.resign:
+            if args.exe or args.windowless or args.notes is not None or args.new_key:
+                raise PublishError("--resign takes no executable, --windowless, --notes or --new-key: the release "
+                                   "lines stay as they are")
+            if not args.sign_key:
+                raise PublishError("--resign needs --sign-key, the key that signed the manifest")
+            manifest, seq = resign(args.out, args.sign_key, **terms)
+        else:
+            if not args.exe:
+                raise PublishError("name the executable to publish, or give --resign")
+            version, copy, manifest = publish(args.exe, args.out, args.notes, args.sign_key, args.windowless,
+                                              new_key=args.new_key, **terms)
     except PublishError as e:
-        print(f"publish.py: {e}; nothing published", file=sys.stderr)
+        print(f"publish.py: {e}; {'nothing re-signed' if args.resign else 'nothing published'}",
+              file=sys.stderr)
         return 1
-    print(f"published version {version}: {copy} and {manifest}")
+    if args.resign:
+        print(f"re-signed {manifest}: seq {seq}")
+    else:
+        print(f"published version {version}: {copy} and {manifest}")
     return 0
 
 
