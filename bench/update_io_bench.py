@@ -55,7 +55,8 @@ class Bench(WineBench):
 
     def __init__(self, build_dir, root):
         self.probe = build_program(build_dir, "bench", "update_io_probe.exe")
-        self.okavu = build_program(build_dir, "OKAVU.exe")  # a release to sign: it has a version resource
+        # A release to sign: it has a version resource and carries the test publisher's key.
+        self.okavu = build_program(build_dir, "okavu-keyed", "OKAVU.exe")
         super().__init__(build_dir, root)
         self.curl = require("curl")
         self.sha256sum = require("sha256sum")

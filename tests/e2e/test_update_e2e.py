@@ -90,8 +90,9 @@ class StandaloneCheck(UpdateTestCase):
 
     def test_check_update_hands_over_at_once_and_the_thread_does_not_run_a_second_cycle(self):
         self.start_shell()
-        # Signed: a program without a publisher key reads the signature line as a key it does not know.
-        version, published = self.host.publish(harness.next_exe(), sign_key=harness.test_key("publisher-test.pem"))
+        # Signed with the key the release carries: a program without a publisher key reads the signature line,
+        # seq and expires as keys it does not know.
+        version, published = self.host.publish(harness.next_exe(), sign_key=harness.test_key("other-test.pem"))
         size = os.path.getsize(published)
         with open(published, "rb") as f:
             sha = hashlib.sha256(f.read()).hexdigest()

@@ -73,10 +73,11 @@ class UpdateHost:
 
     # ---- the tree ----------------------------------------------------------------------------------
 
-    def publish(self, exe, notes=None, sign_key=None, windowless=None):
+    def publish(self, exe, notes=None, sign_key=None, windowless=None, **options):
         """Publishes exe (and the windowless build beside it) with tools/publish.py, signed with sign_key when
-        given; returns (version, Unix path of the copy)."""
-        version, copy, _ = publish.publish(exe, self.root, notes, sign_key, windowless)
+        given; options: the keyword options of publish.publish (new_key and the manifest's terms).
+        Returns (version, Unix path of the copy)."""
+        version, copy, _ = publish.publish(exe, self.root, notes, sign_key, windowless, **options)
         return version, copy
 
     def manifest_bytes(self):
