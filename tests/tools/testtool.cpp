@@ -1,5 +1,5 @@
 // testtool.exe: what the end-to-end tests need from inside the Wine prefix (registry, stand-in shell,
-// held objects, trust store, command-line round trips).
+// held objects, trust store, command-line round trips, the program's policy table).
 #include "testtool.h"
 
 #include <cwchar>
@@ -31,6 +31,7 @@ constexpr wchar_t kUsage[] =
     L"  has-console                            exit 0 when the process has a console window, 1 when not\n"
     L"  load-dll NAME                          LoadLibraryW by name, as an unguarded program would; prints the path\n"
     L"  launch --code-file FILE -- EXE [ARGS...]  runs EXE as a child, writes its exit code to FILE, exits with it\n"
+    L"  policy-table                           the update policy values the program reads: NAME KIND MIN MAX, tab-separated\n"
     L"ROOT is HKCU or HKLM.\n";
 
 int PrintArgsCommand(const ToolArgs& args) {
@@ -163,6 +164,7 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"load-dll") return LoadDllCommand(args);
   if (command == L"launch") return LaunchCommand(args);
   if (command == L"pose-as-watcher") return PoseAsWatcherCommand(args);
+  if (command == L"policy-table") return PolicyTableCommand(args);
   Err(L"testtool: unknown command " + command + L"\n" + kUsage);
   return kToolUsage;
 }

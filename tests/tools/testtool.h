@@ -49,4 +49,5 @@ int StartDetachedCommand(ToolArgs args);
 int LoadDllCommand(ToolArgs args);
 int LaunchCommand(ToolArgs args);
 int PoseAsWatcherCommand(ToolArgs args);
+int PolicyTableCommand(const ToolArgs& args);
 int SetEventWhenFileCommand(const std::wstring& event, const std::wstring& file);
