@@ -233,7 +233,10 @@ class Walk {
              (outcome == CheckOutcome::kManifest || outcome == CheckOutcome::kNotModified);
         break;
       case WaitRule::kHostBackOff:
-        ok = wait.ms >= interval && wait.ms <= std::max<std::int64_t>(3600 * 1000, interval) + spread &&
+        // Never sooner than an interval; at most the window's cap, or 1.2 intervals where the window has
+        // shrunk to the interval.
+        ok = wait.ms >= interval &&
+             wait.ms <= std::max<std::int64_t>(3600 * 1000, interval * 12 / 10) + spread &&
              (outcome == CheckOutcome::kNoAnswer || outcome == CheckOutcome::kHostError);
         break;
       case WaitRule::kRetryAfter: {
