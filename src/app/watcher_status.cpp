@@ -1,7 +1,11 @@
 // The published watcher status.
 #include "app/watcher_status.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <cwchar>
+#include <vector>
 
 namespace {
 
@@ -31,13 +35,58 @@ class View {
   void* data_;
 };
 
+// A SID as text ("S-1-5-..."); empty when it cannot be written.
+std::wstring SidText(PSID sid) {
+  LPWSTR text = nullptr;
+  if (!sid || !ConvertSidToStringSidW(sid, &text)) return {};
+  std::wstring result = text;
+  LocalFree(text);
+  return result;
+}
+
+// The owner of a kernel object; empty when it cannot be read.
+std::wstring ObjectOwner(HANDLE object) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                      &descriptor) != ERROR_SUCCESS) {
+    return {};
+  }
+  std::wstring text = SidText(owner);
+  LocalFree(descriptor);
+  return text;
+}
+
+// The user this process runs as.
+std::wstring CurrentUser() {
+  UniqueKernelHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return {};
+  DWORD bytes = 0;
+  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &bytes);
+  std::vector<unsigned char> buffer(bytes);
+  if (bytes == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), bytes, &bytes)) return {};
+  return SidText(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+}
+
 }  // namespace
 
 Result<PublishedStatus> PublishedStatus::Publish(const WatcherInfo& info) {
   PublishedStatus published;
+  // Owned by this user, and open to nobody but this user, SYSTEM and the Administrators: "--status" believes
+  // a block only from these.
+  const std::wstring user = CurrentUser();
+  const std::wstring sddl = L"O:" + user + L"D:P(A;;GA;;;" + user + L")(A;;GA;;;SY)(A;;GA;;;BA)";
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (user.empty() ||
+      !ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+    return Status::LastError();
+  }
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
   published.mapping_.reset(
-      CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(StatusBlock), kStatusName));
-  if (!published.mapping_) return Status::LastError();
+      CreateFileMappingW(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE, 0, sizeof(StatusBlock), kStatusName));
+  const Status created = published.mapping_ ? Status::Success() : Status::LastError();
+  LocalFree(descriptor);
+  if (!created) return created;
   // Another watcher's block that has not gone yet is overwritten: this run has the lock now.
   View view(published.mapping_.get(), FILE_MAP_WRITE);
   if (!view.block()) return Status::LastError();
@@ -50,16 +99,29 @@ Result<PublishedStatus> PublishedStatus::Publish(const WatcherInfo& info) {
   return published;
 }
 
-std::optional<WatcherInfo> ReadWatcherStatus() {
-  UniqueKernelHandle mapping(OpenFileMappingW(FILE_MAP_READ, FALSE, kStatusName));
-  if (!mapping) return std::nullopt;
+bool IsTrustedStatusOwner(const std::wstring& ownerSid, const std::wstring& userSid) {
+  return !ownerSid.empty() && (ownerSid == userSid || ownerSid == L"S-1-5-18" || ownerSid == L"S-1-5-32-544");
+}
+
+StatusLookup LookUpWatcherStatus() {
+  StatusLookup lookup;
+  UniqueKernelHandle mapping(OpenFileMappingW(FILE_MAP_READ | READ_CONTROL, FALSE, kStatusName));
+  if (!mapping) return lookup;
+  lookup.owner = ObjectOwner(mapping.get());
+  if (!IsTrustedStatusOwner(lookup.owner, CurrentUser())) {
+    lookup.untrusted = true;
+    return lookup;
+  }
   View view(mapping.get(), FILE_MAP_READ);
-  if (!view.block()) return std::nullopt;
+  if (!view.block()) return lookup;
   const StatusBlock block = *view.block();
-  if (block.magic != kMagic) return std::nullopt;
+  if (block.magic != kMagic) return lookup;
   WatcherInfo info;
   info.pid = block.pid;
   info.started = block.started;
   info.version.assign(block.version, wcsnlen(block.version, kVersionChars));
-  return info;
+  lookup.watcher = info;
+  return lookup;
 }
+
+std::optional<WatcherInfo> ReadWatcherStatus() { return LookUpWatcherStatus().watcher; }

@@ -29,5 +29,20 @@ class PublishedStatus {
   UniqueKernelHandle mapping_;
 };
 
-// The session's watcher as it published itself; nullopt when none runs.
+// The session's published status, and whether its owner may be believed.
+struct StatusLookup {
+  std::optional<WatcherInfo> watcher;  // a block whose owner may be believed
+  bool untrusted = false;              // a block is there, but another owner made it: not believed
+  std::wstring owner;                  // that owner, as a SID string
+};
+
+// The block as it stands; no block at all gives neither watcher nor untrusted.
+StatusLookup LookUpWatcherStatus();
+
+// The session's watcher as it published itself; nullopt when none runs or the block is not believed.
 std::optional<WatcherInfo> ReadWatcherStatus();
+
+// Whether a status block whose owner is ownerSid may be believed by the user userSid: made by that user,
+// by SYSTEM (S-1-5-18) or by the Administrators (S-1-5-32-544), who could end the user's programs anyway.
+// Another user who creates the name first must not make "--status" report a watcher that does not exist.
+bool IsTrustedStatusOwner(const std::wstring& ownerSid, const std::wstring& userSid);
