@@ -189,7 +189,13 @@ class UpdateFailureTest(OkavuTestCase):
                     "//localhost/files/OKAVU/x.exe",
                     f"/other/{DOWNLOAD_NAME}",
                     "https://other.invalid/files/OKAVU/x.exe",
-                    "https://localhost:443/files/OKAVU/x.exe"):
+                    "https://localhost:443/files/OKAVU/x.exe",
+                    # However the path is written, it stays below /files/OKAVU/ as any server decodes it.
+                    "https://localhost/files/OKAVU/a/../../secret.exe",
+                    "%2e%2e/%2e%2e/secret.exe",
+                    "https://localhost/files/OKAVU/%2E%2E%2fsecret.exe",
+                    "a%5c..%5csecret.exe",
+                    "a\\..\\secret.exe"):
             with self.subTest(url=url):
                 self.server.clear()
                 outcome = self.check_update(manifest(url=url))
@@ -203,6 +209,12 @@ class UpdateFailureTest(OkavuTestCase):
                     [MANIFEST, "/files/OKAVU/abs/x.exe"])
 
     # ---- download --------------------------------------------------------------------------------------
+
+    def test_a_download_that_redirects_is_not_followed(self):
+        self.server.set("/files/OKAVU/elsewhere.exe", Reply(body=b"MZ" + bytes(100)))
+        outcome = self.check_update(manifest(), Reply.redirect("/files/OKAVU/elsewhere.exe"))
+        self.expect_download_failure(outcome, NEW, [], ["[ERROR] 下载失败（状态码 302）"],
+                                     [("ERROR", "下载失败：状态码 302")])
 
     def test_download_not_found_removes_leftover(self):
         with open(self.new_exe, "wb") as f:
@@ -286,6 +298,14 @@ class UpdateFailureTest(OkavuTestCase):
         outcome = self.check_update(manifest(sha256=expected), Reply(body=data))
         self.expect(outcome, [f"[INFO ] 版本 {NEW} 上次安装失败，不再下载（清单换了版本或摘要才会再试）"], [],
                     [("INFO", f"跳过上次安装失败的版本 {NEW}")], remembered=(short, expected), remembered_before=True)
+        # The record roams with the profile: one made on another computer does not hold this one back.
+        self.reg_set(STATE_SUBKEY, "FailedUpdateComputer", "ANOTHER-PC")
+        self.server.clear()
+        outcome = self.check_update(manifest(sha256=expected), Reply(body=data))
+        self.expect_download_failure(outcome, NEW, [], ["[ERROR] SHA256 校验失败，放弃更新"],
+                                     [("ERROR", f"SHA256 校验失败，期望 {expected} 实际 {sha256(data)}")],
+                                     remembered=(NEW, expected))
+        self.assertNotEqual(self.reg_text(STATE_SUBKEY, "FailedUpdateComputer"), "ANOTHER-PC")
         self.server.clear()
         outcome = self.check_update(manifest(sha256=sha256(data), size=1), Reply(body=data))
         self.expect_download_failure(outcome, NEW, [], ["[ERROR] 体积不符：期望 1 实际 1002，放弃更新"],

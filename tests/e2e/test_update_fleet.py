@@ -44,7 +44,8 @@ class Fleet(UpdateTestCase):
     def test_the_policy_turns_updates_off_or_holds_them_below_a_version(self):
         self.start_shell()
         self.host.publish(harness.next_exe())
-        self.set_policy("DisableUpdates", 1)
+        # As `reg add` writes it without /t: a REG_SZ of digits counts as its number.
+        self.set_policy("DisableUpdates", "1")
         result = self.run_program(self.exe_win, "--check-update", timeout=UPDATE_TIMEOUT)
         self.assert_exit(result, 0)
         disabled = f"[INFO ] 自动更新：已被策略禁用（HKLM\\{self.POLICY}\\DisableUpdates）\n"
@@ -64,6 +65,26 @@ class Fleet(UpdateTestCase):
         self.assert_exit(result, 0)
         self.assertIn(f"[INFO ] 版本 {NEW} 高于策略允许的最高版本 {OLD}，不更新\n", result.stdout_text)
         self.assertEqual([r.path for r in self.host.requests()], [MANIFEST])
+        self.assertEqual(file_version(self.exe), OLD)
+
+    def test_a_policy_set_while_a_watcher_runs_reaches_it_before_its_next_check(self):
+        self.start_shell()
+        self.host.publish(harness.okavu_exe())  # nothing newer yet
+        watcher = self.start_program(self.exe_win, "-w", "--update-interval", "5")
+        self.wait_until(lambda: self.requests(MANIFEST), timeout=UPDATE_TIMEOUT, what="the watcher's first check",
+                        describe=self.describe)
+        # An administrator holds the fleet below the release about to come out, then turns updates off.
+        self.set_policy("MaxVersion", OLD)
+        self.host.publish(harness.next_exe())
+        self.wait_for_log(f"^版本 {re.escape(NEW)} 高于策略 MaxVersion={re.escape(OLD)}，不更新$", timeout=UPDATE_TIMEOUT)
+        self.set_policy("DisableUpdates", 1)
+        self.wait_for_log(r"^自动更新已被策略禁用（HKLM\\" + re.escape(self.POLICY) + r"\\DisableUpdates）$",
+                          timeout=UPDATE_TIMEOUT)
+        asked = len(self.requests(MANIFEST))
+        self.assertEqual(self.requests(f"/files/OKAVU/OKAVU-{NEW}.exe"), [], self.describe())
+        self.assertTrue(self.set_event(STOP_EVENT))
+        self.assert_exit(self.finish(watcher), 0)
+        self.assertEqual(len(self.requests(MANIFEST)), asked, "no check once updates were off")
         self.assertEqual(file_version(self.exe), OLD)
 
 
