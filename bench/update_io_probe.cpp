@@ -66,8 +66,9 @@ int HashCommand(const std::wstring& file) {
 }
 
 int FetchCommand(const std::wstring& path, const std::wstring& file, const std::wstring& first) {
+  HttpSession session;  // as a watcher's: the download follows the manifest on the same connection
   if (!first.empty()) {
-    Result<HttpResponse> manifest = HttpFetch(first, kManifestTimeoutMs, kManifestLimit);
+    Result<HttpResponse> manifest = HttpFetch(session, first, kManifestTimeoutMs, kManifestLimit);
     if (!manifest) {
       ConsoleWrite(
           stderr,
@@ -76,7 +77,7 @@ int FetchCommand(const std::wstring& path, const std::wstring& file, const std::
     }
   }
   const LARGE_INTEGER start = Now();
-  const Result<HttpResponse> fetched = HttpFetchToFile(path, file, kDownloadTimeoutMs);
+  const Result<HttpResponse> fetched = HttpFetchToFile(session, path, file, kDownloadTimeoutMs);
   const LARGE_INTEGER done = Now();
   const bool ok = fetched.ok();
   const unsigned long status = fetched.value.status;
@@ -113,10 +114,11 @@ int VerifyCommand(const std::wstring& file, const std::wstring& key, int rounds)
 }
 
 int ManifestCommand(const std::wstring& path, int rounds) {
+  HttpSession session;  // one for all rounds, as a watcher keeps it
   std::vector<double> millis;
   for (int i = 0; i < rounds; ++i) {
     const LARGE_INTEGER start = Now();
-    Result<HttpResponse> fetched = HttpFetch(path, kManifestTimeoutMs, kManifestLimit);
+    Result<HttpResponse> fetched = HttpFetch(session, path, kManifestTimeoutMs, kManifestLimit);
     millis.push_back(Milliseconds(start, Now()));
     if (!fetched) return 1;
   }

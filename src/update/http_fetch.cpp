@@ -1,4 +1,5 @@
-// HTTPS GET over WinHTTP into memory or into a file, with the size limit and the redirect rule.
+// HTTPS GET over WinHTTP into memory or into a file, over the process's one session, with the size limit,
+// the redirect rule and conditional requests.
 #include "update/http_fetch.h"
 
 #include <windows.h>
@@ -46,7 +47,19 @@ Status ReadBody(HINTERNET request, unsigned long long limit, const BodySink& sin
   for (;;) {
     DWORD available = 0;
     if (!WinHttp().queryDataAvailable(request, &available)) return Status::LastError();
-    if (available == 0) break;
+    if (available == 0) {
+      // The read that finds the end is what hands the connection back for the next request (an
+      // empty answer such as a 304 otherwise closes it with its request).
+      char end = 0;
+      DWORD read = 0;
+      if (!WinHttp().readData(request, &end, 1, &read)) return Status::LastError();
+      if (read == 0) break;
+      if (total + read > limit) return Status::Failure(ERROR_FILE_TOO_LARGE);
+      Status written = sink(&end, read);
+      if (!written) return written;
+      total += read;
+      continue;
+    }
     if (total + available > limit) return Status::Failure(ERROR_FILE_TOO_LARGE);
     if (buffer.size() < available) buffer.resize(available);
     DWORD read = 0;
@@ -63,29 +76,56 @@ Status ReadBody(HINTERNET request, unsigned long long limit, const BodySink& sin
   return Status::Success();
 }
 
+// A response header as text; empty when the response has none.
+std::wstring Header(HINTERNET request, DWORD which) {
+  DWORD bytes = 0;
+  WinHttp().queryHeaders(request, which, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &bytes,
+                         WINHTTP_NO_HEADER_INDEX);
+  if (bytes == 0 || GetLastError() != ERROR_INSUFFICIENT_BUFFER) return {};
+  std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
+  if (!WinHttp().queryHeaders(request, which, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &bytes,
+                              WINHTTP_NO_HEADER_INDEX)) {
+    return {};
+  }
+  text.resize(bytes / sizeof(wchar_t));
+  return text;
+}
+
+// The request lines that ask whether what ask names changed; a value with a line break is not sent.
+std::wstring ConditionalHeaders(const Validators& ask) {
+  std::wstring headers;
+  const auto add = [&headers](const wchar_t* name, const std::wstring& value) {
+    if (value.empty() || value.find_first_of(L"\r\n") != std::wstring::npos) return;
+    headers += std::wstring(name) + L": " + value + L"\r\n";
+  };
+  add(L"If-None-Match", ask.etag);
+  add(L"If-Modified-Since", ask.lastModified);
+  return headers;
+}
+
 // Sends the request and reads the response; openSink is called once the status is 200, to make the
 // place the body goes to.
-Result<HttpResponse> Fetch(const std::wstring& path, unsigned long timeoutMs,
-                           unsigned long long limit, const std::function<Result<BodySink>()>& openSink) {
+Result<HttpResponse> Fetch(HttpSession& session, const std::wstring& path, unsigned long timeoutMs,
+                           unsigned long long limit, const Validators& ask,
+                           const std::function<Result<BodySink>()>& openSink) {
   const WinHttpApi& api = WinHttp();
   if (api.loadError != ERROR_SUCCESS) return Status::Failure(api.loadError);
   HttpResponse response;
-  UniqueInternet session(OpenUpdateSession(api.open, UserAgent().c_str()));
-  if (!session) return Status::LastError();
-  const int timeout = static_cast<int>(timeoutMs);
-  api.setTimeouts(session.get(), timeout, timeout, timeout, timeout);
+  const Result<HINTERNET> connection = session.Connection();
+  if (!connection) return connection.status;
 
-  UniqueInternet connection(api.connect(session.get(), kUpdateHost, kHttpsPort, 0));
-  if (!connection) return Status::LastError();
-
-  UniqueInternet request(api.openRequest(connection.get(), L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+  UniqueInternet request(api.openRequest(connection.value, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                          WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
   if (!request) return Status::LastError();
+  const int timeout = static_cast<int>(timeoutMs);
+  api.setTimeouts(request.get(), timeout, timeout, timeout, timeout);
   // Neither the manifest nor a download follows a redirect: each must come from the path asked for.
   DWORD disable = WINHTTP_DISABLE_REDIRECTS;
   api.setOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &disable, sizeof(disable));
 
-  if (!api.sendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+  const std::wstring headers = ConditionalHeaders(ask);
+  if (!api.sendRequest(request.get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+                       headers.empty() ? 0 : static_cast<DWORD>(-1L), WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
     return Status::LastError();
   }
   if (!api.receiveResponse(request.get(), nullptr)) return Status::LastError();
@@ -96,7 +136,16 @@ Result<HttpResponse> Fetch(const std::wstring& path, unsigned long timeoutMs,
                        WINHTTP_HEADER_NAME_BY_INDEX, &code, &codeSize, WINHTTP_NO_HEADER_INDEX)) {
     response.status = code;
   }
-  if (response.status != 200) return {Status::Failure(), response};
+  response.retryAfter = Header(request.get(), WINHTTP_QUERY_RETRY_AFTER);
+  response.date = Header(request.get(), WINHTTP_QUERY_DATE);
+  if (response.status != 200) {
+    // An answer read to its end leaves the connection to the next request; one left half read closes it.
+    static_cast<void>(ReadBody(request.get(), kManifestLimit, [](const char*, DWORD) { return Status::Success(); }));
+    if (response.status == 304 && !ask.empty()) return response;
+    return {Status::Failure(), response};
+  }
+  response.validators.etag = Header(request.get(), WINHTTP_QUERY_ETAG);
+  response.validators.lastModified = Header(request.get(), WINHTTP_QUERY_LAST_MODIFIED);
 
   Result<BodySink> sink = openSink();
   if (!sink) return {sink.status, response};
@@ -107,9 +156,22 @@ Result<HttpResponse> Fetch(const std::wstring& path, unsigned long timeoutMs,
 
 }  // namespace
 
-Result<HttpResponse> HttpFetch(const std::wstring& path, unsigned long timeoutMs, unsigned long long limit) {
+Result<HINTERNET> HttpSession::Connection() {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (connection_) return connection_.get();
+  const WinHttpApi& api = WinHttp();
+  if (api.loadError != ERROR_SUCCESS) return Status::Failure(api.loadError);
+  if (!session_) session_.reset(OpenUpdateSession(api.open, UserAgent().c_str()));
+  if (!session_) return Status::LastError();
+  connection_.reset(api.connect(session_.get(), kUpdateHost, kHttpsPort, 0));
+  if (!connection_) return Status::LastError();
+  return connection_.get();
+}
+
+Result<HttpResponse> HttpFetch(HttpSession& session, const std::wstring& path, unsigned long timeoutMs,
+                               unsigned long long limit, const Validators& ask) {
   std::string body;
-  Result<HttpResponse> fetched = Fetch(path, timeoutMs, limit, [&body]() -> Result<BodySink> {
+  Result<HttpResponse> fetched = Fetch(session, path, timeoutMs, limit, ask, [&body]() -> Result<BodySink> {
     return BodySink([&body](const char* data, DWORD count) {
       body.append(data, count);
       return Status::Success();
@@ -119,19 +181,22 @@ Result<HttpResponse> HttpFetch(const std::wstring& path, unsigned long timeoutMs
   return fetched;
 }
 
-Result<HttpResponse> HttpFetchToFile(const std::wstring& path, const std::wstring& filePath, unsigned long timeoutMs) {
+Result<HttpResponse> HttpFetchToFile(HttpSession& session, const std::wstring& path, const std::wstring& filePath,
+                                     unsigned long timeoutMs) {
   UniqueFile file;
-  Result<HttpResponse> fetched = Fetch(path, timeoutMs, kDownloadLimit, [&file, &filePath]() -> Result<BodySink> {
-    // CREATE_NEW: a file that appeared under this name since the caller deleted it is another
-    // process's, and nothing of ours is written into it.
-    file.reset(CreateFileW(filePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return Status::LastError();
-    return BodySink([&file](const char* data, DWORD count) {
-      DWORD written = 0;
-      if (!WriteFile(file.get(), data, count, &written, nullptr)) return Status::LastError();
-      return written == count ? Status::Success() : Status::Failure(ERROR_WRITE_FAULT);
-    });
-  });
+  Result<HttpResponse> fetched =
+      Fetch(session, path, timeoutMs, kDownloadLimit, {}, [&file, &filePath]() -> Result<BodySink> {
+        // CREATE_NEW: a file that appeared under this name since the caller deleted it is another
+        // process's, and nothing of ours is written into it.
+        file.reset(
+            CreateFileW(filePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return Status::LastError();
+        return BodySink([&file](const char* data, DWORD count) {
+          DWORD written = 0;
+          if (!WriteFile(file.get(), data, count, &written, nullptr)) return Status::LastError();
+          return written == count ? Status::Success() : Status::Failure(ERROR_WRITE_FAULT);
+        });
+      });
   // On disk before anyone is told it is there: a power loss must not leave a verified name without data.
   if (fetched && !FlushFileBuffers(file.get())) return {Status::LastError(), fetched.value};
   return fetched;

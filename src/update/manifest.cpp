@@ -5,6 +5,7 @@
 #include <cwctype>
 
 #include "support/text.h"
+#include "update/rollout.h"
 #include "version.h"
 
 namespace {
@@ -98,6 +99,14 @@ Result<UpdateInfo> ParseManifest(const std::wstring& text, ManifestReader reader
           info.notes = std::move(value);
         } else if (key == sizeKey) {
           info.size = ParseSize(value);
+        } else if (key == L"rollout_start") {
+          info.rolloutStart = std::move(value);
+        } else if (key == L"rollout_hours") {
+          info.rolloutHours = std::move(value);
+        } else if (key == L"seq") {
+          info.seq = std::move(value);
+        } else if (key == L"expires") {
+          info.expires = std::move(value);
         } else if (key == L"url") {
           consoleUrl = !value.empty();
         }
@@ -112,7 +121,8 @@ Result<UpdateInfo> ParseManifest(const std::wstring& text, ManifestReader reader
       !HasControlCharacter(info.version) && !HasControlCharacter(info.url) && !HasControlCharacter(info.sha256);
   // Said to the user only with a version that passed the same check.
   info.consoleOnly = windowless && info.url.empty() && consoleUrl && !HasControlCharacter(info.version);
-  const bool usable = clean && !info.version.empty() && !info.url.empty();
+  const bool usable = clean && !info.version.empty() && !info.url.empty() &&
+                      ReadRolloutTerms(info.rolloutStart, info.rolloutHours).form != RolloutForm::kMalformed;
   return {usable ? Status::Success() : Status::Failure(), std::move(info)};
 }
 

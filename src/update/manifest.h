@@ -1,6 +1,7 @@
 // The update manifest: its record, the download-location rule and the digest form.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "support/result.h"
@@ -17,6 +18,13 @@ struct UpdateInfo {
   // the three above (which stay the console build's, and older programs' who know no other keys). True
   // when, for it, the manifest names a console download but none of its own.
   bool consoleOnly = false;
+  // Keys older programs ignore; nullopt where the manifest has none. Staged rollout: "rollout_start"
+  // and "rollout_hours" (both or neither, well-formed, else the manifest is unusable). Freshness of a
+  // signed manifest: "seq" and "expires", judged by a build with a publisher key.
+  std::optional<std::wstring> rolloutStart;
+  std::optional<std::wstring> rolloutHours;
+  std::optional<std::wstring> seq;
+  std::optional<std::wstring> expires;
 };
 
 // Which build reads the manifest.
@@ -26,9 +34,9 @@ enum class ManifestReader { kConsole, kWindowless };
 inline constexpr wchar_t kDownloadPrefix[] = L"/files/OKAVU/";
 
 // Reads the manifest text (already UTF-16) line by line: "key = value", "#" comments, unknown keys
-// ignored, the last occurrence of a key wins. Usable when version and url are set and neither they nor
-// sha256 hold a control character (below U+0020, or U+007F); an unusable manifest keeps in value what
-// was read.
+// ignored, the last occurrence of a key wins. Usable when version and url are set, neither they nor
+// sha256 hold a control character (below U+0020, or U+007F), and the rollout terms are both there and
+// well-formed or both absent; an unusable manifest keeps in value what was read.
 Result<UpdateInfo> ParseManifest(const std::wstring& text, ManifestReader reader = ManifestReader::kConsole);
 
 // Decides whether url may be downloaded and gives the path to request from the update host.

@@ -3,10 +3,7 @@
 
 #include <limits>
 
-namespace {
-
-// Decimal digits alone, 1..2^63-1.
-std::optional<std::int64_t> ReadSeq(const std::wstring& text) {
+std::optional<std::int64_t> ReadSeqNumber(const std::wstring& text) {
   constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
   if (text.empty()) return std::nullopt;
   std::int64_t value = 0;
@@ -20,15 +17,14 @@ std::optional<std::int64_t> ReadSeq(const std::wstring& text) {
   return value;
 }
 
-}  // namespace
-
 bool IsFreshEnough(Freshness freshness) { return freshness == Freshness::kFresh || freshness == Freshness::kUnchecked; }
 
 FreshnessVerdict JudgeFreshness(const std::optional<std::wstring>& seq, const std::optional<std::wstring>& expires,
                                 std::optional<std::int64_t> highestSeq, UtcSeconds now) {
   FreshnessVerdict verdict;
+  verdict.highestSeq = highestSeq.value_or(0);
   if (seq) {
-    const std::optional<std::int64_t> number = ReadSeq(*seq);
+    const std::optional<std::int64_t> number = ReadSeqNumber(*seq);
     if (!number) {
       verdict.outcome = Freshness::kMalformed;
       return verdict;

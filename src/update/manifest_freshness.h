@@ -24,8 +24,12 @@ enum class Freshness {
 struct FreshnessVerdict {
   Freshness outcome = Freshness::kUnchecked;
   std::int64_t seq = 0;    // the manifest's seq, once read
+  std::int64_t highestSeq = 0;  // the highest seq stored, when there was one
   UtcSeconds expires = 0;  // the manifest's expires, once read
 };
+
+// A seq as written: decimal digits alone, 1..2^63-1.
+std::optional<std::int64_t> ReadSeqNumber(const std::wstring& text);
 
 // True for kFresh and kUnchecked.
 bool IsFreshEnough(Freshness freshness);

@@ -7,11 +7,14 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "support/handles.h"
+#include "update/http_fetch.h"
+#include "update/manifest.h"
 #include "update/update_policy.h"
 
 // What a run was given for its updates, beside the administrator's policy.
@@ -26,6 +29,13 @@ struct HandOver {
   unsigned long helperPid = 0;
   std::wstring newExePath;
   std::wstring newVersion;
+};
+
+// The last manifest that passed every check (its signature and freshness), as read, with the validators the
+// host sent with it: the host's 304 brings it back to be judged again, without a download or a parse.
+struct KeptManifest {
+  UpdateInfo info;
+  Validators validators;
 };
 
 // The entry point makes one per run and shares it (std::shared_ptr) with the update thread, so that a
@@ -72,6 +82,11 @@ class UpdateChannel {
   // before the helper holds both.
   void KeepUntilTheEnd(UniqueFile updateLock, std::shared_ptr<UniqueFile> download);
 
+  // The run's one session with the update host, kept to the process's end so its connection is reused.
+  HttpSession& session() { return session_; }
+  // Only the cycle that holds the busy flag uses it.
+  std::optional<KeptManifest>& keptManifest() { return kept_; }
+
   // True the first time a cycle meets what key names (a skipped release, a busy lock), and again only
   // after another key came between: a watcher tells it once, not at every check. Only the cycle that
   // holds the busy flag calls it.
@@ -89,4 +104,6 @@ class UpdateChannel {
   UniqueFile updateLock_;
   std::shared_ptr<UniqueFile> download_;
   std::wstring lastNotice_;
+  HttpSession session_;
+  std::optional<KeptManifest> kept_;
 };

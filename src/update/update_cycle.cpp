@@ -4,8 +4,9 @@
 
 #include <windows.h>
 
-#include "support/file_version.h"
+#include "support/clock.h"
 #include "support/computer.h"
+#include "support/file_version.h"
 #include "support/files.h"
 #include "support/handles.h"
 #include "support/paths.h"
@@ -18,6 +19,7 @@
 #include "update/publisher_key.h"
 #include "update/sha256.h"
 #include "update/update_lock.h"
+#include "update/update_memory.h"
 #include "version.h"
 
 namespace {
@@ -39,9 +41,10 @@ unsigned ReadSubsystem(HANDLE file) {
   return PeSubsystem(head, read).value_or(0);
 }
 
-DownloadFacts Download(const std::wstring& requestPath, const std::wstring& file, const UpdateInfo& offer) {
+DownloadFacts Download(HttpSession& session, const std::wstring& requestPath, const std::wstring& file,
+                       const UpdateInfo& offer) {
   DownloadFacts facts;
-  facts.fetch = HttpFetchToFile(requestPath, file, kDownloadTimeoutMs);
+  facts.fetch = HttpFetchToFile(session, requestPath, file, kDownloadTimeoutMs);
   if (!facts.fetch) return facts;
   // The bytes hashed, and everything read from them, are the ones that stay: nobody may write the file
   // from here to the helper's own hold.
@@ -74,22 +77,67 @@ bool InstalledAlready(const std::string& sha256) {
   return hashed && hashed.value.hex == sha256;
 }
 
+// What an answer means for the pace of checks, with what the host asked for.
+CheckReport AnswerReport(CheckOutcome outcome, const HttpResponse& answer, UtcSeconds clock) {
+  CheckReport report;
+  report.outcome = outcome;
+  if (outcome == CheckOutcome::kRetryAfter) {
+    report.retryAfter = answer.retryAfter;
+    report.date = answer.date;
+    report.clock = clock;
+  }
+  return report;
+}
+
 // What a manifest request means for the pace of checks.
 CheckOutcome ManifestAnswer(const Result<HttpResponse>& manifest) {
-  if (manifest || manifest.value.status == 200) return CheckOutcome::kManifest;
-  return ClassifyAnswer(manifest.value.status, L"");
+  if (manifest) return manifest.value.status == 304 ? CheckOutcome::kNotModified : CheckOutcome::kManifest;
+  if (manifest.value.status == 200) return CheckOutcome::kManifest;
+  return ClassifyAnswer(manifest.value.status, manifest.value.retryAfter);
 }
 
 // What a download that was not refused for the release's sake means: the host's trouble when it did not
 // answer with the file, this computer's when the file could not be written or read back.
 CheckOutcome DownloadFailure(const DownloadFacts& facts) {
   const unsigned long status = facts.fetch.value.status;
-  if (!facts.fetch && status != 200) return ClassifyAnswer(status, L"");
+  if (!facts.fetch && status != 200) return ClassifyAnswer(status, facts.fetch.value.retryAfter);
   const unsigned long error = facts.fetch.error();
   if (!facts.fetch && (error == ERROR_FILE_TOO_LARGE || (error >= 12000 && error <= 12199) || error == 0)) {
     return CheckOutcome::kHostError;  // an answer cut short or too large
   }
   return CheckOutcome::kLocalFault;
+}
+
+// The host's own pace, said once until a manifest arrives again.
+void TellRetryAfter(UpdateChannel& channel, const CheckReport& report, unsigned long status) {
+  const std::optional<std::int64_t> seconds = RetryAfterSeconds(report.retryAfter, report.date, report.clock);
+  if (!seconds || !channel.FirstTime(L"retry-after")) return;
+  Report(ConsoleLevel::kWarn, L"更新服务器要求暂缓检查（状态码 %lu，Retry-After: %ls），%lld 秒内不再检查",
+         LogLevel::kWarn, L"服务器回 %lu，Retry-After: %ls，%lld 秒内不再检查", status, report.retryAfter.c_str(),
+         static_cast<long long>(*seconds));
+}
+
+// The manifest this check judges: the one that arrived, or on a 304 the kept one again. A manifest that
+// arrived replaces the kept one when it passed every check and came with validators; otherwise nothing is
+// kept, so the next request asks unconditionally.
+ManifestVerdict JudgeAnswer(UpdateChannel& channel, const UpdateSystem& system, const Result<HttpResponse>& manifest,
+                            ManifestRules rules) {
+  const auto judge = [&](const UpdateInfo& info) {
+    // The install id is made only for a staged rollout: a desktop that never meets one stores nothing.
+    if (info.rolloutStart) rules.installId = system.installId();
+    return JudgeRelease(info, rules);
+  };
+  std::optional<KeptManifest>& kept = channel.keptManifest();
+  if (manifest && manifest.value.status == 304) return kept ? judge(kept->info) : ManifestVerdict{};
+  if (!manifest) return {};
+  kept.reset();
+  ManifestVerdict verdict = ReadManifestBody(manifest.value.body, rules);
+  if (verdict.outcome != ManifestOutcome::kOffered) return verdict;
+  verdict = judge(verdict.info);
+  if (verdict.outcome != ManifestOutcome::kStale && !manifest.value.validators.empty()) {
+    kept = KeptManifest{verdict.info, manifest.value.validators};
+  }
+  return verdict;
 }
 
 // A skip that a watcher meets at every check is told once, until something else came between.
@@ -101,25 +149,33 @@ void TellOnce(UpdateChannel& channel, const std::wstring& key, const wchar_t* co
 
 }  // namespace
 
-UpdateSystem SystemUpdate() {
+UpdateSystem SystemUpdate(HttpSession& session) {
   UpdateSystem system;
   system.publisherKey = EmbeddedPublisherKey();
   system.subsystem = RunningSubsystem();
   system.computer = ThisComputerName();
-  system.fetchManifest = [] { return HttpFetch(kManifestPath, kManifestTimeoutMs, kManifestLimit); };
+  system.fetchManifest = [&session](const Validators& ask) {
+    return HttpFetch(session, kManifestPath, kManifestTimeoutMs, kManifestLimit, ask);
+  };
+  system.now = UtcNow;
+  system.highestSeq = ReadManifestSeq;
+  system.rememberSeq = RememberManifestSeq;
+  system.installId = InstallId;
   system.failedRelease = ReadFailedRelease;
   system.rememberFailure = RememberFailedRelease;
   system.lockExecutable = [] { return TakeUpdateLock(ModulePath(), 0); };
   system.installedAlready = InstalledAlready;
   system.downloadPath = NewExePath;
-  system.download = Download;
+  system.download = [&session](const std::wstring& requestPath, const std::wstring& file, const UpdateInfo& offer) {
+    return Download(session, requestPath, file, offer);
+  };
   system.deleteFile = [](const std::wstring& file) { DeleteFileW(file.c_str()); };
   system.handOver = LaunchUpdateHelper;
   return system;
 }
 
 CheckReport DoUpdateCycle(UpdateChannel& channel, const UpdatePolicy& policy) {
-  return DoUpdateCycleWith(channel, SystemUpdate(), policy);
+  return DoUpdateCycleWith(channel, SystemUpdate(channel.session()), policy);
 }
 
 CheckReport DoUpdateCycleWith(UpdateChannel& channel, const UpdateSystem& system, const UpdatePolicy& policy) {
@@ -144,8 +200,14 @@ CheckReport DoUpdateCycleWith(UpdateChannel& channel, const UpdateSystem& system
   }
   channel.Forget(disabledKey);
 
-  const Result<HttpResponse> manifest = system.fetchManifest();
-  report.outcome = ManifestAnswer(manifest);
+  const std::optional<KeptManifest>& kept = channel.keptManifest();
+  const Result<HttpResponse> manifest = system.fetchManifest(kept ? kept->validators : Validators{});
+  const UtcSeconds now = system.now();
+  report = AnswerReport(ManifestAnswer(manifest), manifest.value, now);
+  if (report.outcome == CheckOutcome::kRetryAfter) TellRetryAfter(channel, report, manifest.value.status);
+  if (report.outcome == CheckOutcome::kManifest || report.outcome == CheckOutcome::kNotModified) {
+    channel.Forget(L"retry-after");
+  }
   ManifestRules rules;
   rules.currentVersion = kAppVersion;
   rules.publisherKey = system.publisherKey;
@@ -153,8 +215,25 @@ CheckReport DoUpdateCycleWith(UpdateChannel& channel, const UpdateSystem& system
   rules.thisComputer = system.computer;
   rules.maxVersion = policy.maxVersion;
   rules.reader = system.subsystem == kWindowlessSubsystem ? ManifestReader::kWindowless : ManifestReader::kConsole;
-  const ManifestVerdict offer = JudgeManifest(manifest, rules);
+  rules.now = now;
+  rules.highestSeq = system.highestSeq();
+  rules.ring = RingFromPolicy(policy.ring);
+  const ManifestVerdict offer = JudgeAnswer(channel, system, manifest, rules);
   const UpdateInfo& info = offer.info;
+  const FreshnessVerdict& fresh = offer.freshness;
+  if (fresh.outcome == Freshness::kFresh && fresh.seq > rules.highestSeq.value_or(0)) system.rememberSeq(fresh.seq);
+  if (offer.outcome == ManifestOutcome::kStale) {
+    if (channel.FirstTime(L"stale " + std::to_wstring(static_cast<int>(fresh.outcome)) + L" " + info.seq.value_or(L""))) {
+      ReportManifest(offer, manifest, kAppVersion);
+    }
+    return report;
+  }
+  if (offer.outcome == ManifestOutcome::kNotYetDue) {
+    if (channel.FirstTime(L"due " + info.version + L" " + info.sha256 + L" " + std::to_wstring(offer.dueAt))) {
+      ReportManifest(offer, manifest, kAppVersion);
+    }
+    return report;
+  }
   if (offer.outcome == ManifestOutcome::kAboveMaxVersion) {
     TellOnce(channel, L"max " + info.version, L"版本 %ls 高于策略允许的最高版本 %ls，不更新",
              L"版本 %ls 高于策略 MaxVersion=%ls，不更新", info.version.c_str(), rules.maxVersion.c_str());
@@ -219,7 +298,7 @@ CheckReport DoUpdateCycleWith(UpdateChannel& channel, const UpdateSystem& system
     if (IsFaultOfTheRelease(verdict.outcome)) {
       remember();
     } else {
-      report.outcome = DownloadFailure(facts);
+      report = AnswerReport(DownloadFailure(facts), facts.fetch.value, system.now());
     }
     return report;
   }

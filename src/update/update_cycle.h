@@ -1,7 +1,9 @@
 // One update cycle: manifest, version comparison, download, verification and hand-over.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "support/handles.h"
@@ -23,7 +25,13 @@ struct UpdateSystem {
   std::string publisherKey;  // the build's public key (base64); empty: manifests need no signature
   unsigned subsystem = 0;    // the running build's: its download must be the same build; 0: not checked
   std::wstring computer;     // this computer's name: a failed release recorded elsewhere does not count here
-  std::function<Result<HttpResponse>()> fetchManifest;
+  // Asks for the manifest; with validators, whether it changed since (a 304 when it did not).
+  std::function<Result<HttpResponse>(const Validators& ask)> fetchManifest;
+  std::function<UtcSeconds()> now;  // the desktop's clock
+  // The highest manifest seq this desktop took (nullopt: none yet), and storing a higher one.
+  std::function<std::optional<std::int64_t>()> highestSeq;
+  std::function<void(std::int64_t seq)> rememberSeq;
+  std::function<std::string()> installId;  // this user's, for the share point of a staged rollout
   // The release that failed to install before (not downloaded again), and remembering one.
   std::function<FailedRelease()> failedRelease;
   std::function<void(const std::wstring& version, const std::wstring& sha256)> rememberFailure;
@@ -49,7 +57,8 @@ struct UpdateSystem {
       handOver;
 };
 
-UpdateSystem SystemUpdate();
+// The real ones, with every request over session.
+UpdateSystem SystemUpdate(HttpSession& session);
 
 // Runs one complete update attempt under policy (as it stands now); reports every outcome itself (console
 // and log) and never ends the process. Returns at once, silently, while another cycle runs. Runs on the

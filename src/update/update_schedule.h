@@ -13,10 +13,11 @@
 // Each call gives a value uniform in [0, 1); a value outside is taken as the nearer end.
 using UniformRandom = std::function<double()>;
 
-// The first check comes at a random moment in [5 s, min(interval, 300 s)] after start: desktops that log
-// on together do not ask together.
+// The first check comes at a random moment in [5 s, min(interval, 1 h)] after start: desktops that log on
+// together do not ask together, and a morning's log-ons reach the host spread over a whole interval rather
+// than as an echo of the log-on peak at every interval after it.
 inline constexpr std::int64_t kFirstCheckEarliestSeconds = 5;
-inline constexpr std::int64_t kFirstCheckLatestSeconds = 300;
+inline constexpr std::int64_t kFirstCheckLatestSeconds = 3600;
 // Each regular wait is the interval times a random factor in [0.9, 1.1], in thousandths: a fleet started
 // together drifts apart.
 inline constexpr std::int64_t kJitterLowPerMille = 900;
@@ -76,7 +77,7 @@ struct CheckWait {
   std::int64_t retryAfterSeconds = 0;  // kRetryAfter: the host's wait as read, at most 24 h
 };
 
-// The wait from the start of a run to its first check: a random moment in [5 s, min(interval, 300 s)],
+// The wait from the start of a run to its first check: a random moment in [5 s, min(interval, 1 h)],
 // plus the spread. Draws one random value, and a second for the spread when there is one.
 CheckWait FirstCheckWait(const CheckPace& pace, const UniformRandom& random);
 

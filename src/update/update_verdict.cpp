@@ -1,11 +1,13 @@
 // The update cycle's decisions and their messages.
 #include "update/update_verdict.h"
 
+#include "support/clock.h"
 #include "support/console.h"
 #include "support/log.h"
 #include "support/report.h"
 #include "support/text.h"
 #include "update/request_error.h"
+#include "update/sha256.h"
 
 namespace {
 
@@ -20,12 +22,50 @@ const wchar_t* BuildName(unsigned subsystem) {
   }
 }
 
+// This desktop's share point for a release. One that cannot be computed is the last: such a desktop
+// waits for the whole rollout.
+std::uint64_t ReleaseSharePoint(const std::string& installId, const std::wstring& sha256) {
+  if (installId.empty()) return ~std::uint64_t{0};
+  const std::string text = ShareText(installId, ToUtf8(sha256));
+  Sha256Hasher hasher;
+  hasher.Add(text.data(), text.size());
+  const Result<Sha256Digest> digest = hasher.Finish();
+  return digest ? SharePoint(digest.value) : ~std::uint64_t{0};
+}
+
+// A signed manifest that is not fresh: a replayed old one, or one its publisher let expire.
+void ReportStale(const ManifestVerdict& verdict) {
+  const FreshnessVerdict& fresh = verdict.freshness;
+  const UpdateInfo& info = verdict.info;
+  switch (fresh.outcome) {
+    case Freshness::kOlder:
+      Report(ConsoleLevel::kWarn, L"更新清单比本机接受过的旧（seq %lld，已接受 %lld），可能是重放的旧清单，本次不更新",
+             LogLevel::kWarn, L"清单 seq=%lld 低于已接受的 seq=%lld，拒绝", fresh.seq, fresh.highestSeq);
+      return;
+    case Freshness::kExpired:
+      Report(ConsoleLevel::kWarn, L"更新清单已于 %ls 过期，本次不更新（须由发布者重新签名）", LogLevel::kWarn,
+             L"清单已于 %ls 过期（expires=%ls），拒绝", LocalTimeText(fresh.expires).c_str(), FormatUtcTime(fresh.expires).c_str());
+      return;
+    case Freshness::kTermsMissing:
+      Report(ConsoleLevel::kWarn, L"更新清单缺少 seq 或 expires，而本机接受过带这两项的清单（seq %lld），本次不更新",
+             LogLevel::kWarn, L"清单缺少 seq/expires（已接受过 seq=%lld），拒绝", fresh.highestSeq);
+      return;
+    case Freshness::kMalformed:
+      Report(ConsoleLevel::kWarn, L"更新清单的 seq 或 expires 格式不对，本次不更新", LogLevel::kWarn,
+             L"清单 seq/expires 格式不对：seq=%ls expires=%ls，拒绝", info.seq.value_or(L"").c_str(),
+             info.expires.value_or(L"").c_str());
+      return;
+    case Freshness::kFresh:
+    case Freshness::kUnchecked:
+      return;
+  }
+}
+
 }  // namespace
 
-ManifestVerdict JudgeManifest(const Result<HttpResponse>& fetch, const ManifestRules& rules) {
+ManifestVerdict ReadManifestBody(const std::string& signedBody, const ManifestRules& rules) {
   ManifestVerdict verdict;
-  if (!fetch) return verdict;
-  std::string body = fetch.value.body;
+  std::string body = signedBody;
   if (!rules.publisherKey.empty()) {
     CheckedManifest checked = CheckManifestSignature(body, rules.publisherKey);
     verdict.signature = checked.check;
@@ -38,36 +78,44 @@ ManifestVerdict JudgeManifest(const Result<HttpResponse>& fetch, const ManifestR
   const std::wstring text = FromUtf8(body);
   Result<UpdateInfo> parsed = ParseManifest(text, rules.reader);
   verdict.info = std::move(parsed.value);
+  const bool consoleOnly = verdict.info.consoleOnly && !verdict.info.version.empty();
+  verdict.outcome = consoleOnly || (!text.empty() && parsed) ? ManifestOutcome::kOffered : ManifestOutcome::kUnusable;
+  return verdict;
+}
+
+ManifestVerdict JudgeRelease(const UpdateInfo& offered, const ManifestRules& rules) {
+  ManifestVerdict verdict;
+  verdict.info = offered;
   const UpdateInfo& info = verdict.info;
-  if (info.consoleOnly && !info.version.empty()) {
-    verdict.outcome =
-        IsNewerVersion(info.version, rules.currentVersion) ? ManifestOutcome::kConsoleOnly : ManifestOutcome::kNotNewer;
+  const auto decide = [&verdict](ManifestOutcome outcome) {
+    verdict.outcome = outcome;
     return verdict;
+  };
+  if (!rules.publisherKey.empty()) {
+    verdict.freshness = JudgeFreshness(info.seq, info.expires, rules.highestSeq, rules.now);
+    if (!IsFreshEnough(verdict.freshness.outcome)) return decide(ManifestOutcome::kStale);
   }
-  if (text.empty() || !parsed) {
-    verdict.outcome = ManifestOutcome::kUnusable;
-    return verdict;
+  if (info.consoleOnly) {
+    return decide(IsNewerVersion(info.version, rules.currentVersion) ? ManifestOutcome::kConsoleOnly
+                                                                     : ManifestOutcome::kNotNewer);
   }
-  if (!IsNewerVersion(info.version, rules.currentVersion)) {
-    verdict.outcome = ManifestOutcome::kNotNewer;
-    return verdict;
-  }
+  if (!IsNewerVersion(info.version, rules.currentVersion)) return decide(ManifestOutcome::kNotNewer);
   if (!rules.maxVersion.empty() && IsNewerVersion(info.version, rules.maxVersion)) {
-    verdict.outcome = ManifestOutcome::kAboveMaxVersion;
-    return verdict;
+    return decide(ManifestOutcome::kAboveMaxVersion);
   }
   if (IsFailedRelease(rules.failed, info.version, ReleaseDigest(info), rules.thisComputer)) {
-    verdict.outcome = ManifestOutcome::kFailedBefore;
-    return verdict;
+    return decide(ManifestOutcome::kFailedBefore);
   }
-  Result<std::wstring> path = ResolveDownloadPath(verdict.info.url);
-  if (!path) {
-    verdict.outcome = ManifestOutcome::kLocationRefused;
-    return verdict;
+  Result<std::wstring> path = ResolveDownloadPath(info.url);
+  if (!path) return decide(ManifestOutcome::kLocationRefused);
+  const RolloutDecision rollout = DecideRollout(ReadRolloutTerms(info.rolloutStart, info.rolloutHours),
+                                                ReleaseSharePoint(rules.installId, info.sha256), rules.ring, rules.now);
+  if (!rollout.due) {
+    verdict.dueAt = rollout.dueAt;
+    return decide(ManifestOutcome::kNotYetDue);
   }
-  verdict.outcome = ManifestOutcome::kOffered;
   verdict.requestPath = std::move(path.value);
-  return verdict;
+  return decide(ManifestOutcome::kOffered);
 }
 
 DownloadVerdict JudgeDownload(const UpdateInfo& offer, const DownloadFacts& facts, unsigned subsystem,
@@ -123,6 +171,15 @@ void ReportManifest(const ManifestVerdict& verdict, const Result<HttpResponse>& 
       return;
     case ManifestOutcome::kUnusable:
       LogLine(LogLevel::kWarn, L"清单格式不对，忽略");
+      return;
+    case ManifestOutcome::kStale:
+      ReportStale(verdict);
+      return;
+    case ManifestOutcome::kNotYetDue:
+      Report(ConsoleLevel::kInfo, L"版本 %ls 正在分批推送，本机将于 %ls 起更新", LogLevel::kInfo,
+             L"版本 %ls 分批推送中，本机 %ls 起更新（rollout_start=%ls rollout_hours=%ls）", info.version.c_str(),
+             LocalTimeText(verdict.dueAt).c_str(), info.rolloutStart.value_or(L"").c_str(),
+             info.rolloutHours.value_or(L"").c_str());
       return;
     case ManifestOutcome::kNotNewer:
     case ManifestOutcome::kFailedBefore:  // these three are told once per process by the cycle

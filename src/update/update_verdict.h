@@ -2,7 +2,9 @@
 // out to be: pure functions, and the messages that report them.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "support/handles.h"
@@ -11,18 +13,22 @@
 #include "update/http_fetch.h"
 #include "update/manifest.h"
 #include "update/failed_release.h"
+#include "update/manifest_freshness.h"
 #include "update/manifest_signature.h"
+#include "update/rollout.h"
 
 // What the manifest request brought.
 enum class ManifestOutcome {
   kFetchFailed,       // no manifest: network, TLS or HTTP failure
   kSignatureRefused,  // a build with a publisher key, and the manifest is not signed with it
   kUnusable,          // no characters, no version or url, or a control character in a value
+  kStale,             // a build with a publisher key, and the manifest is older than one it took, or expired
   kNotNewer,          // the offered version is not newer (or does not parse): silent
   kLocationRefused,   // newer, but the url may not be downloaded
   kFailedBefore,      // newer, but the very release (version and digest) failed to install before
   kAboveMaxVersion,   // newer, but above the highest version the update policy allows
   kConsoleOnly,       // newer, but the manifest has no download for the windowless build that reads it
+  kNotYetDue,         // newer, but its staged rollout has not reached this desktop yet
   kOffered,           // newer, and requestPath may be downloaded
 };
 
@@ -30,6 +36,8 @@ struct ManifestVerdict {
   ManifestOutcome outcome = ManifestOutcome::kFetchFailed;
   SignatureCheck signature = SignatureCheck::kValid;  // why a signature was refused
   UpdateInfo info;                                    // what the manifest said, once it was read
+  FreshnessVerdict freshness;                         // builds with a key, once the manifest was read
+  UtcSeconds dueAt = 0;                               // kNotYetDue: when the release is due here
   std::wstring requestPath;                           // kOffered only
 };
 
@@ -43,9 +51,22 @@ struct ManifestRules {
   std::wstring thisComputer;  // the failed release counts only when it failed on this computer
   std::wstring maxVersion;  // the update policy's highest version; empty: no limit
   ManifestReader reader = ManifestReader::kConsole;
+  UtcSeconds now = 0;                      // the desktop's clock, for expires and the rollout
+  std::optional<std::int64_t> highestSeq;  // the highest seq this desktop took; nullopt: none yet
+  std::string installId;                   // this user's install id, for the share point; needed only
+                                           // for a staged rollout
+  UpdateRing ring = UpdateRing::kDefault;  // the policy's UpdateRing
 };
 
-ManifestVerdict JudgeManifest(const Result<HttpResponse>& fetch, const ManifestRules& rules);
+// A manifest body as the build reads it: with a publisher key the signature first, and then only the
+// signed bytes; then the text. Gives kSignatureRefused, kUnusable, or kOffered for a manifest that was
+// read, which JudgeRelease judges further.
+ManifestVerdict ReadManifestBody(const std::string& body, const ManifestRules& rules);
+
+// What a manifest that was read offers this desktop now, in this order: freshness (builds with a key),
+// the build's own download, version, MaxVersion, the failed-release record, the location and the rollout.
+// The host's 304 brings a kept manifest back here, without reading it again.
+ManifestVerdict JudgeRelease(const UpdateInfo& info, const ManifestRules& rules);
 
 // What the download turned out to be; gathered after the request, whatever the request brought.
 struct DownloadFacts {

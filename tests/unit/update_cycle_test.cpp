@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/clock.h"
 #include "version.h"
 #include "fixtures.h"
 
@@ -40,8 +41,11 @@ struct FakeHost {
   std::string publisherKey;
   unsigned subsystem = kConsoleSubsystem;  // the running build's
   FailedRelease failed;                    // what the registry remembers
+  std::optional<std::int64_t> highestSeq;  // "ManifestSeq"
+  UtcSeconds now = 1796860800;             // 2026-12-10T00:00:00Z
 
   int downloads = 0;
+  std::vector<Validators> asked;  // each manifest request's validators
   std::wstring requested;
   std::set<std::wstring> files;  // what exists on the fake disk
   std::vector<std::wstring> deleted;
@@ -51,7 +55,14 @@ struct FakeHost {
     UpdateSystem system;
     system.publisherKey = publisherKey;
     system.subsystem = subsystem;
-    system.fetchManifest = [this] { return manifest; };
+    system.fetchManifest = [this](const Validators& ask) {
+      asked.push_back(ask);
+      return manifest;
+    };
+    system.now = [this] { return now; };
+    system.highestSeq = [this] { return highestSeq; };
+    system.rememberSeq = [this](std::int64_t seq) { highestSeq = seq; };
+    system.installId = [] { return std::string("0123456789abcdef0123456789abcdef"); };
     system.failedRelease = [this] { return failed; };
     system.rememberFailure = [this](const std::wstring& version, const std::wstring& sha256) {
       failed = {version, sha256, L""};
@@ -445,6 +456,112 @@ TEST_F(UpdateCycleTest, AKeyedBuildRefusesAReleaseWithoutAKeyAndSaysWhenTheKeyCh
   EXPECT_EQ(err, "");
   // A build without a key takes a release with or without one.
   EXPECT_EQ(JudgeDownload(offer, facts, kConsoleSubsystem, "").outcome, DownloadOutcome::kAccepted);
+}
+
+TEST_F(UpdateCycleTest, ASecondCheckAsksWhetherTheManifestChangedAndA304JudgesTheKeptOneAgainstTheClock) {
+  const UtcSeconds start = host.now + 3600;
+  HttpResponse first = Answer(Manifest("rollout_start=2026-12-10T01:00:00Z\nrollout_hours=0\n")).value;
+  first.validators.etag = L"\"v1\"";
+  host.manifest = first;
+  host.download = GoodDownload();
+  Run();
+  const std::string due = U8(Format(L"版本 %ls 正在分批推送，本机将于 %ls 起更新", kOffer.c_str(), LocalTimeText(start).c_str()));
+  EXPECT_EQ(out, "[INFO ] " + due + "\n");
+  EXPECT_TRUE(host.asked.at(0).empty());
+  ExpectUndone();
+
+  HttpResponse unchanged;
+  unchanged.status = 304;
+  host.manifest = unchanged;
+  Run();
+  EXPECT_EQ(host.asked.at(1).etag, L"\"v1\"");
+  EXPECT_EQ(report.outcome, CheckOutcome::kNotModified);
+  EXPECT_EQ(out + err, "") << "not yet due is said once per release";
+  EXPECT_EQ(host.downloads, 0);
+  ExpectUndone();
+
+  host.now = start;  // the rollout reached this desktop; nothing changed at the host
+  Run();
+  EXPECT_EQ(host.downloads, 1);
+  EXPECT_EQ(report.outcome, CheckOutcome::kInstalled);
+}
+
+TEST_F(UpdateCycleTest, AnAnswerThatIsNoGoodManifestDropsTheKeptOneAndARetryAfterIsSaidOncePerEpisode) {
+  HttpResponse first = Answer("version=1.0\nurl=x.exe\n").value;
+  first.validators.lastModified = L"Wed, 09 Dec 2026 08:00:00 GMT";
+  host.manifest = first;
+  Run();
+  host.manifest = Answer("garbage");
+  Run();
+  host.manifest = first;
+  Run();
+  EXPECT_EQ(host.asked.at(1).lastModified, L"Wed, 09 Dec 2026 08:00:00 GMT");
+  EXPECT_TRUE(host.asked.at(2).empty()) << "an unusable manifest is not kept";
+
+  HttpResponse busy;
+  busy.status = 503;
+  busy.retryAfter = L"120";
+  for (int check = 0; check < 2; ++check) {
+    host.manifest = Result<HttpResponse>(Status::Failure(), busy);
+    Run();
+    EXPECT_EQ(report.outcome, CheckOutcome::kRetryAfter);
+    EXPECT_EQ(report.retryAfter, L"120");
+    EXPECT_EQ(err, check == 0 ? "[WARN ] 更新服务器要求暂缓检查（状态码 503，Retry-After: 120），120 秒内不再检查\n" : "");
+  }
+  host.manifest = first;
+  Run();
+  host.manifest = Result<HttpResponse>(Status::Failure(), busy);
+  Run();
+  EXPECT_NE(err, "") << "a manifest between ends the episode";
+  EXPECT_EQ(host.downloads, 0);
+}
+
+TEST(JudgeRelease, AKeyedBuildTakesOnlyFreshManifestsAndEachRingItsOwnTimeInTheRollout) {
+  ManifestRules rules;
+  rules.currentVersion = L"1.0.0.0";
+  rules.publisherKey = "K";
+  rules.now = 1796860800;  // 2026-12-10T00:00:00Z
+  rules.installId = "0123456789abcdef0123456789abcdef";
+  UpdateInfo info;
+  info.version = L"2.0";
+  info.url = L"OKAVU-2.0.exe";
+  info.sha256 = FromUtf8(kDigest);
+  const auto judge = [&](std::optional<std::wstring> seq, std::optional<std::wstring> expires,
+                         std::optional<std::int64_t> highest) {
+    info.seq = std::move(seq);
+    info.expires = std::move(expires);
+    rules.highestSeq = highest;
+    const ManifestVerdict verdict = JudgeRelease(info, rules);
+    return verdict.outcome == ManifestOutcome::kStale ? verdict.freshness.outcome : Freshness::kFresh;
+  };
+  EXPECT_EQ(judge(L"7", L"2026-12-09T01:00:00Z", 7), Freshness::kFresh) << "23 h of clock skew";
+  EXPECT_EQ(judge(L"7", L"2026-12-08T23:59:59Z", 7), Freshness::kExpired);
+  EXPECT_EQ(judge(L"6", L"2027-01-01T00:00:00Z", 7), Freshness::kOlder);
+  EXPECT_EQ(judge(std::nullopt, std::nullopt, std::nullopt), Freshness::kFresh) << "taken as before";
+  EXPECT_EQ(judge(std::nullopt, L"2027-01-01T00:00:00Z", 7), Freshness::kTermsMissing);
+
+  judge(L"6", L"2027-01-01T00:00:00Z", 7);
+  LogWatch watch;
+  ConsoleCapture console;
+  ReportManifest(JudgeRelease(info, rules), HttpResponse{}, L"1.0.0.0");
+  EXPECT_EQ(console.Err(), "[WARN ] 更新清单比本机接受过的旧（seq 6，已接受 7），可能是重放的旧清单，本次不更新\n");
+  EXPECT_EQ(watch.NewLines(), std::vector<std::string>{"[WARN] 清单 seq=6 低于已接受的 seq=7，拒绝"});
+
+  info.seq.reset();
+  info.expires.reset();
+  rules.highestSeq.reset();
+  info.rolloutStart = L"2026-12-10T00:00:00Z";
+  info.rolloutHours = L"24";
+  const auto dueAt = [&](unsigned long ring) {
+    rules.ring = RingFromPolicy(ring);
+    const ManifestVerdict verdict = JudgeRelease(info, rules);
+    return verdict.outcome == ManifestOutcome::kOffered ? rules.now : verdict.dueAt;
+  };
+  EXPECT_EQ(dueAt(0), rules.now) << "canaries from the start";
+  EXPECT_EQ(dueAt(2), rules.now + 24 * 3600) << "the late ring when the rollout reached everyone";
+  EXPECT_GT(dueAt(1), rules.now);
+  EXPECT_LT(dueAt(1), rules.now + 24 * 3600);
+  EXPECT_EQ(dueAt(7), dueAt(1)) << "any other ring is the default";
 }
 
 }  // namespace

@@ -67,15 +67,16 @@ std::int64_t FirstMs(std::int64_t interval, std::int64_t spread, std::vector<dou
   return wait.ms;
 }
 
-TEST(UpdateScheduleTest, TheFirstCheckComesBetweenFiveSecondsAndTheSmallerOfIntervalAndFiveMinutes) {
+TEST(UpdateScheduleTest, TheFirstCheckComesBetweenFiveSecondsAndTheSmallerOfIntervalAndAnHour) {
   EXPECT_EQ(FirstMs(30, 0, {kLow}), 5000);
   EXPECT_EQ(FirstMs(30, 0, {kHigh}), 30000);
   EXPECT_EQ(FirstMs(3600, 0, {kLow}), 5000);
-  EXPECT_EQ(FirstMs(3600, 0, {kHigh}), 300000);
+  EXPECT_EQ(FirstMs(3600, 0, {kHigh}), 3600000);
+  EXPECT_EQ(FirstMs(86400, 0, {kHigh}), 3600000);
   EXPECT_EQ(FirstMs(5, 0, {kHigh}), 5000);
   // The policy's spread adds to it, from a second value.
   EXPECT_EQ(FirstMs(3600, 600, {kLow, kHigh}), 605000);
-  EXPECT_EQ(FirstMs(3600, 600, {kHigh, kLow}), 300000);
+  EXPECT_EQ(FirstMs(3600, 600, {kHigh, kLow}), 3600000);
 }
 
 TEST(UpdateScheduleTest, AnAnswerGivesTheIntervalTimesPointNineToOnePointOnePlusTheSpread) {
