@@ -3,6 +3,7 @@ and refuses every other manifest before anything is downloaded."""
 import hashlib
 import os
 import shutil
+import time
 
 import harness
 from harness import STATE_SUBKEY
@@ -90,6 +91,32 @@ class SignedUpdate(UpdateTestCase):
                 self.assertEqual([r.path for r in self.host.requests()], [MANIFEST], "nothing but the manifest")
                 self.assertFalse(os.path.exists(os.path.join(self.app_dir, "OKAVU.new.exe")))
                 self.assertEqual(file_version(self.exe), OLD)
+
+    def test_only_a_fresh_manifest_is_taken_and_the_highest_seq_is_kept(self):
+        key = harness.test_key("publisher-test.pem")
+        day = 86400
+        # Signed three days ago for one day: expired beyond the day of clock skew allowed.
+        self.host.publish(harness.keyed_exe(), sign_key=key, valid_days=1, now=time.time() - 3 * day)
+        replay = self.host.manifest_bytes()
+        fields = publish.manifest_fields(replay)
+        ended = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(int(fields["seq"]) + day))
+        self.assertEqual(self.check_update().stderr_text, f"[WARN ] 更新清单已于 {ended} 过期，本次不更新（须由发布者重新签名）\n")
+        self.assertIsNone(self.reg_text(STATE_SUBKEY, "ManifestSeq"))
+        # A fresh one is taken (nothing newer in it) and its seq kept.
+        self.host.publish(harness.keyed_exe(), sign_key=key)
+        seq = publish.manifest_fields(self.host.manifest_bytes())["seq"]
+        self.assertEqual(self.check_update().stderr_text, "")
+        self.assertEqual(self.reg_text(STATE_SUBKEY, "ManifestSeq"), seq)
+        # From then on an older manifest, or one without seq and expires, is a replay.
+        body = publish.manifest_text(OLD, "x.exe", "0" * 64, 1).encode("utf-8")
+        for manifest, told in (
+                (replay, f"更新清单比本机接受过的旧（seq {fields['seq']}，已接受 {seq}），可能是重放的旧清单，本次不更新"),
+                (body + publish.signature_line(body, key),
+                 f"更新清单缺少 seq 或 expires，而本机接受过带这两项的清单（seq {seq}），本次不更新")):
+            self.host.write_manifest(manifest)
+            self.assertEqual(self.check_update().stderr_text, f"[WARN ] {told}\n")
+        self.assertEqual(self.reg_text(STATE_SUBKEY, "ManifestSeq"), seq)
+        self.assertEqual({r.path for r in self.host.requests()}, {MANIFEST}, "nothing but the manifest")
 
 
 if __name__ == "__main__":

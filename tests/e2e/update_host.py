@@ -6,7 +6,8 @@ tools/publish.py wrote, over TLS with a certificate from a throwaway CA (tls.mak
     with UpdateHost(chain) as host:
         host.publish(exe)                     # tools/publish.py into host.root
         ... run the program ...
-        host.requests()                       # [Request(time, path, status, agent, bytes), ...]
+        host.requests()                       # [Request(time, path, status, agent, bytes, ...), ...]
+        host.answer_manifest(503, {"Retry-After": "120"})   # the manifest's answer from now on
 
 slow_files: a download below /files/OKAVU/ whose name ends in ".exe" can be throttled to
 slow_rate bytes per second, so that a cycle lasts longer than the thread's first delay.
@@ -32,7 +33,11 @@ START_TIMEOUT = 120.0
 STOP_TIMEOUT = 15.0
 POLL = 0.02
 
-Request = collections.namedtuple("Request", "time path status agent bytes")
+# asked_etag: the request's If-None-Match ("" for none); etag: the ETag sent back; connection: nginx's serial
+# number of the connection, connection_requests: the request's place on it; reused: the TLS session was
+# resumed ("r") or not (".").
+Request = collections.namedtuple("Request", "time path status agent bytes asked_etag etag connection "
+                                            "connection_requests reused")
 
 
 class UpdateHostError(RuntimeError):
@@ -65,6 +70,7 @@ class UpdateHost:
         self.error_log = os.path.join(self.folder, "error.log")
         self.pid_file = os.path.join(self.folder, "nginx.pid")
         self.proc = None
+        self.manifest_answer = None
         os.makedirs(self.root)
         for sub in ("body", "proxy", "fastcgi", "uwsgi", "scgi"):
             os.makedirs(os.path.join(self.folder, "temp", sub))
@@ -101,6 +107,11 @@ class UpdateHost:
         slow = ""
         if self.slow_rate:
             slow = f"location ~ ^/files/OKAVU/.*\\.exe$ {{ limit_rate_after 0; limit_rate {int(self.slow_rate)}; }}"
+        answer = ""
+        if self.manifest_answer:
+            status, headers = self.manifest_answer
+            added = " ".join(f'add_header {name} "{value}" always;' for name, value in headers.items())
+            answer = f"location = /files/OKAVU/manifest.txt {{ {added} return {int(status)}; }}"
         temp = os.path.join(self.folder, "temp")
         return f"""
 {user}
@@ -118,7 +129,8 @@ http {{
   scgi_temp_path {temp}/scgi;
   types {{ text/plain txt; application/octet-stream exe; }}
   default_type application/octet-stream;
-  log_format okavu '$msec\\t$uri\\t$status\\t$http_user_agent\\t$body_bytes_sent';
+  log_format okavu '$msec\\t$uri\\t$status\\t$http_user_agent\\t$body_bytes_sent\\t$http_if_none_match\\t'
+                   '$sent_http_etag\\t$connection\\t$connection_requests\\t$ssl_session_reused';
   access_log {self.access_log} okavu;
   server {{
     {" ".join(listens)}
@@ -127,6 +139,7 @@ http {{
     ssl_certificate_key {self.chain.server_key};
     root {self.root};
     {slow}
+    {answer}
   }}
 }}
 """
@@ -172,6 +185,13 @@ http {{
                 pass
         return text.strip()[-2000:]
 
+    def answer_manifest(self, status, headers=None):
+        """From now on the manifest is answered with status and headers alone (None: served again), over a
+        restarted nginx."""
+        self.manifest_answer = None if status is None else (status, dict(headers or {}))
+        self.stop()
+        return self.start()
+
     def stop(self):
         if self.proc is not None and self.proc.poll() is None:
             self.proc.send_signal(signal.SIGQUIT)  # graceful: finishes open transfers
@@ -203,8 +223,9 @@ http {{
             return []
         found = []
         for line in lines:
-            stamp, path, status, agent, sent = line.split("\t")
-            found.append(Request(float(stamp), path, int(status), agent, int(sent)))
+            stamp, path, status, agent, sent, asked, etag, connection, on_connection, reused = line.split("\t")
+            found.append(Request(float(stamp), path, int(status), agent, int(sent), "" if asked == "-" else asked,
+                                 "" if etag == "-" else etag, int(connection), int(on_connection), reused))
         return found
 
     def clear_requests(self):
