@@ -1,4 +1,4 @@
-// The walk of one desktop through its days, today's way or by the program's decision code.
+// The walk of one desktop through its days, the old way or by the program's decision code.
 #include "desktop.h"
 
 #include <algorithm>
@@ -56,7 +56,7 @@ class Walk {
         host_(host),
         tally_(tally),
         days_(StreamSeed(run.seed, index, 1)),
-        random_(StreamSeed(run.seed, index, run.behaviour == Behaviour::kToday ? 2 : 3)) {
+        random_(StreamSeed(run.seed, index, run.behaviour == Behaviour::kBefore ? 2 : 3)) {
     // Drawn from the days' stream, so both behaviours see the same desktop: same log-ons, same share.
     std::array<unsigned char, 32> digest{};
     for (unsigned char& byte : digest) byte = static_cast<unsigned char>(days_.Next());
@@ -80,7 +80,7 @@ class Walk {
   void WorkingDay(double on, double off) {
     double at = StartRun(on);
     while (at < off) {
-      const Done done = Fleet() ? FleetCheck(at) : TodayCheck(at);
+      const Done done = Fleet() ? FleetCheck(at) : BeforeCheck(at);
       busyUntil_ = done.end;
       if (done.installed) {
         EndRun(done.end);
@@ -96,12 +96,12 @@ class Walk {
   double StartRun(double at) {
     schedule_ = ScheduleState{};
     if (!model::kValidatorsSurviveRestart) version_ = 0;
-    if (!Fleet()) return at + 5.0;  // today: always 5 s after start
+    if (!Fleet()) return at + 5.0;  // before: always 5 s after start
     const CheckWait wait = FirstCheckWait(pace_, uniform_);
     const std::int64_t latest =
         std::min<std::int64_t>(run_.intervalSeconds, kFirstCheckLatestSeconds) * 1000 + model::kSpreadSeconds * 1000;
     if (wait.rule != WaitRule::kFirstCheck || wait.ms < 5000 || wait.ms > latest) {
-      tally_.Break("first check outside [5 s, min(interval, 300 s)]: " + std::to_string(wait.ms) + " ms");
+      tally_.Break("first check outside [5 s, min(interval, 1 h)]: " + std::to_string(wait.ms) + " ms");
     }
     return at + static_cast<double>(wait.ms) / 1000;
   }
@@ -122,9 +122,9 @@ class Walk {
   // 1 before the release is published, 2 after: the manifest's ETag.
   int ManifestAt(double at) const { return run_.scenario.release && at >= model::kReleaseAtSeconds ? 2 : 1; }
 
-  // Today: a new WinHTTP session, so a new connection and a full handshake, for every check; the whole
+  // Before: a new WinHTTP session, so a new connection and a full handshake, for every check; the whole
   // manifest every time; a release at the first check that sees it.
-  Done TodayCheck(double at) {
+  Done BeforeCheck(double at) {
     Done done;
     const Answer answer = AnswerAt(at);
     if (answer == Answer::kNothing) {

@@ -1,5 +1,6 @@
-// One desktop's working days, walked check by check, the way today's program behaves or the way the
-// program's decision code (update_schedule, rollout) makes it behave; every check is told to the host log.
+// One desktop's working days, walked check by check, the way the program behaved before it kept its
+// connection, or the way the program's decision code (update_schedule, rollout) makes it behave; every
+// check is told to the host log.
 // Desktops do not affect each other (the model host answers by the clock alone), so each is walked on
 // its own, in time order.
 #pragma once
@@ -13,7 +14,7 @@
 #include "update/rollout.h"
 
 enum class Behaviour {
-  kToday,  // a session per check, the full manifest, first check at 5 s, a fixed interval after each
+  kBefore,  // a session per check, the full manifest, first check at 5 s, a fixed interval after each
            // cycle, failures keep the phase, a release taken at the first check after it is published
   kFleet,  // the decision code: first-check window, jitter, back-off, Retry-After, conditional checks,
            // one kept connection, staged rollout

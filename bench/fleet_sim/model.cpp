@@ -43,7 +43,7 @@ void PrintAssumptions(std::FILE* out) {
                "Retry-After %d B\n",
                kRequestBytes, kValidatorBytes, kResponseHeaderBytes, kManifestBytes, kNotModifiedBytes,
                kRetryAfterAnswerBytes);
-  std::fprintf(out, "  so: a check on a new connection costs %lld B today, a 304 on a kept connection %lld B\n",
+  std::fprintf(out, "  so: a check on a new connection costs %lld B (before), a 304 on a kept connection %lld B\n",
                static_cast<long long>(kTcpOpenBytes + kTlsHandshakeBytes + WireBytes(kRequestBytes) +
                                       WireBytes(kResponseHeaderBytes + kManifestBytes) + kCloseBytes),
                static_cast<long long>(WireBytes(kRequestBytes + kValidatorBytes) + WireBytes(kNotModifiedBytes)));

@@ -63,13 +63,18 @@ std::string Duration(double seconds) {
 
 std::string Bytes(double bytes) {
   char text[64];
-  std::snprintf(text, sizeof(text), "%.1f GB", bytes / 1e9);
+  if (bytes < 1e9) {
+    std::snprintf(text, sizeof(text), "%.1f MB", bytes / 1e6);
+  } else {
+    std::snprintf(text, sizeof(text), "%.1f GB", bytes / 1e9);
+  }
   return text;
 }
 
-void Row(std::FILE* out, const char* label, const std::string& today, const std::string& fleet,
+void Row(std::FILE* out, const char* label, const std::string& before, const std::string& fleet,
          const std::string& goal = "") {
-  std::fprintf(out, "  %-44s %16s %16s   %s\n", label, today.c_str(), fleet.c_str(), goal.c_str());
+  std::fprintf(out, "  %-44s %16s %16s%s%s\n", label, before.c_str(), fleet.c_str(), goal.empty() ? "" : "   ",
+               goal.c_str());
 }
 
 std::string Judged(const char* goal, bool met, std::vector<Goal>& goals, const std::string& what, bool enforced) {
@@ -93,6 +98,8 @@ void FillSteady(const HostLog& host, Figures& figures) {
   figures.connectionsMean = sum / (model::kSteadyToSeconds - model::kSteadyFromSeconds);
   figures.connectionsMax = *std::max_element(open.begin(), open.end());
   figures.bytesPerDay = static_cast<double>(host.bytes());
+  for (std::uint32_t count : host.requests()) figures.requestsPerDay += count;
+  for (std::uint32_t count : host.handshakes()) figures.handshakesPerDay += count;
 }
 
 void FillRollout(const HostLog& host, const RunTally& tally, std::uint64_t desktops, double start, Figures& figures) {
@@ -118,43 +125,45 @@ double PeakRate(const HostLog& host, double from, double to) {
   return static_cast<double>(peak) / kBinSeconds;
 }
 
-void PrintInterval(std::FILE* out, std::int64_t interval, bool defaultInterval, const Figures& today,
+void PrintInterval(std::FILE* out, std::int64_t interval, bool defaultInterval, const Figures& before,
                    const Figures& fleet, std::vector<Goal>& goals) {
   const std::string name = std::to_string(interval) + " s";
   std::fprintf(out, "\nUpdate interval %s%s\n", name.c_str(), defaultInterval ? " (the default)" : "");
-  Row(out, "", "today", "after", "goal");
-  Row(out, "manifest requests/s, mean 09:00-16:00", Grouped(today.requestMean, 1), Grouped(fleet.requestMean, 1));
-  Row(out, "  99th percentile of the day's 60-s bins", Grouped(today.requestP99, 1), Grouped(fleet.requestP99, 1));
-  Row(out, "  busiest 60-s bin (08:00 storm included)", Grouped(today.requestMax, 1), Grouped(fleet.requestMax, 1));
-  const double todayStorm = today.requestMax / today.requestMean;
+  Row(out, "", "before", "after", "goal");
+  Row(out, "manifest requests/s, mean 09:00-16:00", Grouped(before.requestMean, 1), Grouped(fleet.requestMean, 1));
+  Row(out, "  99th percentile of the day's 60-s bins", Grouped(before.requestP99, 1), Grouped(fleet.requestP99, 1));
+  Row(out, "  busiest 60-s bin (08:00 storm included)", Grouped(before.requestMax, 1), Grouped(fleet.requestMax, 1));
+  const double beforeStorm = before.requestMax / before.requestMean;
   const double fleetStorm = fleet.requestMax / fleet.requestMean;
-  Row(out, "  peak to mean", Grouped(todayStorm, 2), Grouped(fleetStorm, 2),
+  Row(out, "  peak to mean", Grouped(beforeStorm, 2), Grouped(fleetStorm, 2),
       Judged("< 1.5", fleetStorm < kStormGoal, goals, name + ": steady peak to mean below 1.5, storm included", false));
-  Row(out, "TLS handshakes/s, mean 09:00-16:00", Grouped(today.handshakeMean, 1), Grouped(fleet.handshakeMean, 1));
-  Row(out, "  busiest 60-s bin", Grouped(today.handshakeMax, 1), Grouped(fleet.handshakeMax, 1));
-  Row(out, "connections held open, mean 09:00-16:00", Grouped(today.connectionsMean, 0),
+  Row(out, "manifest requests per day", Grouped(before.requestsPerDay, 0), Grouped(fleet.requestsPerDay, 0));
+  Row(out, "TLS handshakes per day", Grouped(before.handshakesPerDay, 0), Grouped(fleet.handshakesPerDay, 0));
+  Row(out, "TLS handshakes/s, mean 09:00-16:00", Grouped(before.handshakeMean, 1), Grouped(fleet.handshakeMean, 1));
+  Row(out, "  busiest 60-s bin", Grouped(before.handshakeMax, 1), Grouped(fleet.handshakeMax, 1));
+  Row(out, "connections held open, mean 09:00-16:00", Grouped(before.connectionsMean, 0),
       Grouped(fleet.connectionsMean, 0));
-  Row(out, "  most at any second", Grouped(today.connectionsMax, 0), Grouped(fleet.connectionsMax, 0));
-  const double saving = today.bytesPerDay / fleet.bytesPerDay;
+  Row(out, "  most at any second", Grouped(before.connectionsMax, 0), Grouped(fleet.connectionsMax, 0));
+  const double saving = before.bytesPerDay / fleet.bytesPerDay;
   char ratio[32];
   std::snprintf(ratio, sizeof(ratio), "%.1fx lower", saving);
-  Row(out, "bytes on the wire per day (TLS included)", Bytes(today.bytesPerDay), Bytes(fleet.bytesPerDay),
+  Row(out, "bytes on the wire per day (TLS included)", Bytes(before.bytesPerDay), Bytes(fleet.bytesPerDay),
       defaultInterval ? Judged(">= 5x lower", saving >= kBytesGoal, goals,
                                name + ": bytes on the wire per day at least 5x lower", true) +
                             " (" + ratio + ")"
                       : std::string("(") + ratio + ")");
-  Row(out, "release, rollout_hours=24: 50 % of desktops", Duration(today.reach50), Duration(fleet.reach50));
-  Row(out, "  95 % of desktops", Duration(today.reach95), Duration(fleet.reach95));
-  Row(out, "  100 % of desktops", Duration(today.reach100), Duration(fleet.reach100));
-  Row(out, "  takes before the share point was due", Grouped(static_cast<double>(today.earlyTakes), 0),
+  Row(out, "release, rollout_hours=24: 50 % of desktops", Duration(before.reach50), Duration(fleet.reach50));
+  Row(out, "  95 % of desktops", Duration(before.reach95), Duration(fleet.reach95));
+  Row(out, "  100 % of desktops", Duration(before.reach100), Duration(fleet.reach100));
+  Row(out, "  takes before the share point was due", Grouped(static_cast<double>(before.earlyTakes), 0),
       Grouped(static_cast<double>(fleet.earlyTakes), 0),
       Judged("none", fleet.earlyTakes == 0, goals, name + ": no desktop takes a release before its share point", true));
-  Row(out, "  release downloads, busiest 60-s bin, MB/s", Grouped(today.downloadPeak / 1e6, 1),
+  Row(out, "  release downloads, busiest 60-s bin, MB/s", Grouped(before.downloadPeak / 1e6, 1),
       Grouped(fleet.downloadPeak / 1e6, 1));
-  Row(out, "after a 10-min outage (no answer): peak/mean", Grouped(today.outagePeak, 2), Grouped(fleet.outagePeak, 2),
+  Row(out, "after a 10-min outage (no answer): peak/mean", Grouped(before.outagePeak, 2), Grouped(fleet.outagePeak, 2),
       Judged("< 2", fleet.outagePeak < kOutageGoal, goals,
              name + ": after a host outage, peak below 2x the steady mean", false));
-  Row(out, "  answered 503 + Retry-After date: peak/mean", Grouped(today.retryAfterPeak, 2),
+  Row(out, "  answered 503 + Retry-After date: peak/mean", Grouped(before.retryAfterPeak, 2),
       Grouped(fleet.retryAfterPeak, 2),
       Judged("< 2", fleet.retryAfterPeak < kOutageGoal, goals,
              name + ": after a 503 outage with Retry-After, peak below 2x the steady mean", false));

@@ -19,6 +19,8 @@ struct Figures {
   double connectionsMean = 0;  // connections the host holds open, over the steady window
   double connectionsMax = 0;
   double bytesPerDay = 0;
+  double requestsPerDay = 0;  // manifest requests of the steady day
+  double handshakesPerDay = 0;
   double reach50 = -1;  // seconds from rollout_start until this share of the fleet took the release
   double reach95 = -1;
   double reach100 = -1;
@@ -41,5 +43,5 @@ struct Goal {
 };
 
 // Prints the interval's table, before and after side by side with the goals beside them; adds the goals.
-void PrintInterval(std::FILE* out, std::int64_t interval, bool defaultInterval, const Figures& today,
+void PrintInterval(std::FILE* out, std::int64_t interval, bool defaultInterval, const Figures& before,
                    const Figures& fleet, std::vector<Goal>& goals);
