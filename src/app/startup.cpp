@@ -25,6 +25,7 @@
 #include "support/state.h"
 #include "support/system_dll.h"
 #include "update/apply_update.h"
+#include "update/managed_install.h"
 #include "update/update_channel.h"
 #include "update/update_policy.h"
 #include "update/update_thread.h"
@@ -189,9 +190,15 @@ RunEnd RunStages(const RunOptions& options, std::vector<std::wstring> forwardedA
   if (!PaintOnceWith(target, setter)) return {ToInt(ExitCode::kPaintFailed)};
 
   const bool updates = options.watch || options.autoUpdate;
+  // Looked at before the first check, and only by a run that would check.
+  const std::wstring managedBy =
+      updates && !policy.disableUpdates ? ManagedInstallReason(SystemManagedInstallProbe()) : std::wstring();
   if (updates && policy.disableUpdates) {
     Report(ConsoleLevel::kInfo, L"自动更新：已被策略禁用（%ls）", LogLevel::kInfo, L"自动更新已被策略禁用（%ls）",
            policy.disabledBy.c_str());
+  } else if (!managedBy.empty()) {
+    Report(ConsoleLevel::kInfo, L"自动更新：新版本由管理员的部署推送，本程序不自行更新（%ls）", LogLevel::kInfo,
+           L"受管安装，新版本由管理员的部署推送，不检查更新（%ls）", managedBy.c_str());
   } else if (updates) {
     run.updateThread = StartUpdates(run.updates->IntervalSeconds(policy), run.updates);
   } else {
@@ -201,7 +208,7 @@ RunEnd RunStages(const RunOptions& options, std::vector<std::wstring> forwardedA
   if (options.once || options.watch) InitialCheck(target);
 
   if (!options.watch && options.checkUpdate) {
-    if (policy.disableUpdates) return {};  // said above
+    if (policy.disableUpdates || !managedBy.empty()) return {};  // said above
     const bool handOver = RunStandaloneUpdateCheck(*run.updates, run.updateThread, policy);
     return {ToInt(ExitCode::kSuccess), handOver || run.updateThread.lingers()};
   }

@@ -128,6 +128,9 @@ class PerMachinePackage(OkavuTestCase):
 
         self.log_on()
         self.assertEqual(self.watcher_version(), harness.app_version())
+        # Installed per machine, it leaves its new versions to the deployment: no update thread, no request.
+        self.assertIn(("INFO", "受管安装，新版本由管理员的部署推送，不检查更新（HKLM\\SOFTWARE\\OKAVU\\Quillmere\\"
+                               "ManagedInstall=1）"), self.log_texts())
         other = os.path.join(self.work_dir, "other.png")
         shutil.copyfile(harness.picture_path(), other)
         mark = self.log_mark()

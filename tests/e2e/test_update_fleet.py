@@ -62,6 +62,15 @@ class Fleet(UpdateTestCase):
         self.assertEqual(self.host.requests(), [])
 
         self.reg_delete(self.POLICY, "DisableUpdates", root=harness.HKLM)
+        # A per-machine install gets its new versions from the deployment: no request, nothing to do.
+        self.reg_set(harness.STATE_SUBKEY, "ManagedInstall", 1, root=harness.HKLM)
+        result = self.run_program(self.exe_win, "--check-update", timeout=UPDATE_TIMEOUT)
+        self.assert_exit(result, 0)
+        self.assertIn("[INFO ] 自动更新：新版本由管理员的部署推送，本程序不自行更新"
+                      "（HKLM\\SOFTWARE\\OKAVU\\Quillmere\\ManagedInstall=1）\n", result.stdout_text)
+        self.assertEqual(self.host.requests(), [])
+        self.reg_delete(harness.STATE_SUBKEY, "ManagedInstall", root=harness.HKLM)
+
         self.set_policy("MaxVersion", OLD)
         result = self.run_program(self.exe_win, "--check-update", timeout=UPDATE_TIMEOUT)
         self.assert_exit(result, 0)
