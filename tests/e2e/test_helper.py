@@ -6,13 +6,10 @@ import hashlib
 import os
 import re
 import shutil
-import sys
 
 import harness
 from harness import STATE_SUBKEY, OkavuTestCase
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-import publish  # noqa: E402
+from update_case import file_version
 
 START_LINE = "更新帮手启动，参数已就绪，准备等待旧进程退出"
 REPLACE_ATTEMPTS_SECONDS = 60 * 0.25
@@ -23,11 +20,6 @@ NEW = harness.next_version()
 
 def remembered(version):
     return f"已记下安装失败的版本 {version}，清单不换版本或摘要就不再下载它"
-
-
-def file_version(path):
-    with open(path, "rb") as f:
-        return publish.file_version(f.read())
 
 
 def digest(path):

@@ -9,9 +9,9 @@ A state folder ROOT holds everything of one run:
   ROOT/logs       output of wineboot, wineserver and Xvfb (never a test's own pipes)
 
 Commands:
-  wineprefix.py boot ROOT [--winedebug SPEC]
+  wineprefix.py boot ROOT [--winedebug CHANNELS]
                                     stop leftovers of an earlier run in ROOT, boot a fresh prefix,
-                                    start Xvfb and a persistent wineserver; SPEC is the WINEDEBUG of
+                                    start Xvfb and a persistent wineserver; CHANNELS is the WINEDEBUG of
                                     every Wine process of the run (default -all)
   wineprefix.py stop ROOT           stop the wineserver of this prefix only and its Xvfb
   wineprefix.py exec ROOT -- CMD..  run CMD with the run's environment (used by ctest for unit tests)
